@@ -1,0 +1,386 @@
+#include "cli/console.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "cli/driver.h"
+#include "cli/settings.h"
+#include "runtime/error.h"
+
+namespace {
+
+constexpr int32_t kPrintLimit = 32767;  // characters of one formatted print
+
+int g_consoleMode = 0;
+uint64_t g_progressTotal = 0;
+uint64_t g_progressDone = 0;
+int32_t g_progressShown = -1;
+
+// Converts wide text to the locale's multibyte text; a character the locale cannot show becomes '?'.
+void WriteWide(const wchar_t* text, size_t n) {
+  std::string bytes;
+  bytes.reserve(n + 16);
+  std::mbstate_t state{};
+  char one[MB_LEN_MAX];
+  for (size_t i = 0; i < n; ++i) {
+    size_t got = std::wcrtomb(one, text[i], &state);
+    if (got == static_cast<size_t>(-1)) {
+      state = std::mbstate_t{};
+      bytes.push_back('?');
+    } else {
+      bytes.append(one, got);
+    }
+  }
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+void PrintCut(const CWideString& s) {
+  int32_t n = WstrGetLength(s);
+  WriteWide(s.c_str(), static_cast<size_t>(n > kPrintLimit ? kPrintLimit : n));
+}
+
+void PrintFormatV(const wchar_t* format, va_list args) {
+  CWideString text;
+  WstrFormatV(text, format, args);
+  PrintCut(text);
+}
+
+void Print(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintFormatV(format, args);
+  va_end(args);
+}
+
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b) { return wcscasecmp(a, b) == 0; }
+
+// The five answers, compared without regard to case; 0 for anything else.
+int32_t MapFiveAnswer(const wchar_t* answer) {
+  if (EqualsNoCase(answer, L"Yes") || EqualsNoCase(answer, L"y")) return kAnswerYesOne;
+  if (EqualsNoCase(answer, L"No") || EqualsNoCase(answer, L"n")) return kAnswerNoOne;
+  if (EqualsNoCase(answer, L"YesAll")) return kAnswerYesAll;
+  if (EqualsNoCase(answer, L"NoAll")) return kAnswerNoAll;
+  if (EqualsNoCase(answer, L"Cancel") || EqualsNoCase(answer, L"c")) return kAnswerCancelAll;
+  return 0;
+}
+
+// Terminal state saved while echo is off, so that an interrupt leaves the terminal as it was.
+struct termios g_savedTermios;
+volatile sig_atomic_t g_echoChanged = 0;
+struct sigaction g_oldInt, g_oldTerm;
+
+void RestoreEchoOnSignal(int sig) {
+  if (g_echoChanged) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
+  struct sigaction& old = sig == SIGINT ? g_oldInt : g_oldTerm;
+  sigaction(sig, &old, nullptr);
+  raise(sig);
+}
+
+}  // namespace
+
+int ConsoleModeGet() { return g_consoleMode; }
+void ConsoleModeSet(int on) { g_consoleMode = on; }
+
+int ConsolePrintf(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintFormatV(format, args);
+  va_end(args);
+  ConsoleCheckCancel();
+  return 0;
+}
+
+int ConsolePrintfNarrow(const char* format, ...) {
+  char buffer[kPrintLimit + 1];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n > 0) std::fwrite(buffer, 1, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1, stdout);
+  std::fflush(stdout);
+  ConsoleCheckCancel();
+  return 0;
+}
+
+int ConsolePrintText(const wchar_t* text) {
+  if (text) WriteWide(text, std::wcslen(text));
+  return 0;
+}
+
+int ConsolePrintString(const CWideString& s) {
+  WriteWide(s.c_str(), static_cast<size_t>(WstrGetLength(s)));
+  return 0;
+}
+
+int ConsolePrintDone() {
+  ConsolePrintText(L" done.\r\n");
+  return 0;
+}
+
+int ConsoleCancelHook() { return 0; }
+
+void ConsoleCheckCancel() {
+  if (ConsoleCancelHook() == -1) CliExit(-2);
+}
+
+// ---- progress ---------------------------------------------------------------------------------------------
+
+void ProgressBegin(const wchar_t* title) {
+  Print(L"%ls ... %5d%%", title ? title : L"", 0);
+  g_progressShown = -1;
+}
+
+void ProgressBeginTotal(const wchar_t* title, uint64_t total) {
+  ProgressBegin(title);
+  g_progressTotal = total;
+  g_progressDone = 0;
+}
+
+void ProgressShowPercent(uint64_t done, uint64_t total) {
+  ConsoleCancelHook();
+  if (total == 0) return;
+  unsigned __int128 scaled = static_cast<unsigned __int128>(done) * 100 / total;
+  int32_t percent = scaled > 100 ? 100 : static_cast<int32_t>(scaled);
+  if (percent == g_progressShown) return;
+  g_progressShown = percent;
+  Print(L"\b\b\b\b\b\b%5d%%", percent);
+}
+
+void ProgressAdd(uint64_t amount) {
+  g_progressDone += amount;
+  ProgressShowPercent(g_progressDone, g_progressTotal);
+}
+
+void ProgressSet(uint64_t done) {
+  g_progressDone = done;
+  ProgressShowPercent(g_progressDone, g_progressTotal);
+}
+
+void ProgressEnd() { Print(L"\b\b\b\b\b\b%5d%%", 100); }
+
+void ProgressEndText(const wchar_t* text) { Print(L"\b\b\b\b\b\b%ls", text ? text : L""); }
+
+// ---- input ------------------------------------------------------------------------------------------------
+
+wchar_t* ConsoleReadLine(wchar_t* buffer, int32_t capacity) {
+  if (!buffer || capacity < 1) return nullptr;
+  std::fflush(stdout);
+  std::string line;
+  int c;
+  bool any = false;
+  while ((c = std::getchar()) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line.push_back(static_cast<char>(c));
+  }
+  if (!any) {
+    // End of input: the question that asked decides what it means.
+    CliExit(-2);
+    return nullptr;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  // Decode; bytes the locale cannot read become U+FFFD, and the rest of a too long line is dropped.
+  int32_t out = 0;
+  std::mbstate_t state{};
+  const char* p = line.data();
+  const char* end = p + line.size();
+  while (p < end && out < capacity - 1) {
+    wchar_t wc;
+    size_t got = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
+    if (got == static_cast<size_t>(-1) || got == static_cast<size_t>(-2)) {
+      state = std::mbstate_t{};
+      wc = 0xFFFD;
+      got = 1;
+    } else if (got == 0) {
+      got = 1;
+    }
+    buffer[out++] = wc;
+    p += got;
+  }
+  buffer[out] = 0;
+  return buffer;
+}
+
+wchar_t* ConsoleReadAnswer(wchar_t* buffer, int32_t capacity) {
+  if (!buffer || capacity < 1) return nullptr;
+  if (CliAssumeYes()) {
+    std::wcsncpy(buffer, L"Yes", static_cast<size_t>(capacity - 1));
+    buffer[capacity - 1] = 0;
+    ConsolePrintText(L"Yes");
+    return buffer;
+  }
+  return ConsoleReadLine(buffer, capacity);
+}
+
+void ConsoleSetEcho(int on) {
+  struct termios attributes;
+  if (tcgetattr(STDIN_FILENO, &attributes) != 0) return;  // not a terminal
+  if (on)
+    attributes.c_lflag |= ECHO;
+  else
+    attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(STDIN_FILENO, TCSANOW, &attributes);
+}
+
+wchar_t* ConsoleReadPassword(wchar_t* buffer, int32_t capacity) {
+  bool terminal = tcgetattr(STDIN_FILENO, &g_savedTermios) == 0;
+  if (terminal) {
+    struct sigaction action{};
+    action.sa_handler = RestoreEchoOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &g_oldInt);
+    sigaction(SIGTERM, &action, &g_oldTerm);
+    g_echoChanged = 1;
+    ConsoleSetEcho(0);
+  }
+  wchar_t* line = ConsoleReadLine(buffer, capacity);
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
+    g_echoChanged = 0;
+    sigaction(SIGINT, &g_oldInt, nullptr);
+    sigaction(SIGTERM, &g_oldTerm, nullptr);
+    ConsolePrintText(L"\r\n");  // the typed Enter was not echoed
+  }
+  return line;
+}
+
+// ---- questions --------------------------------------------------------------------------------------------
+
+int ConsoleAsk(const wchar_t* text, int offered) {
+  static const struct {
+    int bit;
+    const wchar_t* shown;
+    const wchar_t* full;
+    const wchar_t* abbreviation;
+  } kChoices[] = {
+      {kAskYes, L"y", L"yes", L"y"},
+      {kAskNo, L"n", L"no", L"n"},
+      {kAskOk, L"Ok", L"ok", L"o"},
+      {kAskCancel, L"Cancel", L"cancel", L"c"},
+  };
+  wchar_t answer[2049];
+  for (;;) {
+    std::wstring prompt = text ? text : L"";
+    prompt += L"(";
+    bool first = true;
+    for (const auto& choice : kChoices) {
+      if (!(offered & choice.bit)) continue;
+      if (!first) prompt += L"/";
+      prompt += choice.shown;
+      first = false;
+    }
+    prompt += L"): ";
+    ConsolePrintText(prompt.c_str());
+    bool assumed = CliAssumeYes() != 0;
+    if (!ConsoleReadAnswer(answer, 2049)) {
+      // End of input answers No (or Cancel when No is not offered).
+      ConsolePrintText(L"\r\n");
+      if (offered & kAskNo) return kAskNo;
+      if (offered & kAskCancel) return kAskCancel;
+      return 0;
+    }
+    if (assumed) ConsolePrintText(L"\r\n");
+    for (wchar_t* p = answer; *p; ++p)
+      if (*p >= L'A' && *p <= L'Z') *p += L'a' - L'A';
+    for (const auto& choice : kChoices) {
+      if ((offered & choice.bit) && (std::wcscmp(answer, choice.full) == 0 ||
+                                     std::wcscmp(answer, choice.abbreviation) == 0))
+        return choice.bit;
+    }
+    if (assumed) {
+      // -y with no Yes on offer: take Ok, else the end-of-input answer, never ask again.
+      if (offered & kAskOk) return kAskOk;
+      if (offered & kAskNo) return kAskNo;
+      if (offered & kAskCancel) return kAskCancel;
+      return 0;
+    }
+  }
+}
+
+int ConsoleAskString(const CWideString& text, int offered) { return ConsoleAsk(text.c_str(), offered); }
+
+namespace {
+
+// Asks the five-answer question with `prompt`; `atEnd` answers when the input has ended.
+int32_t AskFive(const std::wstring& prompt, int32_t capacity, int32_t atEnd) {
+  std::wstring answer(static_cast<size_t>(capacity) + 1, L'\0');
+  for (;;) {
+    ConsolePrintText(prompt.c_str());
+    if (!ConsoleReadAnswer(answer.data(), capacity + 1)) {
+      ConsolePrintText(L"\r\n");
+      return atEnd;
+    }
+    int32_t code = MapFiveAnswer(answer.c_str());
+    if (code == 0 && CliAssumeYes()) code = kAnswerYesOne;
+    if (code != 0) {
+      ConsolePrintText(L"\r\n");
+      return code;
+    }
+  }
+}
+
+}  // namespace
+
+void ConsoleAskYesNoAll(CQuestion* question) {
+  if (!question || !ConsoleModeGet()) return;
+  CWideString line;
+  WstrFormat(line, L"%ls: %ls", question->message ? question->message : L"",
+             question->path ? question->path : L"");
+  std::wstring prompt(line.c_str(), static_cast<size_t>(WstrGetLength(line) > 1024 ? 1024 : WstrGetLength(line)));
+  prompt += L"(Yes/No/YesAll/NoAll/Cancel):";
+  int32_t atEnd = question->kind == kQuestionOverwrite ? kAnswerNoAll : kAnswerCancelAll;
+  question->answer = AskFive(prompt, 81, atEnd);
+  question->answer2 = 0;
+}
+
+int32_t ConsoleAskOverwrite(const wchar_t* path, int readOnly) {
+  if (!ConsoleModeGet()) return 2;
+  const wchar_t* message = readOnly
+                               ? L"The file already exists with read-only attribute. Do you want to overwrite it?"
+                               : L"The file already exists. Do you want to overwrite it?";
+  CWideString line;
+  WstrFormat(line, L"%ls: %ls(Yes/No/YesAll/NoAll/Cancel):", path ? path : L"", message);
+  return AskFive(std::wstring(line.c_str()), 128, kAnswerNoAll);
+}
+
+int QuestionDispatch(CQuestion* question) {
+  if (!question) return 0;
+  if (question->kind == kQuestionOverwrite && question->flags == 0) {
+    ConsoleAskYesNoAll(question);
+    return 0;
+  }
+  if (question->kind == kQuestionWrongPassword && question->flags == 0) {
+    question->answer = MessageShow(L"The password is wrong. ");
+    question->answer2 = 0;
+    return question->answer;
+  }
+  return question->flags ? question->flags : 1;
+}
+
+int QuestionAsk(int32_t kind, int32_t flags, int32_t value1, int32_t value2, const wchar_t* path,
+                const wchar_t* message, void* passThrough, int32_t* answer, int32_t* answer2, int32_t* out1,
+                int32_t* out2) {
+  CQuestion question{};
+  question.kind = kind;
+  question.flags = flags;
+  question.value1 = value1;
+  question.value2 = value2;
+  question.path = path;
+  question.message = message;
+  question.passThrough = passThrough;
+  QuestionDispatch(&question);
+  if (answer) *answer = question.answer;
+  if (answer2) *answer2 = question.answer2;
+  if (out1) *out1 = question.out1;
+  if (out2) *out2 = question.out2;
+  return 0;
+}

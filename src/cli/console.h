@@ -1,0 +1,78 @@
+// Console output, progress lines and questions. Every byte the program shows goes through here: wide text is
+// formatted once, converted to the locale's multibyte text ('?' for what the locale cannot show) and written
+// to standard output. Answers come from standard input.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/wstring.h"
+
+// Answer bits of the yes/no question (the offered set uses the same bits).
+enum : int {
+  kAskOk = 1,
+  kAskCancel = 2,
+  kAskYes = 4,
+  kAskNo = 8,
+};
+
+// Question kinds of CQuestion.
+enum : int32_t {
+  kQuestionOverwrite = 1,
+  kQuestionWrongPassword = 7,
+};
+
+// The record through which lower layers ask the user.
+struct CQuestion {
+  int32_t kind;
+  int32_t flags;  // the question is shown only when 0
+  int32_t value1;
+  int32_t value2;
+  const wchar_t* path;
+  int32_t value3;
+  const wchar_t* message;
+  int32_t value4;
+  int32_t value5;
+  void* passThrough;
+  int32_t answer;
+  int32_t answer2;
+  int32_t out1;
+  int32_t out2;
+};
+
+// 1 while the command-line driver runs.
+int ConsoleModeGet();
+void ConsoleModeSet(int on);
+
+int ConsolePrintf(const wchar_t* format, ...);
+int ConsolePrintfNarrow(const char* format, ...);
+int ConsolePrintText(const wchar_t* text);
+int ConsolePrintString(const CWideString& s);
+int ConsolePrintDone();
+int ConsoleCancelHook();
+void ConsoleCheckCancel();
+
+void ProgressBegin(const wchar_t* title);
+void ProgressBeginTotal(const wchar_t* title, uint64_t total);
+void ProgressShowPercent(uint64_t done, uint64_t total);
+void ProgressAdd(uint64_t amount);
+void ProgressSet(uint64_t done);
+void ProgressEnd();
+void ProgressEndText(const wchar_t* text);
+
+// One line from standard input without its newline; null at end of input.
+wchar_t* ConsoleReadLine(wchar_t* buffer, int32_t capacity);
+// As ConsoleReadLine, but with -y answers "Yes" (printed) without reading.
+wchar_t* ConsoleReadAnswer(wchar_t* buffer, int32_t capacity);
+// Turns echo of the terminal on standard input on or off; nothing when standard input is no terminal.
+void ConsoleSetEcho(int on);
+// Reads a line with echo off (password entry); works from a pipe too.
+wchar_t* ConsoleReadPassword(wchar_t* buffer, int32_t capacity);
+
+int ConsoleAsk(const wchar_t* text, int offered);
+int ConsoleAskString(const CWideString& text, int offered);
+void ConsoleAskYesNoAll(CQuestion* question);
+int32_t ConsoleAskOverwrite(const wchar_t* path, int readOnly);
+int QuestionDispatch(CQuestion* question);
+int QuestionAsk(int32_t kind, int32_t flags, int32_t value1, int32_t value2, const wchar_t* path,
+                const wchar_t* message, void* passThrough, int32_t* answer, int32_t* answer2, int32_t* out1,
+                int32_t* out2);

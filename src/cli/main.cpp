@@ -1,0 +1,3 @@
+#include "cli/driver.h"
+
+int main(int argc, char** argv) { return KestraneMain(argc, argv); }

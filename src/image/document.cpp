@@ -1,0 +1,72 @@
+#include "image/document.h"
+
+#include <ctime>
+#include <cwchar>
+#include <new>
+
+#include "runtime/settings.h"
+#include "tree/volume.h"
+
+namespace {
+
+CImageDocument* g_currentImage = nullptr;
+
+}  // namespace
+
+void ImageResetIsoOptions(CImageDocument* document) {
+  if (!document) return;
+  document->noIso9660 = 0;
+  document->rockRidge = 0;
+  document->jolietLevel = 3;
+  document->udf = 0;
+  document->isoNameLength = 221;
+  document->jolietNameLength = 110;
+  document->lowerCaseIsoNames = 0;
+  document->storeIdenticalOnce = 1;
+}
+
+CImageDocument* ImageNew() {
+  auto* document = new (std::nothrow) CImageDocument{};
+  if (!document) return nullptr;
+  document->fixedTime = static_cast<int64_t>(SettingsGetFixedTime());
+  document->creationTime = document->fixedTime ? document->fixedTime : static_cast<int64_t>(std::time(nullptr));
+  document->volumeNaming = 1;
+  ImageResetIsoOptions(document);
+  document->inputType = SettingsGetIntClamped(L"DefaultFileType", 0, 0, 1) == 0 ? kImageTypeQvf : kImageTypeIso;
+  document->statusMode = static_cast<int32_t>(SettingsGetStatusMode());
+  document->descriptorPosition[0] = -1;
+  document->descriptorPosition[1] = -1;
+  document->treeOwned = 1;
+  document->outputType = -1;
+  VolumeInitIdentifiers(document);
+  return document;
+}
+
+void ImageClose(CImageDocument* document) {
+  if (!document) return;
+  if (document->input) std::fclose(document->input);
+  if (document->output) std::fclose(document->output);
+  if (g_currentImage == document) g_currentImage = nullptr;
+  delete document;
+}
+
+CImageDocument* CurrentImageGet() { return g_currentImage; }
+void CurrentImageSet(CImageDocument* document) { g_currentImage = document; }
+
+void CurrentImageClear() {
+  CImageDocument* document = g_currentImage;
+  g_currentImage = nullptr;
+  ImageClose(document);
+}
+
+int CurrentImageIsReadOnly() { return g_currentImage && g_currentImage->readOnly == 1 ? 1 : 0; }
+
+int CurrentImageQueryFeature(int32_t code) {
+  CImageDocument* document = g_currentImage;
+  if (!document) return 0;
+  if (document->inputType == kImageTypeAudioDisc || document->inputType == kImageTypeAudioProject)
+    return code == 1 ? 1 : 0;
+  if (code == 153) return 1;
+  return 0;
+}
+

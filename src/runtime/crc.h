@@ -1,0 +1,20 @@
+// Checksums and bit counts shared by several formats: the CRC-32 of QVF headers, chunks and the multisession
+// block, the CRC-16/CCITT of CD-TEXT packs and UDF descriptor tags, and the trailing-zero count of the VHDX and
+// WIM readers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// CRC-32 (reflected polynomial 0x04C11DB7, initial value and result inverted) of `length` bytes.
+uint32_t Crc32Compute(const void* bytes, size_t length);
+// Continues a CRC-32: `crc` is the finished CRC of the bytes before (0 for none), so
+// Crc32Update(Crc32Compute(a), b) equals the CRC-32 of a followed by b.
+uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length);
+
+// CRC-16 with polynomial 0x1021, not reflected, from `initial`, with no final inversion (callers invert where
+// their format asks).
+uint16_t Crc16CcittUpdate(uint16_t initial, const void* bytes, size_t length);
+
+// Trailing zero bits of `value`; 32 for 0.
+int CountTrailingZeros32(uint32_t value);

@@ -1,0 +1,18 @@
+// Heap blocks for the whole program. A failed allocation prints its size on standard output and gives null;
+// callers treat null as lack of memory. Every block is released with MemFree.
+#pragma once
+
+#include <cstddef>
+
+// A block of `size` bytes, not cleared; null (after "malloc failed: <size>") on failure.
+void* MemAlloc(size_t size);
+// A zero-filled block; null (after "zmalloc failed: <size>") on failure.
+void* MemZeroAlloc(size_t size);
+// Releases a block; null is ignored.
+void MemFree(void* block);
+// A new block of `newSize` bytes holding the first min(oldSize, newSize) bytes of `block`, which is then freed.
+// On failure the result is null and `block` stays valid and owned by the caller. A null block just allocates.
+void* MemRealloc(void* block, size_t oldSize, size_t newSize);
+// A zero-filled block with the heap's own alignment (16 bytes); `alignment` is accepted and not used.
+void* MemAllocAligned(size_t alignment, size_t size);
+void MemFreeAligned(void* block);
