@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <new>
 
+#include "runtime/error.h"
+#include "runtime/memory.h"
 #include "runtime/settings.h"
 #include "tree/volume.h"
 
@@ -70,3 +72,24 @@ int CurrentImageQueryFeature(int32_t code) {
   return 0;
 }
 
+
+wchar_t* ImageGetFileName(const CImageDocument* document) {
+  if (!document) return nullptr;
+  constexpr size_t kChars = 8192 / sizeof(wchar_t);
+  auto* name = static_cast<wchar_t*>(MemZeroAlloc(8192));
+  if (!name) return nullptr;
+  const wchar_t* path = document->path.c_str();
+  size_t n = std::wcslen(path);
+  if (n > kChars - 1) n = kChars - 1;
+  std::wmemcpy(name, path, n);
+  return name;
+}
+
+int DocumentCheckSaved() {
+  CImageDocument* document = CurrentImageGet();
+  if (document && document->modified) {
+    MessageShow(L"The current file has been changed. You need save it first.");
+    return -1;
+  }
+  return 0;
+}

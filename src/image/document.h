@@ -33,12 +33,51 @@ enum : int32_t {
   kImageTypeAudioProject = 103,
 };
 
+struct CTreeEntry;
+struct CTreeFolder;
+struct CTrackTable;
+
 struct CImageDocument {
   CWideString path;           // the image's path
   CWideString companionPath;  // CUE, MDS or NRG descriptor beside it
+  int32_t openValue;
   FILE* input;
+  int rawDevice;  // a drive's descriptor (0 = none)
   FILE* output;
+  CWideString outputPath;
   int64_t fileSize;
+  // Geometry of the stored sectors.
+  int64_t headerSize;  // bytes before sector 0 (negative: the first sectors read as zeros)
+  int32_t sectorSize;
+  int32_t userDataOffset;
+  int32_t scannedSizes[4];      // candidate sector sizes of the descriptor scan
+  int64_t scannedPosition;      // file position of the primary descriptor found by the scan; -1 none
+  int64_t readableLimit;        // sectors that can be read
+  int64_t savedLimit;           // when set, takes precedence over the readable limit
+  uint8_t rawMode2;             // stored sectors are raw Mode 2 (CD-XA)
+  uint8_t specialLayout[2];
+  int32_t quiet;                // probes run: failed reads are not reported
+  int32_t pastLimitReported;
+  int32_t edcCheck;             // classify raw sectors while reading (the EDC report)
+  int32_t deviceFlag;           // the image is a drive
+  int32_t loadTree;
+  int32_t testOnly;             // extraction reads but writes nothing
+  CTrackTable* trackTable;
+  // The volume as read.
+  uint8_t primaryDescriptor[2048];
+  uint8_t jolietDescriptor[2048];
+  uint8_t rootRecord[34];
+  int32_t primarySeen;
+  int32_t highSierra;
+  int32_t jolietTree;  // the tree comes from the Joliet hierarchy
+  int32_t blockSize;
+  int32_t blockSizeKnown;
+  int64_t volumeSize;
+  int64_t primaryLba;
+  int64_t supplementaryLba;
+  int64_t bootRecordLba;
+  CTreeEntry* rootEntry;    // the root's own entry, owned by the document
+  CTreeFolder* rootFolder;  // the directory tree, owned when treeOwned
   int32_t volumeNaming;  // volume naming style of split images (default 1)
   int32_t openFlags;
   int32_t statusMode;
@@ -84,3 +123,9 @@ void CurrentImageSet(CImageDocument* document);
 void CurrentImageClear();
 int CurrentImageIsReadOnly();
 int CurrentImageQueryFeature(int32_t code);
+
+// A new 8,192-byte buffer holding the image's path (the device name of a drive); null for no document. The caller
+// frees it with MemFree.
+wchar_t* ImageGetFileName(const CImageDocument* document);
+// -1 after telling the user when the current document has unsaved changes, else 0.
+int DocumentCheckSaved();
