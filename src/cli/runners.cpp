@@ -18,8 +18,8 @@ int CliRunHelp() {
   return 0;
 }
 
-int CliRunList() { return NotAvailable(L"list"); }
-int CliRunExtract() { return NotAvailable(L"extract"); }
+
+
 int CliRunConvert() { return NotAvailable(L"convert"); }
 int CliRunCreate() { return NotAvailable(L"create"); }
 int CliRunMakeImage() { return NotAvailable(L"make-image"); }

@@ -7,6 +7,8 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/settings.h"
+#include "image/tracktable.h"
+#include "tree/tree.h"
 #include "tree/volume.h"
 
 namespace {
@@ -27,8 +29,29 @@ void ImageResetIsoOptions(CImageDocument* document) {
   document->storeIdenticalOnce = 1;
 }
 
-CImageDocument* ImageNew() {
+CImageDocument* ImageAlloc() {
   auto* document = new (std::nothrow) CImageDocument{};
+  if (!document) return nullptr;
+  document->rootEntry = TreeNewEntry();
+  if (!document->rootEntry) {
+    delete document;
+    return nullptr;
+  }
+  document->inputType = kImageTypeUnknown;
+  document->scannedPosition = -1;
+  return document;
+}
+
+int ImageCreateRoot(CImageDocument* document) {
+  if (!document) return -1;
+  if (!document->rootFolder) TreeInsertFolderNode(document, nullptr, L"", document->rootEntry, 0);
+  if (!document->rootFolder) return -1;
+  document->treeOwned = 1;
+  return 0;
+}
+
+CImageDocument* ImageNew() {
+  CImageDocument* document = ImageAlloc();
   if (!document) return nullptr;
   document->fixedTime = static_cast<int64_t>(SettingsGetFixedTime());
   document->creationTime = document->fixedTime ? document->fixedTime : static_cast<int64_t>(std::time(nullptr));
@@ -41,11 +64,17 @@ CImageDocument* ImageNew() {
   document->treeOwned = 1;
   document->outputType = -1;
   VolumeInitIdentifiers(document);
+  if (ImageCreateRoot(document) != 0) {
+    ImageClose(document);
+    return nullptr;
+  }
   return document;
 }
 
 void ImageClose(CImageDocument* document) {
   if (!document) return;
+  TreeFreeDocumentTree(document);
+  TrackTableFree(document->trackTable);
   if (document->input) std::fclose(document->input);
   if (document->output) std::fclose(document->output);
   if (g_currentImage == document) g_currentImage = nullptr;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "runtime/wstring.h"
 
@@ -63,6 +64,7 @@ struct CImageDocument {
   int32_t loadTree;
   int32_t testOnly;             // extraction reads but writes nothing
   CTrackTable* trackTable;
+  std::vector<uint8_t> rawBuffer;  // work buffer of raw sector reads and writes
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];
@@ -111,6 +113,10 @@ struct CImageDocument {
   std::string comment;
 };
 
+// A document with nothing set but its root entry; null on allocation failure.
+CImageDocument* ImageAlloc();
+// Makes the root folder for the document's root entry: 0, or -1.
+int ImageCreateRoot(CImageDocument* document);
 // An empty document for building; null on allocation failure.
 CImageDocument* ImageNew();
 // Frees a document and everything it owns; null is accepted.

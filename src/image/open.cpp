@@ -1,9 +1,231 @@
 #include "image/open.h"
 
-#include "cli/console.h"
+#include <cstring>
+#include <cwchar>
+#include <vector>
 
-CImageDocument* ImageOpenByPath(const wchar_t* path, int /*mode*/) {
-  // Image formats are not readable in this build yet.
-  ConsolePrintf(L"%ls: opening images is not available yet.\r\n", path ? path : L"");
-  return nullptr;
+#include "cli/console.h"
+#include "image/document.h"
+#include "image/format_table.h"
+#include "image/sectors.h"
+#include "image/tracktable.h"
+#include "runtime/error.h"
+#include "runtime/file.h"
+#include "runtime/paths.h"
+#include "runtime/settings.h"
+#include "tree/iso9660.h"
+#include "tree/tree.h"
+
+namespace {
+
+// Image files above 2^43 bytes (8 TiB) are refused.
+constexpr int64_t kMaxImageBytes = int64_t{1} << 43;
+// The descriptor scan looks at the first megabyte.
+constexpr int64_t kScanLimit = 1048320;
+constexpr int kScanRead = 65536;
+constexpr int kDescriptorSectors = 50;
+
+bool IsScannedType(int32_t type) { return type >= kImageTypeScannedFirst && type <= kImageTypeScannedLast; }
+
+}  // namespace
+
+const uint8_t* MemFindBytes(const uint8_t* buffer, size_t length, const uint8_t* pattern, size_t patternLength) {
+  if (!buffer || !pattern || patternLength == 0 || length < patternLength) return nullptr;
+  const void* hit = memmem(buffer, length, pattern, patternLength);
+  return static_cast<const uint8_t*>(hit);
+}
+
+CWideString ImagePathGetExtension(const wchar_t* path) {
+  if (!path) return CWideString();
+  const wchar_t* dot = std::wcsrchr(path, L'.');
+  if (!dot || std::wcslen(dot) >= 7 || std::wcschr(dot, L'/')) return CWideString();
+  CWideString extension(dot + 1);
+  WstrMakeLower(extension);
+  return extension;
+}
+
+void ImageScanForDescriptor(CImageDocument* document) {
+  static const uint8_t kPrimary[6] = {1, 'C', 'D', '0', '0', '1'};
+  static const uint8_t kTerminator[6] = {255, 'C', 'D', '0', '0', '1'};
+  for (int32_t& size : document->scannedSizes) size = 0;
+  document->scannedPosition = -1;
+  std::vector<uint8_t> buffer(kScanRead + 4);
+  int64_t found = -1;
+  for (int64_t offset = 0; offset < kScanLimit && found < 0; offset += kScanRead - 16) {
+    int64_t got = FileReadAtCount(document->input, buffer.data(), offset, kScanRead);
+    if (got <= 0) break;
+    if (const uint8_t* hit = MemFindBytes(buffer.data(), static_cast<size_t>(got), kPrimary, 6))
+      found = offset + (hit - buffer.data());
+    if (got < kScanRead) break;
+  }
+  if (found < 0) return;
+  int64_t got = FileReadAtCount(document->input, buffer.data(), found + 1024, kScanRead);
+  if (got <= 0) return;
+  const uint8_t* terminator = MemFindBytes(buffer.data(), static_cast<size_t>(got), kTerminator, 6);
+  if (!terminator) return;
+  int64_t distance = 1024 + (terminator - buffer.data());
+  int count = 0;
+  for (int64_t k = 1; k <= 16 && count < 4; ++k) {
+    if (distance % k == 0 && distance / k >= 2048 && distance / k <= 3071)
+      document->scannedSizes[count++] = static_cast<int32_t>(distance / k);
+  }
+  if (count > 0) document->scannedPosition = found;
+}
+
+int ImageSetScannedGeometry(CImageDocument* document, int32_t type) {
+  int index = (type - kImageTypeScannedFirst) / 2;
+  if (index < 0 || index > 3 || document->scannedSizes[index] == 0 || document->scannedPosition < 0) return -1;
+  int64_t size = document->scannedSizes[index];
+  document->sectorSize = static_cast<int32_t>(size);
+  document->userDataOffset = 0;
+  document->headerSize = document->scannedPosition - 16 * size;
+  if ((type - kImageTypeScannedFirst) & 1) document->headerSize += 150 * size;
+  return 0;
+}
+
+int ImageMountFileSystem(CImageDocument* document, int32_t type) {
+  int32_t savedQuiet = document->quiet;
+  document->quiet = 1;
+  int64_t start = 0;
+  if (CTrackTable* table = document->trackTable) {
+    int32_t track = -1;
+    if (TrackTableIsMixedModeFrom(table, 0))
+      track = TrackTableFindDataTrack(table, 0);
+    else if (TrackTableIsAudioThenData(table, 0))
+      track = TrackTableFindDataTrack(table, 1);
+    if (track >= 0) {
+      const CTrackInfo* info = TrackTableGetTrack(table, track);
+      start = info && info->start > 0 ? info->start : 0;
+    }
+  }
+  document->inputType = type;
+  IsoResetParseState(document);
+  uint8_t sector[3072];
+  for (int i = 0; i < kDescriptorSectors; ++i) {
+    int64_t lba = start + 16 + i;
+    if (ImageReadSectors(document, lba, sector, 1) != 1) break;
+    int result = IsoParseVolumeDescriptors(document, lba, sector);
+    if (result == 4 || result == 5) break;
+  }
+  document->noIso9660 = document->primarySeen || document->highSierra ? 0 : 1;
+  document->quiet = savedQuiet;
+  // The probes of the other optical file systems come with their readers.
+  if (!document->noIso9660 && document->blockSize == 2048 && document->blockSizeKnown) return 0;
+  document->inputType = kImageTypeUnknown;
+  return -1;
+}
+
+int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
+  if (const CImageFormatInfo* row = ImageFormatGet(type)) {
+    if (!row->read) {
+      document->inputType = kImageTypeUnknown;
+      return -1;
+    }
+    document->sectorSize = row->sectorSize;
+    document->userDataOffset = row->userDataOffset;
+    document->headerSize = row->headerSize;
+  } else if (IsScannedType(type)) {
+    if (ImageSetScannedGeometry(document, type) != 0) {
+      document->inputType = kImageTypeUnknown;
+      return -1;
+    }
+  } else {
+    document->inputType = kImageTypeUnknown;
+    return -1;
+  }
+  if (document->sectorSize <= 0 || ImageMountFileSystem(document, type) != 0) {
+    document->inputType = kImageTypeUnknown;
+    return -1;
+  }
+  if (document->deviceFlag) return 0;
+  int64_t bytes = document->fileSize - document->headerSize;
+  document->readableLimit = bytes > 0 ? bytes / document->sectorSize : 0;
+  if (IsScannedType(type) && bytes > 0 && bytes - document->readableLimit * document->sectorSize >= 2048)
+    document->readableLimit += 1;
+  return 0;
+}
+
+int ImageTryFormat(CImageDocument* document, int32_t type) { return ImageOpenAsFormat(document, type); }
+
+void ImageTryFormats(CImageDocument* document, int32_t first) {
+  document->inputType = kImageTypeUnknown;
+  if (first >= 0 && ImageTryFormat(document, first) == 0) return;
+  for (int32_t type = 0; type < kImageFormatCount; ++type) {
+    if (type == first) continue;
+    if (ImageTryFormat(document, type) == 0) return;
+  }
+  document->inputType = kImageTypeUnknown;
+}
+
+void ImageDetectFormat(CImageDocument* document, int32_t hint) {
+  if (hint == -1) hint = ImageFormatFindByExtension(ImagePathGetExtension(document->path.c_str()).c_str());
+  ImageTryFormats(document, hint);
+  if (document->inputType == kImageTypeUnknown) {
+    ImageScanForDescriptor(document);
+    if (document->scannedPosition >= 0) {
+      for (int32_t type = kImageTypeScannedFirst; type <= kImageTypeScannedLast; ++type) {
+        if (ImageTryFormat(document, type) == 0) break;
+      }
+    }
+  }
+  // Probes may have left read errors behind: they are not the user's concern.
+  ErrorStateReset();
+}
+
+CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FILE* stream, int32_t flags,
+                          int32_t openValue, int32_t* error) {
+  *error = 0;
+  CImageDocument* document = ImageAlloc();
+  if (!document) {
+    *error = 6;
+    if (stream) std::fclose(stream);
+    return nullptr;
+  }
+  document->openFlags = flags;
+  document->isoNameLength = 221;
+  document->jolietNameLength = 110;
+  document->storeIdenticalOnce = (SettingsGetStatus() >> 19) & 1 ? 0 : 1;
+  document->volumeNaming = 1;
+  document->input = stream;
+  document->path = path ? path : L"";
+  if (companionPath && *companionPath) document->companionPath = companionPath;
+  document->loadTree = (flags & 2) ? 1 : 0;
+  document->openValue = openValue;
+  document->statusMode = static_cast<int32_t>(SettingsGetStatusMode());
+  auto fail = [&](int32_t code) {
+    *error = code;
+    ImageClose(document);
+    return nullptr;
+  };
+  if (PathIsDeviceName(document->path.c_str())) return fail(16);
+  document->fileSize = FileGetSize(stream);
+  if (document->fileSize > kMaxImageBytes) return fail(7);
+  ImageDetectFormat(document, -1);
+  if (document->inputType == kImageTypeUnknown) return fail(8);
+  if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
+  if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
+  if (IsoLoadTree(document) != 0) return fail(9);
+  // A tree walk that ran past the end of a truncated image has already said so.
+  return document;
+}
+
+CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
+  ErrorStateReset();
+  if (!path || !*path) return nullptr;
+  if (PathIsDeviceName(path)) {
+    ConsolePrintf(L"%ls: reading discs in drives is not available yet.\r\n", path);
+    return nullptr;
+  }
+  FILE* stream = FileOpenForRead(path);
+  if (!stream) {
+    ErrorReport(path);
+    return nullptr;
+  }
+  int32_t error = 0;
+  CImageDocument* document = ImageOpen(path, nullptr, stream, flags, 2, &error);
+  if (!document) {
+    if (error != 1 && !(flags & 4)) ImageOpenErrorReport(path, error);
+    return nullptr;
+  }
+  return document;
 }

@@ -1,0 +1,319 @@
+// The extract command: copies a folder (with everything below it) or one file of an image into a local folder,
+// rebuilding the image's folders from the root down, asking before it replaces a local file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
+#include "cli/runners.h"
+#include "cli/settings.h"
+#include "image/document.h"
+#include "image/open.h"
+#include "image/sectors.h"
+#include "runtime/error.h"
+#include "runtime/file.h"
+#include "runtime/memory.h"
+#include "runtime/tempfiles.h"
+#include "runtime/textconv.h"
+#include "tree/iso_helpers.h"
+#include "tree/tree.h"
+
+namespace {
+
+// Local paths stay below this many characters.
+constexpr size_t kPathLimit = 2048;
+// Sectors copied per read: 2 MiB.
+constexpr int64_t kChunkSectors = 1024;
+
+// Failures that did not stop the run (a name too long for the local file system): the command still fails.
+int g_extractFailures = 0;
+
+struct MultiByte {
+  explicit MultiByte(const wchar_t* text) : bytes(TextWideToMultiByteDup(text)) {}
+  ~MultiByte() { MemFree(bytes); }
+  MultiByte(const MultiByte&) = delete;
+  MultiByte& operator=(const MultiByte&) = delete;
+  char* bytes;
+};
+
+bool IsDotEntry(const CTreeEntry* entry) { return TreeEntryIsDotName(entry) != 0; }
+
+// The same file on disk as the image being read (never overwrite the source).
+bool IsImageFile(CImageDocument* document, const wchar_t* path) {
+  if (!document->input) return false;
+  MultiByte target(path);
+  struct stat a, b;
+  if (!target.bytes || stat(target.bytes, &a) != 0 || fstat(fileno(document->input), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void SetTimes(const wchar_t* path, FILE* open, int64_t when) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(when);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  if (open) {
+    futimens(fileno(open), times);
+    return;
+  }
+  MultiByte target(path);
+  if (target.bytes) utimensat(AT_FDCWD, target.bytes, times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Reports a name that does not fit a local path; the run goes on, the command fails.
+void ReportTooLong(CImageDocument* document, const CTreeEntry* entry) {
+  wchar_t* inImage = TreeGetNodeFullPath(document, entry);
+  ConsolePrintf(L"%ls: %ls\r\n", inImage ? inImage : (entry->name ? entry->name : L""),
+                L"The local path would be too long; the file is passed over.");
+  MemFree(inImage);
+  ++g_extractFailures;
+}
+
+}  // namespace
+
+// The local path of an entry below `base`: the image's folders from the root down, names made safe; null when
+// the entry has no name or the path would be too long.
+bool ExtractCheckName(CImageDocument* document, const CTreeEntry* entry, const std::wstring& base, std::wstring* out) {
+  if (!entry || !entry->name || !*entry->name || base.size() >= kPathLimit) return false;
+  std::wstring path = base;
+  if (!path.empty() && path.back() == L'/') path.pop_back();
+  wchar_t* folder = TreeGetNodeRelativePath(document, entry->parent, nullptr, 0);
+  if (!folder) return false;
+  path += folder;
+  MemFree(folder);
+  if (path.empty() || path.back() != L'/') path += L'/';
+  if (path.size() >= kPathLimit) return false;
+  std::wstring name = entry->name;
+  bool repaired = false;
+  for (wchar_t& c : name) {
+    if (c == L'/' || c == L':' || c == L'\\') {
+      c = L'_';
+      repaired = true;
+    }
+  }
+  // A name may never lead out of the output folder.
+  if (name == L".") name = L"_", repaired = true;
+  if (name == L"..") name = L"__", repaired = true;
+  if (repaired) AnswerWordSet(2);
+  path += name;
+  if (path.size() >= kPathLimit) return false;
+  if (TreeEntryIsFolder(entry)) path += L'/';
+  *out = path;
+  return true;
+}
+
+void ExtractReportFailure(const wchar_t* path) {
+  if (AbortCodeGet() <= kAbortCancelled) return;
+  CWideString message;
+  WstrFormat(message, L"%ls\r\n\r\nExtract failed! %ls", path, LastErrorGetText());
+  MessageShow(message.c_str());
+  LastErrorSetText(nullptr);
+}
+
+// 0: go on and write the file; -1: keep the local file.
+int ExtractCheckOverwrite(const wchar_t* path, const CTreeEntry* /*entry*/) {
+  MultiByte target(path);
+  struct stat info;
+  if (!target.bytes || lstat(target.bytes, &info) != 0 || S_ISDIR(info.st_mode)) return 0;
+  int32_t answer = OverwriteAnswerGet();
+  if (answer != kAnswerYesAll && answer != kAnswerNoAll && answer != kAnswerCancelAll) {
+    bool readOnly = S_ISREG(info.st_mode) && access(target.bytes, W_OK) != 0;
+    answer = ConsoleAskOverwrite(path, readOnly ? 1 : 0);
+    OverwriteAnswerSet(answer);
+  }
+  if (answer == kAnswerNoOne || answer == kAnswerNoAll || answer == kAnswerCancelAll) return -1;
+  // A link standing at the name is replaced by the file, never followed.
+  if (S_ISLNK(info.st_mode)) unlink(target.bytes);
+  return 0;
+}
+
+// Copies one file's data: 1, or -1 with the abort code set.
+int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
+  const int64_t size = entry->size > 0 ? entry->size : 0;
+  if (ConsoleModeGet()) {
+    CWideString title;
+    WstrFormat(title, L"Extracting to %ls", path);
+    ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(size));
+  }
+  // The file's pieces: its extents, or one run from its first sector.
+  std::vector<CTreeExtent> pieces;
+  if (entry->extents && entry->extentCount > 0)
+    pieces.assign(entry->extents, entry->extents + entry->extentCount);
+  else
+    pieces.push_back({entry->sourceLba, size});
+  const int64_t sectorsPerChunk = std::min<int64_t>(kChunkSectors, std::max<int64_t>(1, (size + 2047) / 2048));
+  std::vector<uint8_t> buffer(static_cast<size_t>(sectorsPerChunk) * 2048);
+  int64_t left = size;
+  for (const CTreeExtent& piece : pieces) {
+    int64_t pieceLeft = std::min(piece.length, left);
+    for (int64_t sector = piece.lba; pieceLeft > 0;) {
+      int64_t bytes = std::min(pieceLeft, sectorsPerChunk * 2048);
+      int64_t sectors = (bytes + 2047) / 2048;
+      if (ImageReadSectors(document, sector, buffer.data(), sectors) != sectors) {
+        if (AbortCodeGet() == 0) AbortCodeSet(kAbortReadFailed);
+        return -1;
+      }
+      if (!document->testOnly && std::fwrite(buffer.data(), 1, static_cast<size_t>(bytes), file) != static_cast<size_t>(bytes)) {
+        AbortCodeRaise(kAbortWriteFailed);
+        return -1;
+      }
+      sector += sectors;
+      pieceLeft -= bytes;
+      left -= bytes;
+      if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(bytes));
+    }
+  }
+  if (left > 0) {
+    // The records describe less data than the file's size.
+    LastErrorSetText(L"The file's data is not all described in the image.");
+    AbortCodeSet(kAbortReadFailed);
+    return -1;
+  }
+  if (ConsoleModeGet()) {
+    ProgressEnd();
+    ConsolePrintText(L"\r\n");
+  }
+  return 1;
+}
+
+// 1 done or passed over, 0 skipped by the user, -1 failed.
+int ExtractFile(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path) {
+  if (entry->containerItem != -1) return 1;
+  if (entry->sourcePath && wcscasecmp(entry->sourcePath, path) == 0) return 1;
+  FILE* file = nullptr;
+  if (!document->testOnly) {
+    if (IsImageFile(document, path)) {
+      ConsolePrintf(L"%ls: %ls\r\n", path, L"The source file name and destination file name can not be same.");
+      ++g_extractFailures;
+      return 1;
+    }
+    if (ExtractCheckOverwrite(path, entry) != 0) return 0;
+    file = FileOpenCreate(path);
+    if (!file) {
+      FolderCreatePath(nullptr, path);
+      file = FileOpenCreate(path);
+    }
+    if (!file) {
+      if (AbortCodeGet() == kAbortCancelled) return -1;
+      AbortCodeSet(kAbortLocalFile);
+      ExtractReportFailure(path);
+      return -1;
+    }
+  }
+  int result = ExtractItems(document, entry, path, file);
+  if (file) {
+    if (result > 0 && std::fflush(file) != 0) {
+      AbortCodeRaise(kAbortWriteFailed);
+      result = -1;
+    }
+    if (result > 0) {
+      SetTimes(path, file, IsoDecodeRecordDate(entry->directoryRecord + kDirRecordDate));
+      if (std::fclose(file) != 0) {
+        AbortCodeRaise(kAbortWriteFailed);
+        result = -1;
+        TempFileAdd(path, nullptr, 0);
+      }
+    } else {
+      // The partial file goes when the run ends.
+      if (ConsoleModeGet()) ConsolePrintText(L"\r\n");
+      TempFileAdd(path, file, 0);
+    }
+  }
+  if (AbortCodeGet() != kAbortCancelled) ExtractReportFailure(path);
+  return result;
+}
+
+// Extracts the entries of `start` and of every folder below it.
+void ExtractFolder(CImageDocument* document, CTreeFolder* start, const std::wstring& base) {
+  std::vector<CTreeFolder*> pending{start};
+  std::vector<std::pair<std::wstring, int64_t>> folderTimes;
+  // The folder asked for is made even when it holds nothing.
+  if (start != document->rootFolder && start->entry) {
+    std::wstring own;
+    if (ExtractCheckName(document, start->entry, base, &own) && !document->testOnly) {
+      FolderCreatePath(nullptr, own.c_str());
+      folderTimes.emplace_back(own, IsoDecodeRecordDate(start->entry->directoryRecord + kDirRecordDate));
+    }
+  }
+  while (!pending.empty() && AbortCodeGet() == 0) {
+    CTreeFolder* folder = pending.back();
+    pending.pop_back();
+    for (CTreeEntry* entry = folder->firstEntry; entry && AbortCodeGet() == 0; entry = entry->next) {
+      if (IsDotEntry(entry)) continue;
+      std::wstring path;
+      if (!ExtractCheckName(document, entry, base, &path)) {
+        ReportTooLong(document, entry);
+        continue;
+      }
+      LastErrorSetText(nullptr);
+      if (TreeEntryIsFolder(entry)) {
+        if (!document->testOnly) {
+          if (!FolderCreatePath(nullptr, path.c_str())) {
+            LastErrorSetCode(0);
+            AbortCodeSet(kAbortLocalFile);
+          }
+          ExtractReportFailure(path.c_str());
+          folderTimes.emplace_back(path, IsoDecodeRecordDate(entry->directoryRecord + kDirRecordDate));
+        }
+      } else {
+        ExtractFile(document, entry, path.c_str());
+      }
+    }
+    std::vector<CTreeFolder*> children;
+    for (CTreeFolder* child = folder->firstChild; child; child = child->next) children.push_back(child);
+    pending.insert(pending.end(), children.rbegin(), children.rend());
+  }
+  // Folder times last: writing into a folder changes its time.
+  if (AbortCodeGet() == 0 && !document->testOnly) {
+    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) SetTimes(it->first.c_str(), nullptr, it->second);
+  }
+}
+
+int CliRunExtract() {
+  ErrorStateReset();
+  OverwriteAnswerSet(0);
+  g_extractFailures = 0;
+  if (!g_settings->outputFolder || !*g_settings->outputFolder) {
+    ConsolePrintf(L"Please specify extract output directory.\r\n");
+    return -1;
+  }
+  g_sessionAppendMode = 1;
+  CImageDocument* document = ImageOpenByPath(g_settings->firstArgument, 2);
+  if (!document) return -1;
+  CImageDocument* previous = CurrentImageGet();
+  CurrentImageSet(document);
+  ImageClose(previous);
+  std::wstring base = g_settings->outputFolder;
+  if (base.empty() || base.back() != L'/') base += L'/';
+  const wchar_t* inImage = g_settings->secondArgument;
+  int result;
+  if (CTreeFolder* folder = TreeFindFolderByPath(document, document->rootFolder, inImage)) {
+    ExtractFolder(document, folder, base);
+    ConsolePrintText(L"\r\n");
+    result = AbortCodeGet() != 0 ? -1 : 0;
+  } else if (CTreeEntry* entry = TreeFindEntryByPath(document, document->rootFolder, inImage)) {
+    std::wstring path;
+    if (!ExtractCheckName(document, entry, base, &path)) {
+      ReportTooLong(document, entry);
+      AbortCodeSet(kAbortCancelled);
+      result = -1;
+    } else {
+      ExtractFile(document, entry, path.c_str());
+      ConsolePrintText(L"\r\n");
+      result = AbortCodeGet() != 0 ? -1 : 0;
+    }
+  } else {
+    ConsolePrintf(L"Can not find the object: %ls\r\n", inImage);
+    result = -1;
+  }
+  // Partial files of failed copies are removed.
+  TempFilePurge();
+  if (g_extractFailures) result = -1;
+  return result;
+}

@@ -1,0 +1,108 @@
+// The list command: the entries of one folder of an image (with -r, of every folder below it) with dates,
+// sizes and names, folders first, and the totals.
+#include <algorithm>
+#include <cwchar>
+#include <vector>
+
+#include "cli/console.h"
+#include "cli/runners.h"
+#include "cli/settings.h"
+#include "image/document.h"
+#include "image/open.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/paths.h"
+#include "tree/iso_helpers.h"
+#include "tree/tree.h"
+
+namespace {
+
+// Folders first; then names compared with ASCII letters folded, as the byte-wise comparison of the names'
+// UTF-8 form without regard to ASCII case would order them.
+bool ListOrder(const CTreeEntry* a, const CTreeEntry* b) {
+  bool folderA = TreeEntryIsFolder(a) != 0, folderB = TreeEntryIsFolder(b) != 0;
+  if (folderA != folderB) return folderA;
+  const wchar_t* x = a->name ? a->name : L"";
+  const wchar_t* y = b->name ? b->name : L"";
+  for (;; ++x, ++y) {
+    wchar_t cx = *x, cy = *y;
+    if (cx >= L'A' && cx <= L'Z') cx += L'a' - L'A';
+    if (cy >= L'A' && cy <= L'Z') cy += L'a' - L'A';
+    if (cx != cy) return static_cast<uint32_t>(cx) < static_cast<uint32_t>(cy);
+    if (cx == 0) return false;
+  }
+}
+
+void PrintTotals(CImageDocument* document, CTreeFolder* folder, int recursive, const wchar_t* prefix,
+                 const wchar_t* end) {
+  CTreeStatistics statistics;
+  TreeGetStatistics(document, folder, &statistics, recursive);
+  ConsolePrintf(L"%ls%lld Files, %lld Folders  %ls %ls%ls", prefix, static_cast<long long>(statistics.fileCount),
+                static_cast<long long>(statistics.folderCount + 2), TextFormatThousands(statistics.totalBytes),
+                L"bytes", end);
+}
+
+}  // namespace
+
+std::vector<CTreeEntry*> CliSortFolderChildren(CTreeFolder* folder) {
+  std::vector<CTreeEntry*> children;
+  for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) children.push_back(entry);
+  std::stable_sort(children.begin(), children.end(), ListOrder);
+  return children;
+}
+
+void CliPrintFolder(CImageDocument* document, CTreeFolder* folder) {
+  // Depth first, each folder's block before its subfolders' blocks.
+  std::vector<CTreeFolder*> pending{folder};
+  bool recursive = g_settings->switchFlags & kSwitchRecursive;
+  while (!pending.empty() && AbortCodeGet() == 0) {
+    CTreeFolder* current = pending.back();
+    pending.pop_back();
+    std::vector<CTreeEntry*> children = CliSortFolderChildren(current);
+    wchar_t* path = children.empty() ? nullptr : TreeBuildEntryPath(document, current, nullptr, 0);
+    if (path) {
+      ConsolePrintf(L"Objects in %ls:\r\n\r\n", path);
+      MemFree(path);
+      for (CTreeEntry* child : children) {
+        const wchar_t* size = TreeEntryIsFolder(child) ? L"<DIR>"
+                                                        : TextFormatThousands(TreeGetEntryListedSize(document, child));
+        CWideString line;
+        WstrFormat(line, L"%-18ls  %18ls  %ls\r\n", IsoFormatRecordDate(child->directoryRecord + kDirRecordDate),
+                   size, child->name ? child->name : L"");
+        if (WstrGetLength(line) > 1024) line = WstrLeft(line, 1024);
+        ConsolePrintString(line);
+      }
+      PrintTotals(document, current, 0, L"\t", L"\r\n\r\n");
+    }
+    if (!recursive) break;
+    std::vector<CTreeFolder*> subfolders;
+    for (CTreeFolder* child = current->firstChild; child; child = child->next) {
+      const wchar_t* name = child->entry && child->entry->name ? child->entry->name : L"";
+      if (std::wcscmp(name, L".") != 0 && std::wcscmp(name, L"..") != 0) subfolders.push_back(child);
+    }
+    pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
+  }
+}
+
+int CliRunList() {
+  CImageDocument* document = ImageOpenByPath(g_settings->firstArgument, 2);
+  if (!document) return -1;
+  CImageDocument* previous = CurrentImageGet();
+  CurrentImageSet(document);
+  ImageClose(previous);
+  const wchar_t* path = g_settings->secondArgument;
+  CTreeFolder* folder = TreeFindFolderByPath(document, document->rootFolder, path);
+  if (!folder) {
+    ConsolePrintf(L"%ls: %ls\r\n", path, L"The folder can not be found!");
+    return -1;
+  }
+  ConsolePrintf(L"\r\n");
+  CliPrintFolder(document, folder);
+  if (g_settings->switchFlags & kSwitchRecursive) PrintTotals(document, document->rootFolder, 1, L"Total:\r\n\t", L"\r\n");
+  // Directories that could not be read (a damaged or truncated image) were left empty: say so.
+  if (AbortCodeGet() != 0) {
+    ErrorReport(document->path.c_str());
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,36 @@
+// The image-format table: one row per optical image layout. The row index is the image type code.
+#pragma once
+
+#include <cstdint>
+
+struct CImageDocument;
+
+using ImageReadHandler = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+using ImageWriteHandler = int64_t (*)(CImageDocument* document, int64_t sector, const void* buffer, int64_t n);
+
+struct CImageFormatInfo {
+  wchar_t extension[8];    // lower case, without the dot
+  int32_t sectorSize;      // bytes per stored sector; 0 for containers that deliver 2048-byte sectors
+  int32_t userDataOffset;  // where the 2048 user bytes start in a stored sector
+  int32_t headerSize;      // bytes before sector 0 (negative: sectors before the file start read as zeros)
+  ImageReadHandler read;
+  ImageWriteHandler write;  // null for rows that are only read
+};
+
+constexpr int kImageFormatCount = 21;
+
+// Type codes of the descriptor-scan geometries: 1000 + 2k uses the k-th candidate size; odd codes shift the
+// data by 150 sectors.
+constexpr int32_t kImageTypeScannedFirst = 1000;
+constexpr int32_t kImageTypeScannedLast = 1007;
+
+const CImageFormatInfo* ImageFormatGet(int32_t type);
+// The first row whose extension equals `extension` ignoring case; 2 (QVF) for "qdi" and "exe"; else -1.
+int32_t ImageFormatFindByExtension(const wchar_t* extension);
+
+// Read handlers of the rows.
+int64_t IsoReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+// Write handlers: plain 2048-byte sectors, and raw 2352-byte Mode 1 (or Mode 2 Form 1) sectors.
+int64_t IsoWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n);
+int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n);

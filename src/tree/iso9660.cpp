@@ -1,0 +1,756 @@
+#include "tree/iso9660.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "image/document.h"
+#include "image/sectors.h"
+#include "runtime/memory.h"
+#include "runtime/textconv.h"
+#include "tree/iso_helpers.h"
+#include "tree/tree.h"
+#include "tree/volume.h"
+
+namespace {
+
+constexpr int64_t kSectorBytes = 2048;
+// Largest directory extent read, in bytes rounded up to whole sectors.
+constexpr int64_t kMaxExtentBytes = 0x1FFFFFFE;
+// Identifier bytes taken from a record: ISO 9660 names, and Joliet names (whole UCS-2 units).
+constexpr int kIsoIdentifierMax = 221;
+constexpr int kJolietIdentifierMax = 220;
+// Smallest directory record: the fixed part and a one-byte identifier.
+constexpr int kMinRecordLength = 34;
+// Rock Ridge name flags.
+constexpr uint8_t kNameContinue = 0x01;
+constexpr uint8_t kNameCurrent = 0x02;
+constexpr uint8_t kNameParent = 0x04;
+
+struct MemFreeDeleter {
+  void operator()(void* block) const { MemFree(block); }
+};
+using Buffer = std::unique_ptr<uint8_t, MemFreeDeleter>;
+
+// Bytes the "SP" entry of the volume tells readers to skip at the start of each System Use area, kept for the
+// document whose descriptors were classified last.
+struct SuspSkipState {
+  const CImageDocument* document;
+  int32_t skip;
+};
+SuspSkipState g_suspSkip{};
+
+int32_t SuspSkipOf(const CImageDocument* document) {
+  return g_suspSkip.document == document ? g_suspSkip.skip : 0;
+}
+
+bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
+
+// The ISO 9660 record checks every reader shares: a length byte that holds the fixed part and a non-empty
+// identifier and stays inside the `room` bytes available.
+bool RecordFits(const uint8_t* record, int64_t room) {
+  if (room < kMinRecordLength) return false;
+  const int length = record[kDirRecordLength];
+  const int idLength = record[kDirRecordNameLength];
+  return length >= kMinRecordLength && length <= room && idLength >= 1 && 33 + idLength <= length;
+}
+
+// Sectors of the volume the document reads: the recorded volume size, else what the image holds.
+int64_t VolumeSectors(const CImageDocument* document) {
+  if (document->volumeSize > 0) return document->volumeSize;
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  return limit > 0 ? limit : 0;
+}
+
+// The extent of a directory record as far as it can be read: its first sector and its length in bytes, cut at
+// the end of the volume. False when the length is not the same in both byte orders, is 0 or beyond the
+// largest directory, or when the extent starts outside the volume.
+bool DirectoryExtent(const CImageDocument* document, const uint8_t* record, int64_t* lba, int64_t* bytes) {
+  if (!BothEndian32Matches(record + kDirRecordDataLength)) return false;
+  int64_t length = GetBothEndian32(record + kDirRecordDataLength);
+  const int64_t rounded = (length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+  if (rounded < 1 || rounded > kMaxExtentBytes) return false;
+  const int64_t start = GetLittleEndian32(record + kDirRecordExtent);
+  if (start > INT32_MAX) return false;
+  const int64_t volume = VolumeSectors(document);
+  if (volume > 0) {
+    if (start >= volume) return false;
+    if (rounded / kSectorBytes > volume - start) length = (volume - start) * kSectorBytes;
+  }
+  *lba = start;
+  *bytes = length;
+  return true;
+}
+
+// Reads `sectors` sectors at `lba` in one request into a new buffer. Where the image is known to end first,
+// only the sectors up to one past its end are asked for, so a damaged length never costs more memory than the
+// image holds, and the read still fails (and says so) rather than deliver zeros.
+Buffer ReadExtentSectors(CImageDocument* document, int64_t lba, int64_t sectors, int64_t* got) {
+  *got = 0;
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  if (limit > 0) {
+    const int64_t inside = lba < limit ? limit - lba : 0;
+    if (sectors > inside + 1) sectors = inside + 1;
+  }
+  if (sectors <= 0) return nullptr;
+  Buffer buffer(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(sectors * kSectorBytes))));
+  if (!buffer) return nullptr;
+  if (ImageReadSectors(document, lba, buffer.get(), sectors) != sectors) return nullptr;
+  *got = sectors;
+  return buffer;
+}
+
+wchar_t* DupWide(const wchar_t* text, size_t n) {
+  auto* copy = static_cast<wchar_t*>(MemAlloc((n + 1) * sizeof(wchar_t)));
+  if (!copy) return nullptr;
+  std::wmemcpy(copy, text, n);
+  copy[n] = 0;
+  return copy;
+}
+
+bool SetEntryName(CTreeEntry* entry, const wchar_t* text) {
+  wchar_t* copy = DupWide(text, std::wcslen(text));
+  if (!copy) return false;
+  MemFree(entry->name);
+  entry->name = copy;
+  return true;
+}
+
+bool IsDotName(const wchar_t* name) {
+  return name && name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// One continuation area named by a "CE" entry.
+struct Continuation {
+  int64_t block;
+  int64_t offset;
+  int64_t length;
+};
+
+bool ReadContinuation(const uint8_t* entry, int length, Continuation* next) {
+  if (length < 28) return false;
+  next->block = GetBothEndian32(entry + 4);
+  next->offset = GetBothEndian32(entry + 12);
+  next->length = GetBothEndian32(entry + 20);
+  return true;
+}
+
+// Reads the area of a continuation into `sector`, clamped to its block: the bytes of the area, or -1 when the
+// block lies outside the volume or cannot be read.
+int32_t LoadContinuation(CImageDocument* document, const Continuation& next, uint8_t* sector,
+                         const uint8_t** area) {
+  const int64_t volume = VolumeSectors(document);
+  if (next.block < 0 || (volume > 0 && next.block >= volume) || next.offset >= kSectorBytes) return -1;
+  if (ImageReadSectors(document, next.block, sector, 1) != 1) return -1;
+  *area = sector + next.offset;
+  const int64_t length = next.length < kSectorBytes - next.offset ? next.length : kSectorBytes - next.offset;
+  return static_cast<int32_t>(length);
+}
+
+bool IsRockRidgeExtension(const uint8_t* entry, int length) {
+  if (length < 8) return false;
+  const int idLength = entry[4];
+  if (8 + idLength > length) return false;
+  static constexpr const char* kNames[] = {"RRIP_1991A", "IEEE_P1282", "IEEE_1282"};
+  for (const char* name : kNames) {
+    const size_t n = std::strlen(name);
+    if (static_cast<size_t>(idLength) == n && std::memcmp(entry + 8, name, n) == 0) return true;
+  }
+  return false;
+}
+
+// Detects Rock Ridge from the first sector of the root directory: the System Use area of its "." record.
+void DetectRockRidge(CImageDocument* document, const uint8_t* root, const uint8_t* firstSector) {
+  g_suspSkip = {document, 0};
+  if (!BothEndian32Matches(root + kDirRecordDataLength)) return;
+  const int64_t length = GetBothEndian32(root + kDirRecordDataLength);
+  const int64_t rounded = (length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+  if (rounded < 1 || rounded > kMaxExtentBytes) return;
+  if (GetLittleEndian32(root + kDirRecordExtent) > INT32_MAX) return;
+  if (!RecordFits(firstSector, kSectorBytes)) return;
+  int32_t areaLength = 0;
+  const uint8_t* area = IsoGetSystemUseArea(firstSector, &areaLength);
+  if (!area) return;
+  int rockRidge = 0;
+  int32_t skip = 0;
+  IsoParseRockRidge(document, area, areaLength, &rockRidge, &skip);
+  document->rockRidge = rockRidge;
+  if (rockRidge) g_suspSkip.skip = skip;
+}
+
+// A High Sierra root record keeps its flags at offset 24, where ISO 9660 has the GMT offset of the date.
+void RootDate(const CImageDocument* document, const uint8_t* root, uint8_t* date) {
+  std::memcpy(date, root + kDirRecordDate, 7);
+  if (document->highSierra) date[6] = 0;
+}
+
+bool AcceptHighSierra(CImageDocument* document, int64_t lba, const uint8_t* sector) {
+  if (sector[8] != 1) return false;
+  std::memcpy(document->primaryDescriptor, sector, 2048);
+  std::memcpy(document->rootRecord, sector + 180, 34);
+  document->highSierra = 1;
+  document->blockSize = GetLittleEndian16(sector + 136);
+  document->blockSizeKnown = 1;
+  document->volumeSize = GetLittleEndian32(sector + 88);
+  document->rockRidge = 0;
+  document->primaryLba = lba;
+  uint8_t date[7];
+  RootDate(document, document->rootRecord, date);
+  const int64_t time = IsoDecodeRecordDate(date);
+  document->volumeCreationTime = time;
+  document->volumeModificationTime = time;
+  document->volumeEffectiveTime = time;
+  document->volumeExpirationTime = time;
+  VolumeLoadHighSierraIdentifiers(document, sector);
+  std::memcpy(IsoDescriptorLayout().primaryRoot + kDirRecordDate, date, 7);
+  return true;
+}
+
+// Takes the Joliet descriptor kept in the document as the source of the tree.
+void UseJolietHierarchy(CImageDocument* document) {
+  const uint8_t* sector = document->jolietDescriptor;
+  std::memcpy(document->rootRecord, sector + 156, 34);
+  document->volumeSize = GetLittleEndian32(sector + 80);
+  VolumeLoadJolietIdentifiers(document, sector);
+  document->jolietTree = 1;
+  std::memcpy(IsoDescriptorLayout().jolietRoot + kDirRecordDate, sector + 156 + kDirRecordDate, 7);
+}
+
+int AcceptPrimary(CImageDocument* document, int64_t lba, const uint8_t* sector) {
+  if (document->primarySeen) return kIsoDescriptorOther;
+  const uint8_t* root = sector + 156;
+  uint8_t first[2048];
+  if (ImageReadSectors(document, GetLittleEndian32(root + kDirRecordExtent), first, 1) != 1)
+    return kIsoDescriptorOther;
+  std::memcpy(document->primaryDescriptor, sector, 2048);
+  std::memcpy(document->rootRecord, root, 34);
+  document->primarySeen = 1;
+  document->blockSize = GetLittleEndian16(sector + 128);
+  document->blockSizeKnown = 1;
+  document->volumeSize = GetLittleEndian32(sector + 80);
+  document->rockRidge = 0;
+  document->primaryLba = lba;
+  DetectRockRidge(document, root, first);
+  document->volumeCreationTime = IsoParseVolumeDate(sector + 813);
+  document->volumeModificationTime = IsoParseVolumeDate(sector + 830);
+  document->volumeEffectiveTime = IsoParseVolumeDate(sector + 864);
+  document->volumeExpirationTime = IsoParseVolumeDate(sector + 847);
+  VolumeLoadPrimaryIdentifiers(document, sector);
+  std::memcpy(IsoDescriptorLayout().primaryRoot + kDirRecordDate, root + kDirRecordDate, 7);
+  // A Joliet descriptor met before this one keeps the tree unless this hierarchy carries Rock Ridge.
+  if (document->jolietTree) {
+    if (document->rockRidge)
+      document->jolietTree = 0;
+    else
+      UseJolietHierarchy(document);
+  }
+  return kIsoDescriptorPrimary;
+}
+
+int AcceptSupplementary(CImageDocument* document, int64_t lba, const uint8_t* sector) {
+  if (sector[88] != '%' || sector[89] != '/') return kIsoDescriptorOther;
+  std::memcpy(document->jolietDescriptor, sector, 2048);
+  document->supplementaryLba = lba;
+  switch (sector[90]) {
+    case '@':
+      document->jolietLevel = 1;
+      break;
+    case 'C':
+      document->jolietLevel = 2;
+      break;
+    case 'E':
+      document->jolietLevel = 3;
+      break;
+    default:
+      // Not a Joliet escape: its names are in no encoding we know, so it never becomes the tree's source.
+      return kIsoDescriptorJoliet;
+  }
+  if (!document->rockRidge) UseJolietHierarchy(document);
+  return kIsoDescriptorJoliet;
+}
+
+// Closes a file whose data was gathered from several records: its extent list and summed size.
+bool FinishMultiExtent(CTreeEntry* entry, std::vector<CTreeExtent>& extents) {
+  if (!entry || extents.size() < 2) {
+    extents.clear();
+    return true;
+  }
+  auto* list = static_cast<CTreeExtent*>(MemAlloc(extents.size() * sizeof(CTreeExtent)));
+  if (!list) {
+    extents.clear();
+    return false;
+  }
+  int64_t size = 0;
+  for (size_t i = 0; i < extents.size(); ++i) {
+    list[i] = extents[i];
+    size += extents[i].length;
+  }
+  entry->extents = list;
+  entry->extentCount = static_cast<int32_t>(extents.size());
+  entry->size = size;
+  extents.clear();
+  return true;
+}
+
+bool IsMultiExtentEntry(const CTreeEntry* entry) { return entry->extents != nullptr && entry->extentCount > 1; }
+
+// A new entry for one directory record that passed RecordFits; null when memory runs out.
+CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* nameBuffer) {
+  CTreeEntry* entry = TreeNewEntry();
+  if (!entry) return nullptr;
+  std::memcpy(entry->directoryRecord, record, kDirRecordCopySize);
+  entry->sourceLba = GetLittleEndian32(record + kDirRecordExtent);
+  entry->size = GetLittleEndian32(record + kDirRecordDataLength);
+  entry->onDisc = document->deviceFlag || document->inputType == kInputTypeDisc ? 1 : 0;
+  const int idLength = record[kDirRecordNameLength];
+  const bool dot = idLength == 1 && record[kDirRecordName] <= 1;
+  int32_t areaLength = 0;
+  const uint8_t* area = IsoGetSystemUseArea(record, &areaLength);
+  if (area) {
+    entry->systemUse = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(areaLength)));
+    if (!entry->systemUse) {
+      TreeFreeEntry(document, entry);
+      return nullptr;
+    }
+    std::memcpy(entry->systemUse, area, static_cast<size_t>(areaLength));
+    entry->systemUseLength = areaLength;
+  }
+  if (dot) {
+    if (!SetEntryName(entry, record[kDirRecordName] == 0 ? L"." : L"..")) {
+      TreeFreeEntry(document, entry);
+      return nullptr;
+    }
+    return entry;
+  }
+  if (IsoDecodeFileIdentifier(document, entry, record, nullptr, 0) < 0) {
+    TreeFreeEntry(document, entry);
+    return nullptr;
+  }
+  const int32_t skip = SuspSkipOf(document);
+  if (area && areaLength > skip &&
+      RockRidgeReadName(document, area + skip, areaLength - skip, nameBuffer, kRockRidgeNameChars) > 0) {
+    if (!SetEntryName(entry, nameBuffer)) {
+      TreeFreeEntry(document, entry);
+      return nullptr;
+    }
+  }
+  return entry;
+}
+
+// Reads a directory into entries. `readable` tells an unreadable directory from one that holds no records.
+std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const uint8_t* record, bool* readable) {
+  std::vector<CTreeEntry*> entries;
+  *readable = false;
+  int64_t lba = 0;
+  int64_t length = 0;
+  if (!DirectoryExtent(document, record, &lba, &length)) return entries;
+  int64_t sectors = (length + kSectorBytes - 1) / kSectorBytes;
+  int64_t got = 0;
+  Buffer buffer = ReadExtentSectors(document, lba, sectors, &got);
+  if (!buffer) return entries;
+  *readable = true;
+  if (got * kSectorBytes < length) length = got * kSectorBytes;
+
+  uint8_t* bytes = buffer.get();
+  std::vector<wchar_t> nameBuffer(kRockRidgeNameChars);
+  // The file whose records carry the multi-extent flag, with the identifier its later records must repeat.
+  CTreeEntry* pending = nullptr;
+  const uint8_t* pendingId = nullptr;
+  int pendingIdLength = 0;
+  std::vector<CTreeExtent> extents;
+
+  int64_t position = 0;
+  while (position < length) {
+    uint8_t* recordBytes = bytes + position;
+    const int64_t inSector = position % kSectorBytes;
+    const int64_t nextSector = position - inSector + kSectorBytes;
+    const int recordLength = recordBytes[kDirRecordLength];
+    if (recordLength == 0) {
+      // The rest of the sector is padding; an empty record at the start of a sector ends the directory.
+      if (inSector == 0) break;
+      position = nextSector;
+      continue;
+    }
+    const int64_t room = std::min(kSectorBytes - inSector, length - position);
+    if (!RecordFits(recordBytes, room)) {
+      // A damaged record: records never span sectors, so the next sector can still be read.
+      position = nextSector;
+      continue;
+    }
+    position += recordLength;
+    if (document->highSierra) {
+      recordBytes[kDirRecordFlags] = recordBytes[24];
+      recordBytes[24] = 0;
+    }
+    uint8_t flags = recordBytes[kDirRecordFlags];
+    const int idLength = recordBytes[kDirRecordNameLength];
+    const uint8_t* id = recordBytes + kDirRecordName;
+
+    if (pending) {
+      if (!(flags & kDirFlagDirectory) && idLength == pendingIdLength && std::memcmp(id, pendingId, idLength) == 0) {
+        extents.push_back({GetLittleEndian32(recordBytes + kDirRecordExtent),
+                           GetLittleEndian32(recordBytes + kDirRecordDataLength)});
+        if (!(flags & kDirFlagMultiExtent)) {
+          FinishMultiExtent(pending, extents);
+          pending = nullptr;
+        }
+        continue;
+      }
+      // The chain broke off: the file keeps the pieces read so far.
+      FinishMultiExtent(pending, extents);
+      pending = nullptr;
+    }
+
+    bool makeFile = false;
+    if ((flags & kDirFlagDirectory) && (flags & kDirFlagAssociated)) {
+      const int state = IsoReadExtentFirstSector(document, recordBytes);
+      if (state < 0) continue;
+      makeFile = state == 0;
+    }
+    CTreeEntry* entry = EntryFromRecord(document, recordBytes, nameBuffer.data());
+    if (!entry) continue;
+    if (makeFile) {
+      entry->directoryRecord[kDirRecordFlags] &= static_cast<uint8_t>(~kDirFlagDirectory);
+      flags = entry->directoryRecord[kDirRecordFlags];
+    }
+    entries.push_back(entry);
+    if ((flags & kDirFlagMultiExtent) && !(flags & kDirFlagDirectory)) {
+      pending = entry;
+      pendingId = id;
+      pendingIdLength = idLength;
+      extents.push_back({entry->sourceLba, GetLittleEndian32(recordBytes + kDirRecordDataLength)});
+    }
+  }
+  FinishMultiExtent(pending, extents);
+  return entries;
+}
+
+CTreeEntry** ToEntryArray(CImageDocument* document, std::vector<CTreeEntry*>& entries, int64_t* count) {
+  *count = 0;
+  if (entries.empty()) return nullptr;
+  auto** array = static_cast<CTreeEntry**>(MemAlloc(entries.size() * sizeof(CTreeEntry*)));
+  if (!array) {
+    for (CTreeEntry* entry : entries) TreeFreeEntry(document, entry);
+    entries.clear();
+    return nullptr;
+  }
+  std::memcpy(array, entries.data(), entries.size() * sizeof(CTreeEntry*));
+  *count = static_cast<int64_t>(entries.size());
+  return array;
+}
+
+void ClearExtentLba(CTreeEntry* entry) { std::memset(entry->directoryRecord + kDirRecordExtent, 0, 8); }
+
+// The walk behind IsoLoadDirectoryTree. Folders are loaded from an explicit list of pending directories, so a
+// deep or looping hierarchy costs no stack; `visited` holds every directory extent already read.
+void LoadTree(CImageDocument* document, CTreeFolder* top, std::vector<CTreeEntry*> topEntries,
+              std::unordered_set<int64_t>& visited) {
+  struct Pending {
+    CTreeFolder* folder;
+    std::vector<CTreeEntry*> entries;
+  };
+  std::vector<Pending> work;
+  work.push_back({top, std::move(topEntries)});
+  bool first = true;
+  while (!work.empty()) {
+    Pending item = std::move(work.back());
+    work.pop_back();
+    for (CTreeEntry* entry : item.entries) {
+      if (!entry) continue;
+      if (TreeEntryIsFolder(entry)) {
+        if (IsDotName(entry->name)) {
+          item.folder->flags |= entry->name[1] == 0 ? kTreeFolderHasDot : kTreeFolderHasDotDot;
+          if (!first) ClearExtentLba(entry);
+        } else if (CTreeFolder* node = TreeInsertFolderNode(document, item.folder, entry->name, entry, 0)) {
+          const int64_t lba = GetLittleEndian32(entry->directoryRecord + kDirRecordExtent);
+          if (node->depth <= kTreePathMaxDepth && visited.insert(lba).second) {
+            bool readable = false;
+            std::vector<CTreeEntry*> children = ReadDirectoryEntries(document, entry->directoryRecord, &readable);
+            if (!children.empty()) work.push_back({node, std::move(children)});
+          }
+          ClearExtentLba(entry);
+        }
+      }
+      if (!IsMultiExtentEntry(entry)) entry->size = GetLittleEndian32(entry->directoryRecord + kDirRecordDataLength);
+      TreeFolderPrependEntry(item.folder, entry);
+    }
+    first = false;
+  }
+}
+
+}  // namespace
+
+void IsoResetParseState(CImageDocument* document) {
+  if (!document) return;
+  std::memset(document->primaryDescriptor, 0, sizeof document->primaryDescriptor);
+  std::memset(document->jolietDescriptor, 0, sizeof document->jolietDescriptor);
+  std::memset(document->rootRecord, 0, sizeof document->rootRecord);
+  document->primarySeen = 0;
+  document->highSierra = 0;
+  document->jolietLevel = 0;
+  document->jolietTree = 0;
+  document->rockRidge = 0;
+  document->blockSize = 0;
+  document->blockSizeKnown = 0;
+  document->volumeSize = 0;
+  document->primaryLba = 0;
+  document->supplementaryLba = 0;
+  document->bootRecordLba = 0;
+  document->volumeCreationTime = 0;
+  document->volumeModificationTime = 0;
+  document->volumeEffectiveTime = 0;
+  document->volumeExpirationTime = 0;
+  g_suspSkip = {document, 0};
+}
+
+int IsoParseVolumeDescriptors(CImageDocument* document, int64_t lba, const uint8_t* sector) {
+  if (!document || !sector) return kIsoDescriptorOther;
+  if (std::memcmp(sector + 9, "CDROM", 5) == 0)
+    return AcceptHighSierra(document, lba, sector) ? kIsoDescriptorHighSierra : kIsoDescriptorOther;
+  const bool standard = std::memcmp(sector + 1, "CD001", 5) == 0;
+  if (standard && sector[0] == 255) return kIsoDescriptorTerminator;
+  if (standard && sector[0] == 1) return AcceptPrimary(document, lba, sector);
+  if (document->jolietLevel == 0 && sector[0] == 2) return AcceptSupplementary(document, lba, sector);
+  static const uint8_t kElTorito[24] = {'E', 'L', ' ', 'T', 'O', 'R', 'I', 'T', 'O', ' ', 'S', 'P',
+                                        'E', 'C', 'I', 'F', 'I', 'C', 'A', 'T', 'I', 'O', 'N', 0};
+  if (std::memcmp(sector + 7, kElTorito, sizeof kElTorito) == 0) {
+    document->bootRecordLba = lba;
+    return kIsoDescriptorBootRecord;
+  }
+  return kIsoDescriptorOther;
+}
+
+int IsoLoadTree(CImageDocument* document) {
+  if (!document) return -1;
+  if (!document->rootFolder && ImageCreateRoot(document) != 0) return -1;
+  if (CTreeEntry* root = document->rootEntry) {
+    std::memcpy(root->directoryRecord, document->rootRecord, kDirRecordCopySize);
+    if (document->highSierra) {
+      root->directoryRecord[kDirRecordFlags] = root->directoryRecord[24];
+      root->directoryRecord[24] = 0;
+    }
+    root->sourceLba = GetLittleEndian32(document->rootRecord + kDirRecordExtent);
+    root->size = GetLittleEndian32(document->rootRecord + kDirRecordDataLength);
+  }
+  bool readable = false;
+  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, document->rootRecord, &readable);
+  if (!readable) return -1;
+  std::unordered_set<int64_t> visited{static_cast<int64_t>(GetLittleEndian32(document->rootRecord + kDirRecordExtent))};
+  LoadTree(document, document->rootFolder, std::move(entries), visited);
+  return 0;
+}
+
+CTreeEntry** IsoReadDirectory(CImageDocument* document, const uint8_t* record, int64_t* count) {
+  int64_t none = 0;
+  if (!count) count = &none;
+  *count = 0;
+  if (!document || !record) return nullptr;
+  bool readable = false;
+  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable);
+  return ToEntryArray(document, entries, count);
+}
+
+void IsoLoadDirectoryTree(CImageDocument* document, CTreeFolder* folder, CTreeEntry** entries, int64_t count) {
+  if (!document || !folder || !entries || count <= 0) return;
+  std::vector<CTreeEntry*> list(entries, entries + count);
+  // The "." and ".." records lead to this directory and its parent: neither is read again below it.
+  std::unordered_set<int64_t> visited;
+  for (CTreeEntry* entry : list) {
+    if (entry && TreeEntryIsFolder(entry) && IsDotName(entry->name))
+      visited.insert(GetLittleEndian32(entry->directoryRecord + kDirRecordExtent));
+  }
+  LoadTree(document, folder, std::move(list), visited);
+}
+
+int IsoReadExtentFirstSector(CImageDocument* document, const uint8_t* record) {
+  if (!document || !record) return -1;
+  if (!BothEndian32Matches(record + kDirRecordExtent) || !BothEndian32Matches(record + kDirRecordDataLength))
+    return -1;
+  const int64_t lba = GetLittleEndian32(record + kDirRecordExtent);
+  const int64_t volume = VolumeSectors(document);
+  if (volume > 0 && lba >= volume) return -1;
+  uint8_t sector[2048];
+  if (ImageReadSectors(document, lba, sector, 1) != 1) return -1;
+  if (!RecordFits(sector, kSectorBytes) || !BothEndian32Matches(sector + kDirRecordExtent) ||
+      !BothEndian32Matches(sector + kDirRecordDataLength))
+    return 0;
+  return 2;
+}
+
+int32_t IsoDecodeFileIdentifier(CImageDocument* document, CTreeEntry* entry, uint8_t* record, wchar_t* output,
+                                size_t capacity) {
+  if (!document || !record) return -1;
+  if (!output && (!entry || entry->name)) return entry && entry->name ? static_cast<int32_t>(std::wcslen(entry->name)) : -1;
+  wchar_t name[kIsoIdentifierMax + 1];
+  size_t n = 0;
+  int idLength = record[kDirRecordNameLength];
+  const bool joliet = document->jolietLevel != 0 && document->jolietTree;
+  if (!joliet) {
+    if (idLength > kIsoIdentifierMax) {
+      idLength = kIsoIdentifierMax;
+      record[kDirRecordNameLength] = kIsoIdentifierMax;
+    }
+    n = VolumeDecodeDiscText(record + kDirRecordName, static_cast<size_t>(idLength), name, kIsoIdentifierMax + 1);
+  } else {
+    if (idLength > kJolietIdentifierMax) idLength = kJolietIdentifierMax;
+    uint16_t units[kJolietIdentifierMax / 2];
+    const int count = idLength / 2;
+    for (int i = 0; i < count; ++i)
+      units[i] = GetBigEndian16(record + kDirRecordName + 2 * i);
+    const int32_t got = TextUtf16ToWide(units, count, name, kIsoIdentifierMax + 1);
+    n = got > 0 ? static_cast<size_t>(got) : 0;
+    name[n] = 0;
+    if (idLength >= 2) {
+      if (n >= 2 && name[n - 2] == L';' && name[n - 1] == L'1') name[n -= 2] = 0;
+      while (n > 1 && name[n - 1] == L'.') name[--n] = 0;
+    }
+  }
+  // A version of one digit is not part of the name; longer ones are kept.
+  if (wchar_t* semicolon = std::wcschr(name, L';')) {
+    if (semicolon != name && semicolon[1] >= L'0' && semicolon[1] <= L'9' && semicolon[2] == 0) {
+      *semicolon = 0;
+      n = static_cast<size_t>(semicolon - name);
+    }
+  }
+  // An ISO 9660 name without extension still carries its separator ("NOEXT."): the name is the part before it.
+  if (!joliet && n > 1 && name[n - 1] == L'.') name[--n] = 0;
+  if (output) {
+    if (capacity == 0) return -1;
+    const size_t copied = n < capacity - 1 ? n : capacity - 1;
+    std::wmemcpy(output, name, copied);
+    output[copied] = 0;
+    return static_cast<int32_t>(copied);
+  }
+  wchar_t* copy = DupWide(name, n);
+  if (!copy) return -1;
+  entry->name = copy;
+  return static_cast<int32_t>(n);
+}
+
+const uint8_t* IsoGetSystemUseArea(const uint8_t* record, int32_t* length) {
+  if (length) *length = 0;
+  if (!record || !length) return nullptr;
+  const int recordLength = record[kDirRecordLength];
+  const int idLength = record[kDirRecordNameLength];
+  const int start = 33 + idLength + ((idLength & 1) ? 0 : 1);
+  if (recordLength <= start) return nullptr;
+  *length = recordLength - start;
+  return record + start;
+}
+
+int32_t IsoSystemUseSkipXa(const uint8_t* area, int32_t length) {
+  if (!area || length <= 13) return 0;
+  if (area[6] == 'X' && area[7] == 'A' && area[9] == 0) return 14;
+  if (area[2] == 0) return length;
+  return 0;
+}
+
+uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_t length, int* rockRidge,
+                           int32_t* suspSkip) {
+  if (rockRidge) *rockRidge = 0;
+  if (suspSkip) *suspSkip = 0;
+  if (!document || !area || length < 4) return 0;
+  uint32_t bits = 0;
+  if (length >= 14 && area[6] == 'X' && area[7] == 'A' && area[9] == 0) {
+    area += 14;
+    length -= 14;
+    bits |= kSuspXA;
+  }
+  bool markedRR = false;
+  bool sharing = false;
+  bool extension = false;
+  uint8_t sector[2048];
+  for (int followed = 0;; ++followed) {
+    Continuation next{};
+    bool hasNext = false;
+    int32_t at = 0;
+    while (length - at >= 4) {
+      const uint8_t* entry = area + at;
+      const int entryLength = entry[2];
+      if (entryLength < 4 || entryLength > length - at) break;
+      if (entry[3] != 1 && entry[3] != 2) return 0;
+      if (Signature(entry, "RR")) {
+        markedRR = true;
+      } else if (Signature(entry, "SP")) {
+        bits |= kSuspSP;
+        if (entryLength >= 7 && entry[4] == 0xBE && entry[5] == 0xEF) {
+          sharing = true;
+          if (suspSkip) *suspSkip = entry[6];
+        }
+      } else if (Signature(entry, "ER")) {
+        bits |= kSuspER;
+        if (IsRockRidgeExtension(entry, entryLength)) extension = true;
+      } else if (Signature(entry, "CE")) {
+        hasNext = ReadContinuation(entry, entryLength, &next);
+      } else if (Signature(entry, "ST")) {
+        break;
+      } else {
+        static constexpr struct {
+          char name[3];
+          uint32_t bit;
+        } kBits[] = {{"PX", kSuspPX}, {"PN", kSuspPN}, {"SL", kSuspSL}, {"NM", kSuspNM},
+                     {"CL", kSuspCL}, {"PL", kSuspPL}, {"RE", kSuspRE}, {"TF", kSuspTF}, {"AA", kSuspAA}};
+        for (const auto& known : kBits) {
+          if (Signature(entry, known.name)) bits |= known.bit;
+        }
+      }
+      at += entryLength;
+    }
+    if (!hasNext || followed >= kSuspMaxContinuations) break;
+    length = LoadContinuation(document, next, sector, &area);
+    if (length < 0) return bits;  // an unreadable continuation: Rock Ridge stays unproven
+  }
+  if (rockRidge)
+    *rockRidge = markedRR || (sharing && (extension || (bits & (kSuspPX | kSuspNM | kSuspTF)) != 0)) ? 1 : 0;
+  return bits;
+}
+
+int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t length, wchar_t* name,
+                          size_t capacity) {
+  if (!name || capacity == 0) return -1;
+  name[0] = 0;
+  if (!document || !area || length <= 0) return 0;
+  const int32_t skip = IsoSystemUseSkipXa(area, length);
+  area += skip;
+  length -= skip;
+  if (length > 3 && area[3] != 1 && area[3] != 2) return -1;
+  std::string bytes;
+  bool complete = false;
+  uint8_t sector[2048];
+  for (int followed = 0;; ++followed) {
+    Continuation next{};
+    bool hasNext = false;
+    int32_t at = 0;
+    while (length - at >= 4) {
+      const uint8_t* entry = area + at;
+      const int entryLength = entry[2];
+      if (entryLength < 4 || entryLength > length - at) break;
+      if (entry[3] != 1 && entry[3] != 2) return -1;
+      if (Signature(entry, "NM")) {
+        // "." and ".." are given by the record itself; a name after a final piece is not part of it.
+        if (entryLength >= 5 && !complete && !(entry[4] & (kNameCurrent | kNameParent))) {
+          bytes.append(reinterpret_cast<const char*>(entry + 5), static_cast<size_t>(entryLength - 5));
+          if (bytes.size() >= capacity) return -1;
+          if (!(entry[4] & kNameContinue)) complete = true;
+        }
+      } else if (Signature(entry, "CE")) {
+        hasNext = ReadContinuation(entry, entryLength, &next);
+      } else if (Signature(entry, "ST")) {
+        break;
+      }
+      at += entryLength;
+    }
+    if (complete || !hasNext || followed >= kSuspMaxContinuations) break;
+    length = LoadContinuation(document, next, sector, &area);
+    if (length < 0) return -1;
+  }
+  if (bytes.empty()) return 0;
+  // A name whose last piece announces more that never comes is cut short: the record's own name is kept.
+  if (!complete) return -1;
+  return static_cast<int32_t>(
+      VolumeDecodeDiscText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name, capacity));
+}
