@@ -116,6 +116,12 @@ int ConsolePrintText(const wchar_t* text) {
   return 0;
 }
 
+int ConsoleWriteBytes(const char* bytes, size_t n) {
+  if (bytes && n) std::fwrite(bytes, 1, n, stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
 int ConsolePrintString(const CWideString& s) {
   WriteWide(s.c_str(), static_cast<size_t>(WstrGetLength(s)));
   return 0;

@@ -3,6 +3,7 @@
 // to standard output. Answers come from standard input.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/wstring.h"
@@ -46,6 +47,8 @@ void ConsoleModeSet(int on);
 int ConsolePrintf(const wchar_t* format, ...);
 int ConsolePrintfNarrow(const char* format, ...);
 int ConsolePrintText(const wchar_t* text);
+// Writes bytes already in the locale's multibyte form, unchanged.
+int ConsoleWriteBytes(const char* bytes, size_t n);
 int ConsolePrintString(const CWideString& s);
 int ConsolePrintDone();
 int ConsoleCancelHook();

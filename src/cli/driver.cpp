@@ -495,10 +495,7 @@ int RunShowComment(int index) {
     return 2;
   }
   ReplaceCurrent(document);
-  if (!document->comment.empty()) {
-    std::fwrite(document->comment.data(), 1, document->comment.size(), stdout);
-    std::fflush(stdout);
-  }
+  if (!document->comment.empty()) ConsoleWriteBytes(document->comment.data(), document->comment.size());
   return 2;
 }
 
