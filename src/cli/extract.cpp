@@ -314,6 +314,7 @@ int CliRunExtract() {
   }
   // Partial files of failed copies are removed.
   TempFilePurge();
+  if (CliReportImageDamage(document)) result = -1;
   if (g_extractFailures) result = -1;
   return result;
 }

@@ -99,10 +99,17 @@ int CliRunList() {
   ConsolePrintf(L"\r\n");
   CliPrintFolder(document, folder);
   if (g_settings->switchFlags & kSwitchRecursive) PrintTotals(document, document->rootFolder, 1, L"Total:\r\n\t", L"\r\n");
-  // Directories that could not be read (a damaged or truncated image) were left empty: say so.
   if (AbortCodeGet() != 0) {
     ErrorReport(document->path.c_str());
     return -1;
   }
-  return 0;
+  return CliReportImageDamage(document) ? -1 : 0;
+}
+
+int CliReportImageDamage(CImageDocument* document) {
+  if (!document) return 0;
+  if (document->treeDamaged) ImageOpenErrorReport(document->path.c_str(), 9);
+  if (document->dataBeyondEnd)
+    ConsolePrintf(L"%ls: %ls\r\n", document->path.c_str(), L"The image file ends before the data it holds.");
+  return document->treeDamaged || document->dataBeyondEnd ? 1 : 0;
 }

@@ -13,3 +13,8 @@ int CliRunCopyDisc();
 int CliRunRip();
 int CliRunEraseDisc();
 int CliRunEdit();
+
+struct CImageDocument;
+// Tells the user when the opened image's structure was damaged or its data reaches past the end of the file;
+// 1 when it did, else 0.
+int CliReportImageDamage(CImageDocument* document);

@@ -78,6 +78,8 @@ struct CImageDocument {
   int64_t primaryLba;
   int64_t supplementaryLba;
   int64_t bootRecordLba;
+  int32_t treeDamaged;      // the directory structure was damaged: what could be read was kept
+  int32_t dataBeyondEnd;    // the volume or its files reach past the end of the image file
   CTreeEntry* rootEntry;    // the root's own entry, owned by the document
   CTreeFolder* rootFolder;  // the directory tree, owned when treeOwned
   int32_t volumeNaming;  // volume naming style of split images (default 1)

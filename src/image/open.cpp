@@ -29,6 +29,27 @@ bool IsScannedType(int32_t type) { return type >= kImageTypeScannedFirst && type
 
 }  // namespace
 
+int ImageCheckDataInside(CImageDocument* document) {
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  if (limit <= 0) return 0;
+  if (document->volumeSize > limit) document->dataBeyondEnd = 1;
+  std::vector<CTreeFolder*> pending;
+  if (document->rootFolder) pending.push_back(document->rootFolder);
+  while (!pending.empty() && !document->dataBeyondEnd) {
+    CTreeFolder* folder = pending.back();
+    pending.pop_back();
+    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
+      if (TreeEntryIsFolder(entry) || entry->size <= 0) continue;
+      if (TreeGetEntryLastSector(document, entry) >= limit) {
+        document->dataBeyondEnd = 1;
+        break;
+      }
+    }
+    for (CTreeFolder* child = folder->firstChild; child; child = child->next) pending.push_back(child);
+  }
+  return document->dataBeyondEnd;
+}
+
 const uint8_t* MemFindBytes(const uint8_t* buffer, size_t length, const uint8_t* pattern, size_t patternLength) {
   if (!buffer || !pattern || patternLength == 0 || length < patternLength) return nullptr;
   const void* hit = memmem(buffer, length, pattern, patternLength);
@@ -138,10 +159,9 @@ int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
     return -1;
   }
   if (document->deviceFlag) return 0;
-  int64_t bytes = document->fileSize - document->headerSize;
-  document->readableLimit = bytes > 0 ? bytes / document->sectorSize : 0;
-  if (IsScannedType(type) && bytes > 0 && bytes - document->readableLimit * document->sectorSize >= 2048)
-    document->readableLimit += 1;
+  // A sector counts when its user data lies in the file, even if the file ends before the rest of it.
+  int64_t bytes = document->fileSize - document->headerSize - document->userDataOffset - 2048;
+  document->readableLimit = bytes >= 0 ? bytes / document->sectorSize + 1 : 0;
   return 0;
 }
 
@@ -205,7 +225,11 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
   if (IsoLoadTree(document) != 0) return fail(9);
-  // A tree walk that ran past the end of a truncated image has already said so.
+  // Directories that could not be read leave the tree incomplete: the command says so once it is done.
+  if (AbortCodeGet() != 0) document->treeDamaged = 1;
+  ErrorStateReset();
+  document->pastLimitReported = 0;
+  ImageCheckDataInside(document);
   return document;
 }
 

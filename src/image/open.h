@@ -23,6 +23,8 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags);
 // stream belongs to the document (or is closed) afterwards.
 CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FILE* stream, int32_t flags,
                           int32_t openValue, int32_t* error);
+// Sets dataBeyondEnd when the volume or one of its files reaches past the readable limit: 1 then, else 0.
+int ImageCheckDataInside(CImageDocument* document);
 // Sets the document's input type (-1 when nothing matched) and geometry; hint -1 = by the extension.
 void ImageDetectFormat(CImageDocument* document, int32_t hint);
 void ImageTryFormats(CImageDocument* document, int32_t first);

@@ -56,8 +56,7 @@ int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, i
     }
     int64_t bytes = (count - skipped) * size;
     if (bytes > 0 && !FileReadAt(document->input, raw + skipped * size, position, static_cast<size_t>(bytes))) {
-      // A scanned geometry may end inside its last stored sector: its user data is still there.
-      if (!IsScannedType(document->inputType)) return 0;
+      // A file may end inside its last stored sector, after that sector's user data.
       int64_t shorter = bytes - (size - 2048 - offset);
       if (shorter <= 0 || !FileReadAt(document->input, raw + skipped * size, position, static_cast<size_t>(shorter)))
         return 0;

@@ -59,6 +59,17 @@ bool RecordFits(const uint8_t* record, int64_t room) {
   return length >= kMinRecordLength && length <= room && idLength >= 1 && 33 + idLength <= length;
 }
 
+// Notes a damaged structure: loading goes on with what can be read, and the command says so at the end.
+void MarkDamaged(CImageDocument* document) {
+  if (document) document->treeDamaged = 1;
+}
+
+// The System Use areas of a Rock Ridge volume are its names: a broken one is damage. Other volumes may keep
+// anything there.
+void MarkRockRidgeDamaged(CImageDocument* document) {
+  if (document && document->rockRidge) document->treeDamaged = 1;
+}
+
 // Sectors of the volume the document reads: the recorded volume size, else what the image holds.
 int64_t VolumeSectors(const CImageDocument* document) {
   if (document->volumeSize > 0) return document->volumeSize;
@@ -341,17 +352,47 @@ CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* 
   return entry;
 }
 
+// Directory sectors a tree load may still read. The directories of a sound volume lie apart from each other
+// inside it, so together they never need more sectors than it has; the budget allows a few times that (one
+// length too large must not cost the rest of the tree), and extents that overlap to claim more end the load
+// there instead of reading the same sectors over and over.
+constexpr int64_t kDirectoryReadFactor = 4;
+
+struct ReadBudget {
+  int64_t sectors;  // -1: the volume's size is not known
+};
+
+ReadBudget BudgetOf(const CImageDocument* document) {
+  const int64_t volume = VolumeSectors(document);
+  return {volume > 0 ? volume * kDirectoryReadFactor : -1};
+}
+
 // Reads a directory into entries. `readable` tells an unreadable directory from one that holds no records.
-std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const uint8_t* record, bool* readable) {
+std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const uint8_t* record, bool* readable,
+                                              ReadBudget* budget) {
   std::vector<CTreeEntry*> entries;
   *readable = false;
   int64_t lba = 0;
   int64_t length = 0;
-  if (!DirectoryExtent(document, record, &lba, &length)) return entries;
+  if (!DirectoryExtent(document, record, &lba, &length)) {
+    MarkDamaged(document);
+    return entries;
+  }
+  if (length < static_cast<int64_t>(GetLittleEndian32(record + kDirRecordDataLength))) MarkDamaged(document);
   int64_t sectors = (length + kSectorBytes - 1) / kSectorBytes;
+  if (budget && budget->sectors >= 0) {
+    if (sectors > budget->sectors) {
+      MarkDamaged(document);
+      return entries;
+    }
+    budget->sectors -= sectors;
+  }
   int64_t got = 0;
   Buffer buffer = ReadExtentSectors(document, lba, sectors, &got);
-  if (!buffer) return entries;
+  if (!buffer) {
+    MarkDamaged(document);
+    return entries;
+  }
   *readable = true;
   if (got * kSectorBytes < length) length = got * kSectorBytes;
 
@@ -378,6 +419,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
     const int64_t room = std::min(kSectorBytes - inSector, length - position);
     if (!RecordFits(recordBytes, room)) {
       // A damaged record: records never span sectors, so the next sector can still be read.
+      MarkDamaged(document);
       position = nextSector;
       continue;
     }
@@ -448,7 +490,7 @@ void ClearExtentLba(CTreeEntry* entry) { std::memset(entry->directoryRecord + kD
 // The walk behind IsoLoadDirectoryTree. Folders are loaded from an explicit list of pending directories, so a
 // deep or looping hierarchy costs no stack; `visited` holds every directory extent already read.
 void LoadTree(CImageDocument* document, CTreeFolder* top, std::vector<CTreeEntry*> topEntries,
-              std::unordered_set<int64_t>& visited) {
+              std::unordered_set<int64_t>& visited, ReadBudget& budget) {
   struct Pending {
     CTreeFolder* folder;
     std::vector<CTreeEntry*> entries;
@@ -469,8 +511,12 @@ void LoadTree(CImageDocument* document, CTreeFolder* top, std::vector<CTreeEntry
           const int64_t lba = GetLittleEndian32(entry->directoryRecord + kDirRecordExtent);
           if (node->depth <= kTreePathMaxDepth && visited.insert(lba).second) {
             bool readable = false;
-            std::vector<CTreeEntry*> children = ReadDirectoryEntries(document, entry->directoryRecord, &readable);
+            std::vector<CTreeEntry*> children =
+                ReadDirectoryEntries(document, entry->directoryRecord, &readable, &budget);
             if (!children.empty()) work.push_back({node, std::move(children)});
+          } else {
+            // A directory met twice (a loop) or nested too deep.
+            MarkDamaged(document);
           }
           ClearExtentLba(entry);
         }
@@ -537,10 +583,11 @@ int IsoLoadTree(CImageDocument* document) {
     root->size = GetLittleEndian32(document->rootRecord + kDirRecordDataLength);
   }
   bool readable = false;
-  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, document->rootRecord, &readable);
+  ReadBudget budget = BudgetOf(document);
+  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, document->rootRecord, &readable, &budget);
   if (!readable) return -1;
   std::unordered_set<int64_t> visited{static_cast<int64_t>(GetLittleEndian32(document->rootRecord + kDirRecordExtent))};
-  LoadTree(document, document->rootFolder, std::move(entries), visited);
+  LoadTree(document, document->rootFolder, std::move(entries), visited, budget);
   return 0;
 }
 
@@ -550,7 +597,7 @@ CTreeEntry** IsoReadDirectory(CImageDocument* document, const uint8_t* record, i
   *count = 0;
   if (!document || !record) return nullptr;
   bool readable = false;
-  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable);
+  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable, nullptr);
   return ToEntryArray(document, entries, count);
 }
 
@@ -563,7 +610,8 @@ void IsoLoadDirectoryTree(CImageDocument* document, CTreeFolder* folder, CTreeEn
     if (entry && TreeEntryIsFolder(entry) && IsDotName(entry->name))
       visited.insert(GetLittleEndian32(entry->directoryRecord + kDirRecordExtent));
   }
-  LoadTree(document, folder, std::move(list), visited);
+  ReadBudget budget = BudgetOf(document);
+  LoadTree(document, folder, std::move(list), visited, budget);
 }
 
 int IsoReadExtentFirstSector(CImageDocument* document, const uint8_t* record) {
@@ -584,7 +632,8 @@ int IsoReadExtentFirstSector(CImageDocument* document, const uint8_t* record) {
 int32_t IsoDecodeFileIdentifier(CImageDocument* document, CTreeEntry* entry, uint8_t* record, wchar_t* output,
                                 size_t capacity) {
   if (!document || !record) return -1;
-  if (!output && (!entry || entry->name)) return entry && entry->name ? static_cast<int32_t>(std::wcslen(entry->name)) : -1;
+  if (!output && !entry) return -1;
+  if (!output && entry->name) return static_cast<int32_t>(std::wcslen(entry->name));
   wchar_t name[kIsoIdentifierMax + 1];
   size_t n = 0;
   int idLength = record[kDirRecordNameLength];
@@ -671,7 +720,10 @@ uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_
     while (length - at >= 4) {
       const uint8_t* entry = area + at;
       const int entryLength = entry[2];
-      if (entryLength < 4 || entryLength > length - at) break;
+      if (entryLength < 4 || entryLength > length - at) {
+        MarkDamaged(document);
+        break;
+      }
       if (entry[3] != 1 && entry[3] != 2) return 0;
       if (Signature(entry, "RR")) {
         markedRR = true;
@@ -700,9 +752,16 @@ uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_
       }
       at += entryLength;
     }
-    if (!hasNext || followed >= kSuspMaxContinuations) break;
+    if (!hasNext) break;
+    if (followed >= kSuspMaxContinuations) {
+      MarkDamaged(document);
+      break;
+    }
     length = LoadContinuation(document, next, sector, &area);
-    if (length < 0) return bits;  // an unreadable continuation: Rock Ridge stays unproven
+    if (length < 0) {
+      MarkDamaged(document);
+      return bits;  // an unreadable continuation: Rock Ridge stays unproven
+    }
   }
   if (rockRidge)
     *rockRidge = markedRR || (sharing && (extension || (bits & (kSuspPX | kSuspNM | kSuspTF)) != 0)) ? 1 : 0;
@@ -715,9 +774,16 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
   name[0] = 0;
   if (!document || !area || length <= 0) return 0;
   const int32_t skip = IsoSystemUseSkipXa(area, length);
+  if (skip >= length && length > 13) {
+    MarkRockRidgeDamaged(document);  // an entry of length 0 at the start of the area
+    return 0;
+  }
   area += skip;
   length -= skip;
-  if (length > 3 && area[3] != 1 && area[3] != 2) return -1;
+  if (length > 3 && area[3] != 1 && area[3] != 2) {
+    MarkRockRidgeDamaged(document);
+    return -1;
+  }
   std::string bytes;
   bool complete = false;
   uint8_t sector[2048];
@@ -728,13 +794,22 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
     while (length - at >= 4) {
       const uint8_t* entry = area + at;
       const int entryLength = entry[2];
-      if (entryLength < 4 || entryLength > length - at) break;
-      if (entry[3] != 1 && entry[3] != 2) return -1;
+      if (entryLength < 4 || entryLength > length - at) {
+        MarkRockRidgeDamaged(document);
+        break;
+      }
+      if (entry[3] != 1 && entry[3] != 2) {
+        MarkRockRidgeDamaged(document);
+        return -1;
+      }
       if (Signature(entry, "NM")) {
         // "." and ".." are given by the record itself; a name after a final piece is not part of it.
         if (entryLength >= 5 && !complete && !(entry[4] & (kNameCurrent | kNameParent))) {
           bytes.append(reinterpret_cast<const char*>(entry + 5), static_cast<size_t>(entryLength - 5));
-          if (bytes.size() >= capacity) return -1;
+          if (bytes.size() >= capacity) {
+            MarkRockRidgeDamaged(document);
+            return -1;
+          }
           if (!(entry[4] & kNameContinue)) complete = true;
         }
       } else if (Signature(entry, "CE")) {
@@ -744,13 +819,23 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
       }
       at += entryLength;
     }
-    if (complete || !hasNext || followed >= kSuspMaxContinuations) break;
+    if (complete || !hasNext) break;
+    if (followed >= kSuspMaxContinuations) {
+      MarkRockRidgeDamaged(document);
+      break;
+    }
     length = LoadContinuation(document, next, sector, &area);
-    if (length < 0) return -1;
+    if (length < 0) {
+      MarkRockRidgeDamaged(document);
+      return -1;
+    }
   }
   if (bytes.empty()) return 0;
   // A name whose last piece announces more that never comes is cut short: the record's own name is kept.
-  if (!complete) return -1;
+  if (!complete) {
+    MarkRockRidgeDamaged(document);
+    return -1;
+  }
   return static_cast<int32_t>(
       VolumeDecodeDiscText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name, capacity));
 }

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Times kestrane against the tools a user would otherwise run on the same ISO image, in one run:
+#   extract / -od      vs  bsdtar -xf, 7zz x, osirrox -extract
+#   list / -r          vs  isoinfo -R -l, 7zz l
+# and prints each time with kestrane's time divided by the peer's (below 1.00: kestrane is faster).
+#
+#   bench/bench_iso.sh [WORK_DIR]
+#
+# WORK_DIR (default build-bench/iso) gets a tree of about 500 MB in 5,000 files of mixed sizes, its image
+# (xorriso -as mkisofs -R -J) and the extracted copies; it needs about 1.6 GB. KESTRANE=path picks the program
+# (default: a Release build in build-bench). RUNS=n sets the timed runs per command (default 3; the best counts).
+# Every command reads the image once before it is timed, so all of them find it in the page cache.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+work="${1:-$root/build-bench/iso}"
+runs="${RUNS:-3}"
+export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH=1600000000
+
+for tool in xorriso bsdtar 7zz osirrox isoinfo perl; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup" >&2; exit 1; }
+done
+
+bin="${KESTRANE:-}"
+if [ -z "$bin" ]; then
+  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
+  ninja -C "$root/build-bench" kestrane >/dev/null
+  bin="$root/build-bench/kestrane"
+fi
+
+mkdir -p "$work"
+src="$work/src"
+iso="$work/bench.iso"
+
+# The tree: 100 folders in two levels; 4,000 files of 1-16 KiB, 960 of 64-512 KiB and 40 of 3-7 MiB, cut from
+# a seeded pool of random bytes so that every run measures the same data.
+if [ ! -f "$work/tree-made" ]; then
+  rm -rf "$src" "$iso"
+  perl -e '
+    my ($dir) = @ARGV;
+    my $x = 88172645;
+    sub rnd { $x ^= ($x << 13) & 0xFFFFFFFF; $x ^= $x >> 17; $x ^= ($x << 5) & 0xFFFFFFFF; return $x; }
+    my $pool = "";
+    $pool .= pack("V*", map { rnd() } 1 .. 4096) while length($pool) < 16 << 20;
+    for my $i (0 .. 4999) {
+      my $size = $i < 4000 ? 1024 + rnd() % (15 << 10)
+               : $i < 4960 ? (64 << 10) + rnd() % (448 << 10)
+               : (3 << 20) + rnd() % (4 << 20);
+      my $folder = sprintf("%s/dir%02d/sub%02d", $dir, $i % 10, ($i / 10) % 10);
+      system("mkdir", "-p", $folder) unless -d $folder;
+      open(my $f, ">", sprintf("%s/file%04d.bin", $folder, $i)) or die;
+      binmode $f;
+      while ($size > 0) {
+        my $n = $size < 1 << 20 ? $size : 1 << 20;
+        print $f substr($pool, rnd() % ((16 << 20) - $n), $n);
+        $size -= $n;
+      }
+      close $f;
+    }' "$src"
+  find "$src" -exec touch -h -d @1577934240 {} +
+  xorriso -as mkisofs -quiet -R -J -o "$iso" "$src" >/dev/null 2>&1
+  touch "$work/tree-made"
+fi
+echo "tree: $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1); image: $(du -h "$iso" | cut -f1)"
+
+# best_of NAME COMMAND...: runs the command once untimed, then RUNS times, and prints the best wall time.
+best_of() {
+  local name="$1" best="" t0 t1 t
+  shift
+  "$@" >/dev/null 2>&1 </dev/null || { echo "$name failed: $*" >&2; exit 1; }
+  for _ in $(seq "$runs"); do
+    [ -n "${prepare:-}" ] && eval "$prepare"
+    t0=$(date +%s.%N)
+    "$@" >/dev/null 2>&1 </dev/null
+    t1=$(date +%s.%N)
+    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
+    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+  done
+  echo "$best"
+}
+
+out="$work/out"
+prepare='rm -rf "$out"; mkdir -p "$out"'
+k_extract=$(best_of kestrane "$bin" extract "$iso" / -od "$out")
+# A copy that is not the source tree does not count.
+diff -r "$src" "$out" >/dev/null || { echo "kestrane's extraction differs from the source tree" >&2; exit 1; }
+tar_extract=$(best_of bsdtar bsdtar -xf "$iso" -C "$out")
+zz_extract=$(best_of 7zz 7zz x -y "-o$out" "$iso")
+osirrox_extract=$(best_of osirrox osirrox -indev "$iso" -extract / "$out")
+rm -rf "$out"
+prepare=""
+k_list=$(best_of kestrane "$bin" list "$iso" / -r)
+isoinfo_list=$(best_of isoinfo isoinfo -R -l -i "$iso")
+zz_list=$(best_of 7zz 7zz l "$iso")
+
+row() {  # WHAT PEER PEER_SECONDS KESTRANE_SECONDS
+  printf '%-8s %-18s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' "$1" "$2" "$3" "$4" "$(awk -v k="$4" -v p="$3" 'BEGIN { print k / p }')"
+}
+echo "best of $runs runs; ratio = kestrane / peer"
+row extract "bsdtar -xf" "$tar_extract" "$k_extract"
+row extract "7zz x" "$zz_extract" "$k_extract"
+row extract "osirrox -extract" "$osirrox_extract" "$k_extract"
+row list "isoinfo -R -l" "$isoinfo_list" "$k_list"
+row list "7zz l" "$zz_list" "$k_list"
