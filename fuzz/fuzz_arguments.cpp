@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/driver.h"
+#include "runtime/textconv.h"
 
 namespace {
 
@@ -30,21 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> words{L"kestrane"};
   std::string current;
   auto flush = [&]() {
-    std::wstring wide;
-    std::mbstate_t state{};
-    const char* p = current.data();
-    const char* end = p + current.size();
-    while (p < end) {
-      wchar_t wc;
-      size_t got = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
-      if (got == static_cast<size_t>(-1) || got == static_cast<size_t>(-2) || got == 0) {
-        state = std::mbstate_t{};
-        wc = 0xFFFD;
-        got = 1;
-      }
-      wide.push_back(wc);
-      p += got;
-    }
+    std::wstring wide(current.size() + 1, L'\0');
+    wide.resize(TextMultiByteToWideLenient(current.data(), current.size(), wide.data()));
     if (TouchesFiles(wide)) wide = L"-y";
     words.push_back(wide);
     current.clear();

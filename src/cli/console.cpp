@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <langinfo.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,33 +15,73 @@
 #include "cli/driver.h"
 #include "cli/settings.h"
 #include "runtime/error.h"
+#include "runtime/textconv.h"
 
 namespace {
 
 constexpr int32_t kPrintLimit = 32767;  // characters of one formatted print
 
 int g_consoleMode = 0;
+// -1 until known: a terminal sees every print at once; a pipe or file gets whole blocks.
+int g_flushEachPrint = -1;
+
+void FlushIfTerminal() {
+  if (g_flushEachPrint < 0) g_flushEachPrint = isatty(STDOUT_FILENO) ? 1 : 0;
+  if (g_flushEachPrint) std::fflush(stdout);
+}
 uint64_t g_progressTotal = 0;
 uint64_t g_progressDone = 0;
 int32_t g_progressShown = -1;
+
+bool LocaleIsUtf8() {
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+}
 
 // Converts wide text to the locale's multibyte text; a character the locale cannot show becomes '?'.
 void WriteWide(const wchar_t* text, size_t n) {
   std::string bytes;
   bytes.reserve(n + 16);
-  std::mbstate_t state{};
-  char one[MB_LEN_MAX];
-  for (size_t i = 0; i < n; ++i) {
-    size_t got = std::wcrtomb(one, text[i], &state);
-    if (got == static_cast<size_t>(-1)) {
-      state = std::mbstate_t{};
-      bytes.push_back('?');
-    } else {
-      bytes.append(one, got);
+  if (LocaleIsUtf8()) {
+    // The common case, encoded here: the library's per-character conversion costs more than the rest of a
+    // listing together.
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t c = static_cast<uint32_t>(text[i]);
+      if (c < 0x80) {
+        bytes.push_back(static_cast<char>(c));
+      } else if (c < 0x800) {
+        bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        bytes.push_back('?');
+      } else if (c < 0x10000) {
+        bytes.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      } else if (c <= 0x10FFFF) {
+        bytes.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        bytes.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      } else {
+        bytes.push_back('?');
+      }
+    }
+  } else {
+    std::mbstate_t state{};
+    char one[MB_LEN_MAX];
+    for (size_t i = 0; i < n; ++i) {
+      size_t got = std::wcrtomb(one, text[i], &state);
+      if (got == static_cast<size_t>(-1)) {
+        state = std::mbstate_t{};
+        bytes.push_back('?');
+      } else {
+        bytes.append(one, got);
+      }
     }
   }
   if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
+  FlushIfTerminal();
 }
 
 void PrintCut(const CWideString& s) {
@@ -106,7 +147,7 @@ int ConsolePrintfNarrow(const char* format, ...) {
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   if (n > 0) std::fwrite(buffer, 1, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1, stdout);
-  std::fflush(stdout);
+  FlushIfTerminal();
   ConsoleCheckCancel();
   return 0;
 }
@@ -118,7 +159,7 @@ int ConsolePrintText(const wchar_t* text) {
 
 int ConsoleWriteBytes(const char* bytes, size_t n) {
   if (bytes && n) std::fwrite(bytes, 1, n, stdout);
-  std::fflush(stdout);
+  FlushIfTerminal();
   return 0;
 }
 
@@ -194,25 +235,12 @@ wchar_t* ConsoleReadLine(wchar_t* buffer, int32_t capacity) {
     return nullptr;
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  // Decode; bytes the locale cannot read become U+FFFD, and the rest of a too long line is dropped.
-  int32_t out = 0;
-  std::mbstate_t state{};
-  const char* p = line.data();
-  const char* end = p + line.size();
-  while (p < end && out < capacity - 1) {
-    wchar_t wc;
-    size_t got = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
-    if (got == static_cast<size_t>(-1) || got == static_cast<size_t>(-2)) {
-      state = std::mbstate_t{};
-      wc = 0xFFFD;
-      got = 1;
-    } else if (got == 0) {
-      got = 1;
-    }
-    buffer[out++] = wc;
-    p += got;
-  }
-  buffer[out] = 0;
+  // Bytes the locale cannot read become U+FFFD; the rest of a too long line is dropped.
+  std::wstring wide(line.size() + 1, L'\0');
+  size_t n = TextMultiByteToWideLenient(line.data(), line.size(), wide.data());
+  if (n > static_cast<size_t>(capacity - 1)) n = static_cast<size_t>(capacity - 1);
+  std::wmemcpy(buffer, wide.data(), n);
+  buffer[n] = 0;
   return buffer;
 }
 

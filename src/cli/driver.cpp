@@ -1,6 +1,7 @@
 #include "cli/driver.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -676,23 +677,7 @@ void SelectLocale() {
 wchar_t* WidenArgument(const char* text) {
   size_t n = std::strlen(text);
   auto* out = static_cast<wchar_t*>(MemZeroAlloc((n + 1) * sizeof(wchar_t) + 16));
-  if (!out) return nullptr;
-  std::mbstate_t state{};
-  size_t count = 0;
-  const char* p = text;
-  const char* end = text + n;
-  while (p < end) {
-    wchar_t wc;
-    size_t got = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
-    if (got == static_cast<size_t>(-1) || got == static_cast<size_t>(-2)) {
-      state = std::mbstate_t{};
-      wc = 0xFFFD;
-      got = 1;
-    }
-    out[count++] = wc;
-    p += got;
-  }
-  out[count] = 0;
+  if (out) TextMultiByteToWideLenient(text, n, out);
   return out;
 }
 
@@ -930,6 +915,8 @@ void CliRun() {
 }
 
 int KestraneMain(int argc, char** argv) {
+  // Output to a pipe or file goes out in large blocks (a terminal is flushed at every print).
+  if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   SelectLocale();
   if (!TextInitScratch()) return -1;
   for (void*& buffer : g_nameCompareBuffers) {

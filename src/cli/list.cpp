@@ -2,6 +2,7 @@
 // sizes and names, folders first, and the totals.
 #include <algorithm>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "cli/console.h"
@@ -60,17 +61,24 @@ void CliPrintFolder(CImageDocument* document, CTreeFolder* folder) {
     pending.pop_back();
     std::vector<CTreeEntry*> children = CliSortFolderChildren(current);
     wchar_t* path = children.empty() ? nullptr : TreeBuildEntryPath(document, current, nullptr, 0);
+    std::wstring line;
     if (path) {
       ConsolePrintf(L"Objects in %ls:\r\n\r\n", path);
       MemFree(path);
       for (CTreeEntry* child : children) {
         const wchar_t* size = TreeEntryIsFolder(child) ? L"<DIR>"
                                                         : TextFormatThousands(TreeGetEntryListedSize(document, child));
-        CWideString line;
-        WstrFormat(line, L"%-18ls  %18ls  %ls\r\n", IsoFormatRecordDate(child->directoryRecord + kDirRecordDate),
-                   size, child->name ? child->name : L"");
-        if (WstrGetLength(line) > 1024) line = WstrLeft(line, 1024);
-        ConsolePrintString(line);
+        // "%-18ls  %18ls  %ls\r\n", at most 1,024 characters, built without the formatter (one line per
+        // entry of the image).
+        const wchar_t* date = IsoFormatRecordDate(child->directoryRecord + kDirRecordDate);
+        line.assign(date);
+        if (line.size() < 18) line.append(18 - line.size(), L' ');
+        line.append(L"  ");
+        size_t sizeLength = std::wcslen(size);
+        if (sizeLength < 18) line.append(18 - sizeLength, L' ');
+        line.append(size).append(L"  ").append(child->name ? child->name : L"").append(L"\r\n");
+        if (line.size() > 1024) line.resize(1024);
+        ConsolePrintText(line.c_str());
       }
       PrintTotals(document, current, 0, L"\t", L"\r\n\r\n");
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 #include "image/cdsector.h"
 #include "image/document.h"
@@ -158,4 +159,21 @@ int64_t ImageWriteSectors(CImageDocument* document, int64_t sector, const void* 
     AbortCodeSet(kAbortWriteFailed);
   }
   return written;
+}
+
+int64_t ImageCopyUserDataToFd(CImageDocument* document, int64_t sector, int64_t bytes, int fd) {
+  if (!document || !document->input || bytes <= 0 || sector < 0 || fd < 0) return 0;
+  const CImageFormatInfo* row = ImageFormatGet(document->inputType);
+  if (!row || row->read != IsoReadSectors || document->headerSize < 0 || document->edcCheck) return 0;
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  if (limit <= 0 || sector + (bytes + 2047) / 2048 > limit) return 0;
+  loff_t from = document->headerSize + sector * 2048;
+  int64_t done = 0;
+  while (done < bytes) {
+    ssize_t copied = copy_file_range(fileno(document->input), &from, fd, nullptr,
+                                     static_cast<size_t>(bytes - done), 0);
+    if (copied <= 0) break;
+    done += copied;
+  }
+  return done;
 }

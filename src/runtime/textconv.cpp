@@ -220,3 +220,25 @@ int TextUtf16Compare(const uint16_t* a, const uint16_t* b) {
     if (*a == 0) return 0;
   }
 }
+
+size_t TextMultiByteToWideLenient(const char* bytes, size_t n, wchar_t* out) {
+  size_t count = 0;
+  std::mbstate_t state{};
+  const char* p = bytes;
+  const char* end = bytes + n;
+  while (p < end) {
+    wchar_t wc;
+    size_t got = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
+    if (got == static_cast<size_t>(-1) || got == static_cast<size_t>(-2)) {
+      state = std::mbstate_t{};
+      wc = 0xFFFD;
+      got = 1;
+    } else if (got == 0) {
+      got = 1;  // an embedded NUL
+    }
+    out[count++] = wc;
+    p += got;
+  }
+  out[count] = 0;
+  return count;
+}

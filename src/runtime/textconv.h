@@ -37,6 +37,10 @@ char* TextWideToMultiByteDup(const wchar_t* text);
 // A new block (freed with MemFree) holding the wide form of multibyte `text`; null for null, on a failed
 // conversion or when memory runs out.
 wchar_t* TextMultiByteToWideDup(const char* text);
+// Decodes n bytes of the locale's multibyte text into `out` (room for n + 1 characters), never failing: a
+// byte that starts no character becomes U+FFFD and decoding goes on after it. Returns the characters written
+// (NUL-terminated). For text the user typed, where showing something beats refusing.
+size_t TextMultiByteToWideLenient(const char* bytes, size_t n, wchar_t* out);
 
 // Converts `count` UTF-16 units (-1: up to the first 0 unit; a 0 unit met earlier ends the text) to wide text.
 // A high surrogate followed by a low one gives one character; an unpaired surrogate is kept as its unit value.

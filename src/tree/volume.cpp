@@ -93,6 +93,10 @@ size_t VolumeDecodeDiscText(const uint8_t* bytes, size_t length, wchar_t* out, s
     std::mbstate_t state{};
     size_t at = 0;
     while (at < length && n + 1 < capacity) {
+      if (bytes[at] < 0x80 && std::mbsinit(&state)) {
+        out[n++] = bytes[at++];  // ASCII stands for itself in every locale we run in
+        continue;
+      }
       wchar_t c = 0;
       size_t used = std::mbrtowc(&c, reinterpret_cast<const char*>(bytes + at), length - at, &state);
       if (used == static_cast<size_t>(-1) || used == static_cast<size_t>(-2) || used == 0) {

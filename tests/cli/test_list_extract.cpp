@@ -441,6 +441,8 @@ struct ImageCase {
   bool parentDates = true;  // ".." carries the parent's time (genisoimage); xorriso writes other times there
 };
 
+void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.image; }
+
 std::string CaseName(const ::testing::TestParamInfo<ImageCase>& info) {
   return info.param.image.substr(0, info.param.image.find('.'));
 }
@@ -649,6 +651,8 @@ struct OverwriteCase {
   int questions;                   // how often the question is printed; -1: not counted
 };
 
+void PrintTo(const OverwriteCase& c, std::ostream* os) { *os << c.name; }
+
 class Overwrite : public ::testing::TestWithParam<OverwriteCase> {};
 
 const char kQuestion[] = "The file already exists. Do you want to overwrite it?(Yes/No/YesAll/NoAll/Cancel):";
@@ -752,6 +756,8 @@ struct TraversalCase {
   std::string okName;  // the harmless file's local name
   std::string nested;  // a folder of the image that is extracted as usual
 };
+
+void PrintTo(const TraversalCase& c, std::ostream* os) { *os << c.image; }
 
 class Traversal : public ::testing::TestWithParam<TraversalCase> {};
 
