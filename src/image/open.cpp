@@ -1,5 +1,8 @@
 #include "image/open.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -241,6 +244,12 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     return nullptr;
   }
   FILE* stream = FileOpenForRead(path);
+  struct stat info;
+  if (stream && fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(stream);
+    stream = nullptr;
+    errno = EISDIR;
+  }
   if (!stream) {
     ErrorReport(path);
     return nullptr;

@@ -58,6 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-?", "list", "a.iso", "/"}, "Bad parameter: list\r\n", 2},
         ParseCase{{"list", "/nonexistent/a.iso", "/", "-r"}, "No such file or directory: /nonexistent/a.iso\r\n\r\n", 1},
         ParseCase{{"extract", "/nonexistent/a.iso", "/"}, "Please specify extract output directory.\r\n", 1},
+        ParseCase{{"list", "/", "/"}, "Is a directory: /\r\n\r\n", 1},
         ParseCase{{"extract", "/nonexistent/a.iso", "/", "-od", "out"},
                   "No such file or directory: /nonexistent/a.iso\r\n\r\n", 1},
         ParseCase{{"create"}, "Bad parameter: create\r\n", 2},
