@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "image/cdsector.h"
 #include "image/document.h"
 #include "image/format_table.h"
+#include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/hooks.h"
 
 namespace {
 
@@ -176,4 +181,256 @@ int64_t ImageCopyUserDataToFd(CImageDocument* document, int64_t sector, int64_t 
     done += copied;
   }
   return done;
+}
+
+namespace {
+
+constexpr int64_t kRawSize = kCdRawSectorSize;
+// Raw reads through a track table go in groups of this many sectors.
+constexpr int64_t kRawTrackGroup = 128;
+// The most raw sectors one request can name: their bytes fit in an int64_t.
+constexpr int64_t kMaxRawSectors = INT64_MAX / kRawSize;
+// Stored sectors of other sizes than 2352 are read in batches of about this many bytes.
+constexpr int64_t kStoredBatchBytes = 128 * 2448;
+
+// Offsets of the parts of a raw sector that the encoders here fill.
+constexpr int kMode1DataAt = 16;
+constexpr int kMode2DataAt = 24;
+
+// base + k * size, false on overflow.
+bool OffsetOf(int64_t base, int64_t k, int64_t size, int64_t* result) {
+  int64_t product;
+  return !__builtin_mul_overflow(k, size, &product) && !__builtin_add_overflow(base, product, result);
+}
+
+// A raw sector of a track of `mode` in `out`, numbered `sector`, holding the 2048 bytes of `data` (null: zeros).
+// A mode that names no data form gives all zeros for a gap and a Mode 1 sector for stored data.
+void EncodeByMode(uint8_t mode, int64_t sector, const uint8_t* data, bool gap, uint8_t* out) {
+  std::memset(out, 0, kRawSize);
+  switch (mode) {
+    case kTrackModeMode2Form1:
+    case 5:
+    case 8:
+      if (data) std::memcpy(out + kMode2DataAt, data, kCdUserDataSize);
+      // The data is placed already: the raw writer's Mode 2 plan has no say over sectors read.
+      CdEncodeMode2Sector(sector, nullptr, out);
+      return;
+    case kTrackModeMode2Form2:
+      if (data) std::memcpy(out + kMode2DataAt, data, kCdUserDataSize);
+      CdBuildMode2Header(sector, 0, 0, kCdSubModeForm2, 0, nullptr, out);
+      return;
+    case kTrackModeMode1:
+    case 3:
+      break;
+    default:
+      if (gap) return;
+      break;
+  }
+  if (data) std::memcpy(out + kMode1DataAt, data, kCdUserDataSize);
+  CdEncodeMode1Sector(sector, nullptr, out);
+}
+
+// Boundaries of the five spans of a track: span k runs from at[k - 1] to at[k]. Negative lengths count as 0 and
+// a stored part never exceeds its gap, so the boundaries never go back.
+struct TrackBounds {
+  int64_t at[6];
+};
+
+TrackBounds TrackGetBounds(const CTrackInfo& track) {
+  TrackBounds b;
+  const int64_t start = track.start;
+  b.at[0] = start - std::max<int64_t>(track.pregap, 0);
+  b.at[1] = std::max(b.at[0], start - std::max<int64_t>(track.pregapStored, 0));
+  b.at[2] = start;
+  b.at[3] = start + std::max<int64_t>(track.length, 0);
+  b.at[5] = b.at[3] + std::max<int64_t>(track.postgap, 0);
+  b.at[4] = std::min(b.at[5], b.at[3] + std::max<int64_t>(track.postgapStored, 0));
+  return b;
+}
+
+// How many sectors of a batch of `count` stored sectors `stride` apart, of which the first `need` bytes are used,
+// a read delivered: it returned `got` bytes of the `want` asked for, `want` being cut short of the batch by the
+// track's data end when `cut`. A sector whose used bytes were all read counts; so does a last sector that the data
+// end cuts, once the read reached that end (its missing bytes read as zeros). A file that ends before the data
+// end its table gives loses the sector it ends in.
+int64_t SectorsDelivered(int64_t got, int64_t want, bool cut, int64_t stride, int64_t need, int64_t count) {
+  int64_t whole = got >= need ? (got - need) / stride + 1 : 0;
+  if (cut && got == want) whole = std::max(whole, (got + stride - 1) / stride);
+  return std::min(whole, count);
+}
+
+bool Overlaps(const uint8_t* a, size_t aBytes, const uint8_t* b, size_t bBytes) {
+  const auto x = reinterpret_cast<uintptr_t>(a);
+  const auto y = reinterpret_cast<uintptr_t>(b);
+  return x < y + bBytes && y < x + aBytes;
+}
+
+// Reads `count` stored sectors of a track from `sector` on, as raw sectors into `out`: the sectors delivered.
+int64_t TrackReadStored(CImageDocument* document, const CTrackInfo& track, int64_t sector, int64_t count,
+                        uint8_t* out) {
+  FILE* file = track.file ? track.file : document->input;
+  const int64_t size = track.sectorSize;
+  if (!file || track.dataOffset < 0) return 0;
+  if (size != kCdUserDataSize && size != kCdMode2BlockSize && size < kRawSize) return 0;
+  int64_t relative;
+  int64_t position;
+  if (__builtin_sub_overflow(sector, int64_t{track.start}, &relative) ||
+      !OffsetOf(track.dataOffset, relative, size, &position) || position < 0)
+    return 0;
+
+  // 2352-byte sectors go straight into the caller's buffer in one read; other sizes pass through a work buffer.
+  const bool inPlace = size == kRawSize;
+  const int64_t need = std::min(size, kRawSize);
+  const int64_t batch = inPlace ? count : std::clamp<int64_t>(kStoredBatchBytes / size, 1, count);
+  uint8_t* work = nullptr;
+  std::vector<uint8_t> own;
+  if (!inPlace) {
+    const auto bytes = static_cast<size_t>((batch - 1) * size + need);
+    std::vector<uint8_t>* buffer = &document->rawBuffer;
+    if (Overlaps(buffer->data(), buffer->size(), out, static_cast<size_t>(count) * kRawSize)) buffer = &own;
+    if (buffer->size() < bytes) buffer->resize(bytes);
+    work = buffer->data();
+  }
+
+  int64_t done = 0;
+  while (done < count) {
+    const int64_t group = std::min(batch, count - done);
+    int64_t at;
+    int64_t left;
+    if (!OffsetOf(position, done, size, &at) || __builtin_sub_overflow(track.dataEnd, at, &left) || left <= 0)
+      break;
+    const int64_t full = (group - 1) * size + need;
+    const int64_t want = std::min(full, left);
+    uint8_t* into = inPlace ? out + done * kRawSize : work;
+    const int64_t got = FileReadAtCount(file, into, at, static_cast<size_t>(want));
+    if (got < 0) break;
+    const int64_t delivered = SectorsDelivered(got, want, want < full, size, need, group);
+    const int64_t used = delivered > 0 ? (delivered - 1) * size + need : 0;
+    if (used > got) std::memset(into + got, 0, static_cast<size_t>(used - got));
+    if (!inPlace) {
+      for (int64_t i = 0; i < delivered; ++i) {
+        const uint8_t* stored = work + i * size;
+        uint8_t* raw = out + (done + i) * kRawSize;
+        const int64_t number = sector + done + i;
+        if (size > kRawSize)
+          std::memcpy(raw, stored, kRawSize);
+        else if (size == kCdMode2BlockSize)
+          CdBuildMode2HeaderFrom(number, stored, raw);
+        else
+          EncodeByMode(track.mode, number, stored, false, raw);
+      }
+    }
+    done += delivered;
+    if (delivered < group) break;
+  }
+  return done;
+}
+
+}  // namespace
+
+void TrackMakeGapSectors(uint8_t mode, int64_t sector, int64_t count, void* buffer) {
+  if (!buffer || count <= 0) return;
+  auto* out = static_cast<uint8_t*>(buffer);
+  for (int64_t i = 0; i < count; ++i) EncodeByMode(mode, sector + i, nullptr, true, out + i * kRawSize);
+}
+
+int64_t TrackReadRawRange(CImageDocument* document, int32_t span, int64_t sector, int64_t count, int32_t trackIndex,
+                          void* buffer) {
+  if (!document || !buffer || count <= 0 || count > kMaxRawSectors) return 0;
+  const CTrackInfo* track = TrackTableGetTrack(document->trackTable, trackIndex);
+  if (!track) return 0;
+  switch (span) {
+    case kRawSpanPregapGenerated:
+    case kRawSpanPostgapGenerated:
+      TrackMakeGapSectors(track->mode, sector, count, buffer);
+      return count;
+    case kRawSpanPregapStored:
+    case kRawSpanTrack:
+    case kRawSpanPostgapStored:
+      break;
+    default:
+      return 0;
+  }
+  if (track->hook) {
+    // The interface that owns the track fills it; the command line attaches none.
+    std::memset(buffer, 0, static_cast<size_t>(count) * kRawSize);
+    return UiHookOne() ? count : 0;
+  }
+  if (document->deviceFlag) return 0;
+  return TrackReadStored(document, *track, sector, count, static_cast<uint8_t*>(buffer));
+}
+
+int64_t ImageReadRawTracks(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (!document || !document->trackTable || !buffer || n <= 0 || n > kMaxRawSectors || sector > INT64_MAX - n)
+    return 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  for (int32_t index = 0; done < n; ++index) {
+    const CTrackInfo* track = TrackTableGetTrack(document->trackTable, index);
+    if (!track) break;
+    const TrackBounds bounds = TrackGetBounds(*track);
+    if (sector + done < bounds.at[0]) break;
+    for (int32_t span = kRawSpanPregapGenerated; span <= kRawSpanPostgapGenerated && done < n; ++span) {
+      const int64_t cursor = sector + done;
+      if (cursor >= bounds.at[span]) continue;
+      const int64_t run = std::min(n - done, bounds.at[span] - cursor);
+      const int64_t got = TrackReadRawRange(document, span, cursor, run, index, out + done * kRawSize);
+      done += got;
+      if (got < run) return done;
+    }
+  }
+  return done;
+}
+
+int64_t ImageReadRawPlain(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (!document || !document->input || !buffer || n <= 0 || n > kMaxRawSectors) return 0;
+  int64_t position;
+  if (!OffsetOf(document->headerSize, sector, kRawSize, &position) || position < 0) return 0;
+  return FileReadAt(document->input, buffer, position, static_cast<size_t>(n) * kRawSize) ? n : 0;
+}
+
+int64_t ImageReadRawSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (!document || !buffer || n <= 0 || n > kMaxRawSectors || sector > INT64_MAX - n) return 0;
+  if (!document->trackTable)
+    return document->sectorSize == kRawSize ? ImageReadRawPlain(document, sector, buffer, n) : 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < n) {
+    const int64_t count = std::min(kRawTrackGroup, n - done);
+    if (ImageReadRawTracks(document, sector + done, out + done * kRawSize, count) != count) break;
+    done += count;
+  }
+  return done;
+}
+
+int32_t ImageFindTrackOfSector(const CImageDocument* document, int64_t sector) {
+  if (!document) return -1;
+  for (int32_t index = 0;; ++index) {
+    const CTrackInfo* track = TrackTableGetTrack(document->trackTable, index);
+    if (!track) return -1;
+    const TrackBounds bounds = TrackGetBounds(*track);
+    if (sector < bounds.at[0]) return -1;
+    if (sector < bounds.at[5]) return index;
+  }
+}
+
+void ImageSelectTrack(CImageDocument* document, int32_t track) {
+  if (!document) return;
+  if (!document->trackTable) {
+    document->sectorSize = kCdUserDataSize;
+    document->userDataOffset = 0;
+    return;
+  }
+  const CTrackInfo* info = TrackTableGetTrack(document->trackTable, track);
+  if (!info) return;
+  const bool kept = info->sectorSize == kCdUserDataSize || info->sectorSize == kCdMode2BlockSize;
+  document->sectorSize = kept ? info->sectorSize : kCdRawSectorSize;
+  document->userDataOffset = 0;
+  document->headerSize = info->dataOffset;
+}
+
+int64_t ImageWriteRawAudio(CImageDocument* document, const void* buffer, int64_t n) {
+  if (!document || !document->output || !buffer || n <= 0 || n > kMaxRawSectors) return 0;
+  const auto bytes = static_cast<size_t>(n) * kRawSize;
+  return FileWriteAtCount(document->output, buffer, kFileNoSeek, bytes) == static_cast<int64_t>(bytes) ? n : 0;
 }

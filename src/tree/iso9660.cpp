@@ -698,6 +698,52 @@ int32_t IsoSystemUseSkipXa(const uint8_t* area, int32_t length) {
   return 0;
 }
 
+namespace {
+
+// How a walk over System Use entries ended.
+enum class SuspWalk {
+  kEnded,    // every entry was visited (or "ST", or the visitor's stop)
+  kDamaged,  // an entry's length left its area, a continuation could not be read, or they went round
+  kRefused,  // an entry of a version other than 1 or 2
+};
+
+// Visits the System Use entries of an area and of the continuation areas its "CE" entries name (at most
+// kSuspMaxContinuations of them, each clamped to its block). `visit(entry, length)` returns false to stop;
+// once `done` is set, the walk ends with the area it is in.
+template <typename Visit>
+SuspWalk WalkSystemUse(CImageDocument* document, const uint8_t* area, int32_t length, const bool& done, Visit visit) {
+  uint8_t sector[2048];
+  for (int followed = 0;; ++followed) {
+    Continuation next{};
+    bool hasNext = false;
+    int32_t at = 0;
+    while (length - at >= 4) {
+      const uint8_t* entry = area + at;
+      const int entryLength = entry[2];
+      if (entryLength < 4 || entryLength > length - at) {
+        // Zero bytes to the end are padding; anything else is a broken entry.
+        if (entryLength == 0 && MemIsAllZero(entry, static_cast<size_t>(length - at))) break;
+        return SuspWalk::kDamaged;
+      }
+      if (entry[3] != 1 && entry[3] != 2) return SuspWalk::kRefused;
+      if (Signature(entry, "CE")) {
+        hasNext = ReadContinuation(entry, entryLength, &next);
+      } else if (Signature(entry, "ST")) {
+        break;
+      } else if (!visit(entry, entryLength)) {
+        return SuspWalk::kEnded;
+      }
+      at += entryLength;
+    }
+    if (!hasNext || done) return SuspWalk::kEnded;
+    if (followed >= kSuspMaxContinuations) return SuspWalk::kDamaged;
+    length = LoadContinuation(document, next, sector, &area);
+    if (length < 0) return SuspWalk::kDamaged;
+  }
+}
+
+}  // namespace
+
 uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_t length, int* rockRidge,
                            int32_t* suspSkip) {
   if (rockRidge) *rockRidge = 0;
@@ -712,56 +758,37 @@ uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_
   bool markedRR = false;
   bool sharing = false;
   bool extension = false;
-  uint8_t sector[2048];
-  for (int followed = 0;; ++followed) {
-    Continuation next{};
-    bool hasNext = false;
-    int32_t at = 0;
-    while (length - at >= 4) {
-      const uint8_t* entry = area + at;
-      const int entryLength = entry[2];
-      if (entryLength < 4 || entryLength > length - at) {
-        MarkDamaged(document);
-        break;
+  const bool never = false;
+  const SuspWalk walk = WalkSystemUse(document, area, length, never, [&](const uint8_t* entry, int entryLength) {
+    if (Signature(entry, "RR")) {
+      markedRR = true;
+    } else if (Signature(entry, "SP")) {
+      bits |= kSuspSP;
+      if (entryLength >= 7 && entry[4] == 0xBE && entry[5] == 0xEF) {
+        sharing = true;
+        if (suspSkip) *suspSkip = entry[6];
       }
-      if (entry[3] != 1 && entry[3] != 2) return 0;
-      if (Signature(entry, "RR")) {
-        markedRR = true;
-      } else if (Signature(entry, "SP")) {
-        bits |= kSuspSP;
-        if (entryLength >= 7 && entry[4] == 0xBE && entry[5] == 0xEF) {
-          sharing = true;
-          if (suspSkip) *suspSkip = entry[6];
-        }
-      } else if (Signature(entry, "ER")) {
-        bits |= kSuspER;
-        if (IsRockRidgeExtension(entry, entryLength)) extension = true;
-      } else if (Signature(entry, "CE")) {
-        hasNext = ReadContinuation(entry, entryLength, &next);
-      } else if (Signature(entry, "ST")) {
-        break;
-      } else {
-        static constexpr struct {
-          char name[3];
-          uint32_t bit;
-        } kBits[] = {{"PX", kSuspPX}, {"PN", kSuspPN}, {"SL", kSuspSL}, {"NM", kSuspNM},
-                     {"CL", kSuspCL}, {"PL", kSuspPL}, {"RE", kSuspRE}, {"TF", kSuspTF}, {"AA", kSuspAA}};
-        for (const auto& known : kBits) {
-          if (Signature(entry, known.name)) bits |= known.bit;
-        }
+    } else if (Signature(entry, "ER")) {
+      bits |= kSuspER;
+      if (IsRockRidgeExtension(entry, entryLength)) extension = true;
+    } else {
+      static constexpr struct {
+        char name[3];
+        uint32_t bit;
+      } kBits[] = {{"PX", kSuspPX}, {"PN", kSuspPN}, {"SL", kSuspSL}, {"NM", kSuspNM},
+                   {"CL", kSuspCL}, {"PL", kSuspPL}, {"RE", kSuspRE}, {"TF", kSuspTF}, {"AA", kSuspAA}};
+      for (const auto& known : kBits) {
+        if (Signature(entry, known.name)) bits |= known.bit;
       }
-      at += entryLength;
     }
-    if (!hasNext) break;
-    if (followed >= kSuspMaxContinuations) {
-      MarkDamaged(document);
-      break;
-    }
-    length = LoadContinuation(document, next, sector, &area);
-    if (length < 0) {
-      MarkDamaged(document);
-      return bits;  // an unreadable continuation: Rock Ridge stays unproven
-    }
+    return true;
+  });
+  if (walk == SuspWalk::kRefused) return 0;
+  if (walk == SuspWalk::kDamaged) {
+    MarkDamaged(document);
+    // Entries met before the damage still count, but an unreadable continuation leaves Rock Ridge unproven.
+    if (suspSkip) *suspSkip = 0;
+    return bits;
   }
   if (rockRidge)
     *rockRidge = markedRR || (sharing && (extension || (bits & (kSuspPX | kSuspNM | kSuspTF)) != 0)) ? 1 : 0;
@@ -786,56 +813,27 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
   }
   std::string bytes;
   bool complete = false;
-  uint8_t sector[2048];
-  for (int followed = 0;; ++followed) {
-    Continuation next{};
-    bool hasNext = false;
-    int32_t at = 0;
-    while (length - at >= 4) {
-      const uint8_t* entry = area + at;
-      const int entryLength = entry[2];
-      if (entryLength < 4 || entryLength > length - at) {
-        MarkRockRidgeDamaged(document);
-        break;
+  bool tooLong = false;
+  // The whole area is walked even after the name's last piece: an entry of a foreign version fails the name.
+  const SuspWalk walk = WalkSystemUse(document, area, length, complete, [&](const uint8_t* entry, int entryLength) {
+    // "." and ".." are given by the record itself; a name after a final piece is not part of it.
+    if (!complete && Signature(entry, "NM") && entryLength >= 5 && !(entry[4] & (kNameCurrent | kNameParent))) {
+      bytes.append(reinterpret_cast<const char*>(entry + 5), static_cast<size_t>(entryLength - 5));
+      if (bytes.size() >= capacity) {
+        tooLong = true;
+        return false;
       }
-      if (entry[3] != 1 && entry[3] != 2) {
-        MarkRockRidgeDamaged(document);
-        return -1;
-      }
-      if (Signature(entry, "NM")) {
-        // "." and ".." are given by the record itself; a name after a final piece is not part of it.
-        if (entryLength >= 5 && !complete && !(entry[4] & (kNameCurrent | kNameParent))) {
-          bytes.append(reinterpret_cast<const char*>(entry + 5), static_cast<size_t>(entryLength - 5));
-          if (bytes.size() >= capacity) {
-            MarkRockRidgeDamaged(document);
-            return -1;
-          }
-          if (!(entry[4] & kNameContinue)) complete = true;
-        }
-      } else if (Signature(entry, "CE")) {
-        hasNext = ReadContinuation(entry, entryLength, &next);
-      } else if (Signature(entry, "ST")) {
-        break;
-      }
-      at += entryLength;
+      if (!(entry[4] & kNameContinue)) complete = true;
     }
-    if (complete || !hasNext) break;
-    if (followed >= kSuspMaxContinuations) {
-      MarkRockRidgeDamaged(document);
-      break;
-    }
-    length = LoadContinuation(document, next, sector, &area);
-    if (length < 0) {
-      MarkRockRidgeDamaged(document);
-      return -1;
-    }
-  }
-  if (bytes.empty()) return 0;
-  // A name whose last piece announces more that never comes is cut short: the record's own name is kept.
-  if (!complete) {
+    return true;
+  });
+  // A name that breaks off (damage, a piece announcing more that never comes, or no room) keeps the record's
+  // own name.
+  if (walk != SuspWalk::kEnded || tooLong || (!bytes.empty() && !complete)) {
     MarkRockRidgeDamaged(document);
     return -1;
   }
+  if (bytes.empty()) return 0;
   return static_cast<int32_t>(
       VolumeDecodeDiscText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name, capacity));
 }
