@@ -48,7 +48,9 @@ void Append(Bytes& to, const Bytes& from) { to.insert(to.end(), from.begin(), fr
 FILE* FileWith(const Bytes& bytes) {
   FILE* file = std::tmpfile();
   EXPECT_NE(file, nullptr);
-  if (!bytes.empty()) EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  if (!bytes.empty()) {
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  }
   std::fflush(file);
   return file;
 }
@@ -148,8 +150,9 @@ TEST(RawReads, WholeDiscCrossesSpansTracksAndFiles) {
     Bytes part(static_cast<size_t>(c.n) * kRaw);
     EXPECT_EQ(ImageReadRawTracks(disc.document, c.sector, part.data(), c.n), c.tracks) << c.sector;
     EXPECT_EQ(ImageReadRawSectors(disc.document, c.sector, part.data(), c.n), c.groups) << c.sector;
-    if (c.groups == c.n)
+    if (c.groups == c.n) {
       EXPECT_EQ(std::memcmp(part.data(), expected.data() + c.sector * kRaw, part.size()), 0) << c.sector;
+    }
   }
 }
 
