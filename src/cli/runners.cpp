@@ -20,7 +20,7 @@ int CliRunHelp() {
 
 
 
-int CliRunConvert() { return NotAvailable(L"convert"); }
+
 int CliRunCreate() { return NotAvailable(L"create"); }
 int CliRunMakeImage() { return NotAvailable(L"make-image"); }
 int CliRunBurnImage() { return NotAvailable(L"burn-image"); }

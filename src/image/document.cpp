@@ -7,6 +7,7 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/settings.h"
+#include "formats/nrg.h"
 #include "image/tracktable.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
@@ -75,6 +76,7 @@ void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
   TrackTableFree(document->trackTable);
+  NrgFree(document->nrg);
   if (document->input) std::fclose(document->input);
   if (document->output) std::fclose(document->output);
   if (g_currentImage == document) g_currentImage = nullptr;

@@ -37,6 +37,7 @@ enum : int32_t {
 struct CTreeEntry;
 struct CTreeFolder;
 struct CTrackTable;
+struct CNrgState;
 
 struct CImageDocument {
   CWideString path;           // the image's path
@@ -64,6 +65,7 @@ struct CImageDocument {
   int32_t loadTree;
   int32_t testOnly;             // extraction reads but writes nothing
   CTrackTable* trackTable;
+  CNrgState* nrg;           // the NRG reader's state (row 3), owned
   std::vector<uint8_t> rawBuffer;  // work buffer of raw sector reads and writes
   // The volume as read.
   uint8_t primaryDescriptor[2048];

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "image/document.h"
+#include "formats/nrg.h"
 
 namespace {
 
@@ -10,7 +11,7 @@ constexpr CImageFormatInfo kFormats[kImageFormatCount] = {
     {L"iso", 2048, 0, 0, IsoReadSectors, IsoWriteSectors},
     {L"bin", 2352, 16, 0, RawReadSectors, RawWriteSectors},
     {L"qvf", 0, 0, 0, nullptr, nullptr},
-    {L"nrg", 2352, 16, 0, nullptr, nullptr},
+    {L"nrg", 2352, 16, 0, NrgReadSectors, nullptr},
     {L"dmg", 0, 0, 0, nullptr, nullptr},
     {L"uif", 0, 0, 0, nullptr, nullptr},
     {L"isz", 0, 0, 0, nullptr, nullptr},

@@ -12,8 +12,10 @@
 #include "image/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
+#include "formats/cue_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
 #include "tree/iso9660.h"
@@ -162,6 +164,11 @@ int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
     return -1;
   }
   if (document->deviceFlag) return 0;
+  if (type == 3) {
+    // An NRG image's sectors are its tracks'.
+    document->readableLimit = TrackTableGetEndSector(document->trackTable);
+    return 0;
+  }
   // A sector counts when its user data lies in the file, even if the file ends before the rest of it.
   int64_t bytes = document->fileSize - document->headerSize - document->userDataOffset - 2048;
   document->readableLimit = bytes >= 0 ? bytes / document->sectorSize + 1 : 0;
@@ -189,6 +196,16 @@ void ImageDetectFormat(CImageDocument* document, int32_t hint) {
       for (int32_t type = kImageTypeScannedFirst; type <= kImageTypeScannedLast; ++type) {
         if (ImageTryFormat(document, type) == 0) break;
       }
+    }
+  }
+  // A disc whose first track is audio is an audio disc: its tracks are read raw, it has no file system.
+  if (const CTrackTable* table = document->trackTable) {
+    if (!document->specialLayout[0] && !document->specialLayout[1] && TrackTableIsAudioTrack(table, 0)) {
+      document->inputType = kImageTypeAudioDisc;
+      document->headerSize = 0;
+      document->sectorSize = 2352;
+      document->userDataOffset = 0;
+      document->readableLimit = TrackTableGetEndSector(table);
     }
   }
   // Probes may have left read errors behind: they are not the user's concern.
@@ -221,6 +238,15 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     return nullptr;
   };
   if (PathIsDeviceName(document->path.c_str())) return fail(16);
+  if (!WstrIsEmpty(document->companionPath)) {
+    TrackTableFree(document->trackTable);
+    document->trackTable = TrackLayoutOpenByTrial(document->companionPath.c_str());
+    if (!document->trackTable) return fail(8);
+  }
+  if (document->trackTable && TrackTableIsAudioThenData(document->trackTable, 0)) {
+    document->specialLayout[1] = 1;
+    document->readOnly = 1;
+  }
   document->fileSize = FileGetSize(stream);
   if (document->fileSize > kMaxImageBytes) return fail(7);
   ImageDetectFormat(document, -1);
@@ -236,6 +262,39 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   return document;
 }
 
+int ImageResolveDataFile(const wchar_t* path, CWideString* dataPath, CWideString* descriptorPath, int32_t* kind) {
+  WstrEmpty(*dataPath);
+  WstrEmpty(*descriptorPath);
+  *kind = 2;
+  if (!path || !*path) return 0;
+  if (PathIsDeviceName(path)) {
+    *dataPath = path;
+    return 1;
+  }
+  FILE* probe = FileOpenForRead(path);
+  if (!probe) {
+    ErrorReport(path);
+    return 0;
+  }
+  std::fclose(probe);
+  // A descriptor names its data file; a data file may have its descriptor beside it.
+  if (CTrackTable* table = TrackLayoutOpenByTrial(path)) {
+    if (!WstrIsEmpty(table->dataFileName)) {
+      *descriptorPath = path;
+      *dataPath = table->dataFileName;
+      *kind = 1;
+    }
+    TrackTableFree(table);
+    if (*kind == 1) return 1;
+  }
+  if (wchar_t* descriptor = TrackLayoutOpenForImage(path)) {
+    *descriptorPath = descriptor;
+    MemFree(descriptor);
+  }
+  *dataPath = path;
+  return 1;
+}
+
 CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
   ErrorStateReset();
   if (!path || !*path) return nullptr;
@@ -243,6 +302,10 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     ConsolePrintf(L"%ls: reading discs in drives is not available yet.\r\n", path);
     return nullptr;
   }
+  CWideString dataPath, descriptorPath;
+  int32_t kind = 2;
+  if (!ImageResolveDataFile(path, &dataPath, &descriptorPath, &kind)) return nullptr;
+  path = dataPath.c_str();
   FILE* stream = FileOpenForRead(path);
   struct stat info;
   if (stream && fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode)) {
@@ -255,7 +318,8 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     return nullptr;
   }
   int32_t error = 0;
-  CImageDocument* document = ImageOpen(path, nullptr, stream, flags, 2, &error);
+  CImageDocument* document =
+      ImageOpen(path, WstrIsEmpty(descriptorPath) ? nullptr : descriptorPath.c_str(), stream, flags, kind, &error);
   if (!document) {
     if (error != 1 && !(flags & 4)) ImageOpenErrorReport(path, error);
     return nullptr;

@@ -19,6 +19,9 @@ enum : int32_t {
 
 // Opens the image at `path` (flags above). Null after the reason was reported.
 CImageDocument* ImageOpenByPath(const wchar_t* path, int flags);
+// Resolves a path into the image data file and its descriptor (a CUE sheet, MDS or NRG): kind 1 when the path
+// was the descriptor, 2 when it is the data. 0 after the report when the file cannot be opened.
+int ImageResolveDataFile(const wchar_t* path, CWideString* dataPath, CWideString* descriptorPath, int32_t* kind);
 // Turns an open stream into a ready document; null with *error set (the image-open codes) on failure. The
 // stream belongs to the document (or is closed) afterwards.
 CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FILE* stream, int32_t flags,

@@ -158,7 +158,10 @@ int64_t ImageWriteSectors(CImageDocument* document, int64_t sector, const void* 
   if (!document || !buffer || n <= 0) return 0;
   const CImageFormatInfo* row = ImageFormatGet(document->outputType);
   int64_t written = 0;
-  if (row && row->write && document->outputType <= 2) written = row->write(document, sector, buffer, n) == n ? n : 0;
+  if (row && row->write && document->outputType <= 2)
+    written = row->write(document, sector, buffer, n) == n ? n : 0;
+  else if (document->inputType == kImageTypeAudioDisc)
+    written = ImageWriteRawAudio(document, buffer, n) == n ? n : 0;
   if (written < n) {
     ErrorReport(document->outputPath.c_str());
     AbortCodeSet(kAbortWriteFailed);

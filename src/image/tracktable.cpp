@@ -4,6 +4,7 @@
 #include <climits>
 #include <new>
 
+#include "formats/cdtext.h"
 #include "image/document.h"
 
 namespace {
@@ -46,11 +47,6 @@ CTrackTable* TrackTableAlloc() {
   if (!table) return nullptr;
   table->marker = -1;
   return table;
-}
-
-void CdTextRecordFree(CCdTextRecord* record) {
-  // No record can exist before the CD-TEXT reader does: the type is only declared here.
-  (void)record;
 }
 
 void TrackTableFree(CTrackTable* table) {
@@ -150,15 +146,26 @@ CTrackTable* TrackTableClone(const CTrackTable* table) {
   if (!table) return nullptr;
   auto* copy = new (std::nothrow) CTrackTable(*table);
   if (!copy) return nullptr;
-  // The original keeps what it owns; sharing it would free it twice.
-  auto disown = [](CTrackInfo& track) {
+  // The original keeps its names and streams; sharing them would close them twice. CD-TEXT records are copied.
+  bool copied = true;
+  auto disown = [&copied](CTrackInfo& track) {
     track.fileName = CWideString();
     track.file = nullptr;
-    track.cdText = nullptr;
+    if (track.cdText) {
+      track.cdText = CdTextRecordClone(track.cdText);
+      copied = copied && track.cdText;
+    }
   };
   for (CTrackInfo& track : copy->tracks) disown(track);
   for (CTrackInfo& track : copy->alternateTracks) disown(track);
-  copy->discCdText = nullptr;
+  if (copy->discCdText) {
+    copy->discCdText = CdTextRecordClone(copy->discCdText);
+    copied = copied && copy->discCdText;
+  }
+  if (!copied) {
+    TrackTableFree(copy);
+    return nullptr;
+  }
   return copy;
 }
 

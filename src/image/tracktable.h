@@ -14,8 +14,7 @@
 #include "runtime/wstring.h"
 
 struct CImageDocument;
-// Flags, index list and texts of one track or of the disc. Its reader arrives with CD-TEXT support; until then no
-// table holds one (see CdTextRecordFree).
+// Flags, index list and texts of one track or of the disc (formats/cdtext.h).
 struct CCdTextRecord;
 
 constexpr int kTrackTableMaxTracks = 100;
@@ -44,6 +43,11 @@ struct CTrackInfo {
   CWideString fileName;   // the track's data file
   FILE* file;             // owned; null = the document's input stream
   CCdTextRecord* cdText;  // owned
+  // CUE sheet: the size and base offset of the track's data file (the base is where a WAVE file's samples
+  // begin), and the track's INDEX 01 time in frames within that file.
+  int64_t cueFileSize;
+  int64_t cueFileBase;
+  int32_t cueIndex1;
 };
 
 struct CTrackTable {
@@ -66,6 +70,12 @@ struct CTrackTable {
   std::vector<uint8_t> cdTextPacks;        // a loaded CD-TEXT pack block
   std::vector<uint8_t> cdTextSubchannel;   // its R-W subchannel form
   uint32_t discId;
+  // CUE sheet: the sheet's own path, and the number of the first track (1).
+  CWideString cueSheetPath;
+  int32_t firstTrackNumber;
+  // NRG image: the table was read from an NRG file, whose sectors the NRG reader serves (the image is both the
+  // descriptor, in cueSheetPath, and the data file, in dataFileName).
+  int32_t nrgLayout;
 };
 
 // A new empty table (every field 0 but the marker, -1), or null when memory runs out.
@@ -73,8 +83,7 @@ CTrackTable* TrackTableAlloc();
 // Frees the CD-TEXT of the disc and of every track, the tracks' file names and streams, and the table. Null is
 // accepted.
 void TrackTableFree(CTrackTable* table);
-// Releases a CD-TEXT record hung on a table. Nothing creates records yet, so a table never holds one; the
-// CD-TEXT reader provides the real release with the record itself.
+// Frees a CD-TEXT record (formats/cdtext.cpp); null is accepted.
 void CdTextRecordFree(CCdTextRecord* record);
 
 // The track at `index` (from the alternate array when it is in use); null for a null table or an index outside
@@ -101,8 +110,8 @@ int32_t TrackTableFindDataTrack(const CTrackTable* table, int32_t session);
 int32_t TrackTableFindFirstTrackOfSession(const CTrackTable* table, int32_t session);
 // Sum of the lengths of the session's tracks.
 int64_t TrackTableGetSessionSectors(const CTrackTable* table, int32_t session);
-// A copy that owns nothing of the original: its tracks hold no file name, no stream and no CD-TEXT, and it has no
-// disc CD-TEXT. Null for a null table or when memory runs out.
+// A copy that owns nothing of the original: its tracks hold no file name and no stream, and its CD-TEXT records
+// (the disc's and the tracks') are copies of their own. Null for a null table or when memory runs out.
 CTrackTable* TrackTableClone(const CTrackTable* table);
 // A table of one data track (mode 2) from sector 0 over the document's readable limit, in one session.
 CTrackTable* TrackTableNewSingleTrack(const CImageDocument* document);

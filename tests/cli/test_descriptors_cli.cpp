@@ -1,0 +1,48 @@
+// Images described by MDS and NRG descriptors list and extract through the program exactly like the ISO their
+// data track holds, whether the user names the descriptor or the data file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "formats/mds_nrg_fixture.h"
+#include "support/run_program.h"
+
+namespace {
+
+// The listing after the banner, without the totals lines: a mixed-mode disc adds its audio to them.
+std::string Entries(const ProgramResult& r) {
+  std::string kept;
+  size_t at = 0;
+  while (at < r.out.size()) {
+    size_t end = r.out.find('\n', at);
+    if (end == std::string::npos) end = r.out.size() - 1;
+    std::string line = r.out.substr(at, end - at + 1);
+    if (line.find(" Files, ") == std::string::npos && line.rfind("Total:", 0) != 0) kept += line;
+    at = end + 1;
+  }
+  return kept;
+}
+
+TEST(DescriptorsCli, EveryDescriptorListsLikeTheIso) {
+  const MdsNrgFixture& f = MdsNrgFixtureGet();
+  ASSERT_TRUE(f.error.empty()) << f.error;
+  ProgramResult iso = RunKestrane({"list", f.iso, "/", "-r"});
+  ASSERT_EQ(iso.status, 0) << iso.out;
+  for (const char* name : {"data.mds", "data.mdf", "mixed.mds", "mixed.mdf", "dao_nero.nrg", "dao_ner5.nrg",
+                           "dao_raw.nrg", "tao_etnf.nrg", "tao_etn2.nrg"}) {
+    ProgramResult r = RunKestrane({"list", f.folder + "/" + name, "/", "-r"});
+    EXPECT_EQ(r.status, 0) << name << "\n" << r.out;
+    EXPECT_EQ(Entries(r), Entries(iso)) << name;
+  }
+}
+
+TEST(DescriptorsCli, ExtractionThroughAnNrgImageGivesTheFiles) {
+  const MdsNrgFixture& f = MdsNrgFixtureGet();
+  ASSERT_TRUE(f.error.empty()) << f.error;
+  const std::string out = MakeTestFolder("descriptors_extract") + "/out";
+  ProgramResult r = RunKestrane({"extract", f.folder + "/dao_ner5.nrg", "/", "-od", out});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(RunProgram("/usr/bin/diff", {"-r", f.folder + "/tree", out}).status, 0);
+}
+
+}  // namespace
