@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::vector<uint8_t> data(2352 * 20, 0);
   if (!WriteFile(g_folder + "/a.bin", data.data(), data.size())) std::abort();
   std::vector<uint8_t> wave(44 + 2352 * 4, 0);
-  std::memcpy(wave.data(), "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data", 40);
+  // RIFF, a PCM "fmt " chunk (2 channels, 44,100 Hz, 16 bits), then the "data" chunk's header.
+  std::memcpy(wave.data(), "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data",
+              40);
   const uint32_t samples = 2352 * 4;
   std::memcpy(wave.data() + 40, &samples, 4);
   if (!WriteFile(g_folder + "/w.wav", wave.data(), wave.size())) std::abort();

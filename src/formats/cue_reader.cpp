@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstring>
 #include <cwchar>
@@ -12,7 +11,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "formats/cdtext.h"
 #include "formats/mds.h"
@@ -134,7 +132,7 @@ struct CueParser {
   int64_t fileSectors = 0;
   int32_t lastIndex = -1;   // time of the last INDEX line in this file
   bool firstOfFile = false; // no track of this file has its INDEX 01 yet
-  std::vector<int64_t> trackDataEnd;  // per track: the end of its file's sectors
+  int64_t trackDataEnd[kTrackTableMaxTracks] = {};  // per track: the end of its file's sectors
   const wchar_t* line = nullptr;
   int32_t position = 0;
   wchar_t token[kCueLineChars] = {};
@@ -256,7 +254,7 @@ bool HandleTrack(CueParser& p) {
     track.file = OpenRegularFile(p.filePath, nullptr);
     if (!track.file) return false;
   }
-  p.trackDataEnd.push_back(p.fileDataEnd);
+  p.trackDataEnd[table->trackCount] = p.fileDataEnd;
   p.state = kStateTrack;
   table->trackCount++;
   return LineEnds(p);
@@ -385,6 +383,8 @@ constexpr uint32_t States(std::initializer_list<int> states) {
   return mask;
 }
 constexpr uint32_t kAnyState = 0xFF;
+// Texts name the disc before the first FILE, or the track after its TRACK line.
+constexpr uint32_t kTextStates = States({kStateStart, kStateTrack, kStateFlags, kStatePregap});
 
 struct Keyword {
   const wchar_t* word;
@@ -393,20 +393,20 @@ struct Keyword {
 };
 
 const Keyword kKeywords[] = {
-    {L"CATALOG", States({0}), HandleCatalog},
-    {L"CDTEXTFILE", States({0}), HandleCdTextFile},
-    {L"FILE", States({0, 6, 7}), HandleFile},
-    {L"FLAGS", States({2, 3, 4}), HandleFlags},
+    {L"CATALOG", States({kStateStart}), HandleCatalog},
+    {L"CDTEXTFILE", States({kStateStart}), HandleCdTextFile},
+    {L"FILE", States({kStateStart, kStateIndex1, kStatePostgap}), HandleFile},
+    {L"FLAGS", States({kStateTrack, kStateFlags, kStatePregap}), HandleFlags},
     {L"TRACK", kAnyState, HandleTrack},
-    {L"ISRC", States({2, 3, 4}), HandleIsrc},
-    {L"PERFORMER", States({0, 2, 3, 4}), [](CueParser& p) { return HandleText(p, kCdTextPackPerformer); }},
-    {L"TITLE", States({0, 2, 3, 4}), [](CueParser& p) { return HandleText(p, kCdTextPackTitle); }},
+    {L"ISRC", States({kStateTrack, kStateFlags, kStatePregap}), HandleIsrc},
+    {L"PERFORMER", kTextStates, [](CueParser& p) { return HandleText(p, kCdTextPackPerformer); }},
+    {L"TITLE", kTextStates, [](CueParser& p) { return HandleText(p, kCdTextPackTitle); }},
     // The gap lines outside their states are ignored, not refused.
     {L"PREGAP", kAnyState, HandlePregap},
-    {L"INDEX", States({2, 3, 4, 5, 6}), HandleIndex},
+    {L"INDEX", States({kStateTrack, kStateFlags, kStatePregap, kStateIndex0, kStateIndex1}), HandleIndex},
     {L"POSTGAP", kAnyState, HandlePostgap},
-    {L"SONGWRITER", States({0, 2, 3, 4}), [](CueParser& p) { return HandleText(p, kCdTextPackSongwriter); }},
-    {L"COMPOSER", States({0, 2, 3, 4}), [](CueParser& p) { return HandleText(p, kCdTextPackComposer); }},
+    {L"SONGWRITER", kTextStates, [](CueParser& p) { return HandleText(p, kCdTextPackSongwriter); }},
+    {L"COMPOSER", kTextStates, [](CueParser& p) { return HandleText(p, kCdTextPackComposer); }},
     {L"REM", kAnyState, HandleRem},
 };
 
@@ -434,7 +434,7 @@ void SetDataEnds(CueParser& p) {
   for (int32_t i = 0; i < table->trackCount; ++i) {
     CTrackInfo& track = table->tracks[i];
     const int64_t end = track.dataOffset + int64_t{std::max(track.length, 0)} * track.sectorSize;
-    track.dataEnd = std::min(end, p.trackDataEnd[static_cast<size_t>(i)]);
+    track.dataEnd = std::min(end, p.trackDataEnd[i]);
   }
 }
 

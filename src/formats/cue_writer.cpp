@@ -126,7 +126,8 @@ int CueWriteSheet(const CTrackTable* table, const wchar_t* binPath, int wave, co
     const CTrackInfo* track = TrackTableGetTrack(table, i);
     if (!track) break;
     if (wave && selected && !selected[i]) continue;
-    if (table->sessionCount >= 2 && track->session != lastSession) sheet.Add(L"REM SESSION %02d\r\n", track->session + 1);
+    if (table->sessionCount >= 2 && track->session != lastSession)
+      sheet.Add(L"REM SESSION %02d\r\n", track->session + 1);
     lastSession = track->session;
     ++written;
     const int32_t number = wave ? written : i + 1;

@@ -14,6 +14,7 @@
 #include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/parallel.h"
 #include "runtime/hooks.h"
 
 namespace {
@@ -97,13 +98,19 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   uint8_t* raw = document->rawBuffer.data();
   for (int64_t done = 0; done < n;) {
     int64_t count = std::min(n - done, kRawGroup);
-    for (int64_t i = 0; i < count; ++i) {
-      const uint8_t* data = in + (done + i) * 2048;
-      if (document->rawMode2)
-        CdEncodeMode2Sector(g_writeSectorCounter++, data, raw + i * 2352);
-      else
-        CdEncodeMode1Sector(g_writeSectorCounter++, data, raw + i * 2352);
-    }
+    // Each sector is encoded on its own, so the group is spread over the cores.
+    const int64_t number = g_writeSectorCounter;
+    const bool mode2 = document->rawMode2 != 0;
+    ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
+      for (int64_t i = begin; i < end; ++i) {
+        const uint8_t* data = in + (done + i) * 2048;
+        if (mode2)
+          CdEncodeMode2Sector(number + i, data, raw + i * 2352);
+        else
+          CdEncodeMode1Sector(number + i, data, raw + i * 2352);
+      }
+    });
+    g_writeSectorCounter += count;
     if (!FileWriteAt(document->output, raw, (sector + done) * 2352, static_cast<size_t>(count * 2352))) return 0;
     done += count;
   }

@@ -1,9 +1,12 @@
 #include "runtime/paths.h"
 
+#include <sys/stat.h>
+
 #include <cwchar>
 
 #include "runtime/error.h"
 #include "runtime/memory.h"
+#include "runtime/textconv.h"
 
 namespace {
 
@@ -62,7 +65,13 @@ CWideString PathChangeExtension(const wchar_t* path, const wchar_t* extension, i
 }
 
 int PathIsDeviceName(const wchar_t* path) {
-  return path != nullptr && std::wcsncmp(path, L"/dev/", 5) == 0 ? 1 : 0;
+  if (path == nullptr || std::wcsncmp(path, L"/dev/", 5) != 0) return 0;
+  // Files and folders of the memory file systems mounted below /dev (such as /dev/shm) are no drives.
+  char* narrow = TextWideToMultiByteDup(path);
+  struct stat info;
+  bool plain = narrow && stat(narrow, &info) == 0 && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode));
+  MemFree(narrow);
+  return plain ? 0 : 1;
 }
 
 wchar_t* WstrDupChars(const wchar_t* text) {

@@ -58,6 +58,13 @@ TEST(Paths, DeviceNameOnlyAtTheStart) {
   EXPECT_EQ(PathIsDeviceName(L"/dev"), 0);
   EXPECT_EQ(PathIsDeviceName(L""), 0);
   EXPECT_EQ(PathIsDeviceName(nullptr), 0);
+  // A file in a memory file system below /dev is a file, not a drive.
+  if (FILE* f = std::fopen("/dev/shm/kestrane-path-test.iso", "wb")) {
+    std::fclose(f);
+    EXPECT_EQ(PathIsDeviceName(L"/dev/shm/kestrane-path-test.iso"), 0);
+    EXPECT_EQ(PathIsDeviceName(L"/dev/shm"), 0);
+    std::remove("/dev/shm/kestrane-path-test.iso");
+  }
 }
 
 TEST(Paths, DupAndReplace) {
