@@ -165,8 +165,12 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
           ConsolePrintText(L"\r\n");
         }
         result = 0;
-        // A BIN image gets its CUE sheet beside it.
-        if (type == kOutputTypeBin && CueWriteSheetForDocument(document, target) != 0) result = -1;
+        // A BIN image gets its CUE sheet beside it: one Mode 1 track of 2352-byte sectors, whatever the
+        // source's own sectors were (raw Mode 2 sources keep their track's description).
+        if (type == kOutputTypeBin) {
+          int written = document->rawMode2 ? CueWriteSheetForDocument(document, target) : CueWriteSimpleSheet(target);
+          if (written != 0) result = -1;
+        }
         if (result == 0) ImageReportEdcErrors(document);
       } else if (ConsoleModeGet()) {
         ConsolePrintText(L"\r\n");

@@ -5,12 +5,21 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace {
 
-// Worker threads started on first use and kept for the life of the process, so that a job costs two wake-ups
-// instead of a thread start per core. One job runs at a time; the caller takes a share of it too.
+// One job: the body and how [0, count) is cut into slices. `generation` tells jobs apart.
+struct Job {
+  const std::function<void(int64_t, int64_t)>* body = nullptr;
+  int64_t count = 0;
+  int64_t slices = 0;
+  uint32_t generation = 0;
+};
+
+// Worker threads started on first use and kept for the life of the process, so that a job costs a wake-up
+// instead of a thread start per core. One job runs at a time; the caller takes slices of it too. A slice is
+// claimed through one ticket that carries the job's generation, so a worker that wakes late can never take a
+// slice of a job that is over.
 class WorkerPool {
  public:
   WorkerPool() {
@@ -27,45 +36,48 @@ class WorkerPool {
 
   int64_t Workers() const { return workers_; }
 
-  // Runs body over `slices` slices of [0, count): the caller and the workers take slices until none is left.
   void Run(int64_t count, int64_t slices, const std::function<void(int64_t, int64_t)>& body) {
     std::lock_guard<std::mutex> serial(runMutex_);
+    Job job;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      body_ = &body;
-      count_ = count;
-      slices_ = slices;
-      next_.store(0);
+      job = {&body, count, slices, ++generation_};
+      job_ = job;
       unfinished_ = slices;
-      ++generation_;
+      ticket_.store(static_cast<uint64_t>(job.generation) << 32);
     }
     wake_.notify_all();
-    TakeSlices();
+    TakeSlices(job);
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [&] { return unfinished_ == 0; });
-    body_ = nullptr;
+    job_.body = nullptr;
   }
 
  private:
   void Work() {
-    uint64_t seen = 0;
+    uint32_t seen = 0;
     for (;;) {
+      Job job;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return generation_ != seen && body_ != nullptr; });
-        seen = generation_;
+        wake_.wait(lock, [&] { return job_.body != nullptr && job_.generation != seen; });
+        job = job_;
+        seen = job.generation;
       }
-      TakeSlices();
+      TakeSlices(job);
     }
   }
 
-  void TakeSlices() {
+  void TakeSlices(const Job& job) {
+    const int64_t size = (job.count + job.slices - 1) / job.slices;
     for (;;) {
-      int64_t slice = next_.fetch_add(1);
-      if (slice >= slices_) return;
-      const int64_t size = (count_ + slices_ - 1) / slices_;
-      const int64_t begin = slice * size, end = std::min(count_, begin + size);
-      if (begin < end) (*body_)(begin, end);
+      uint64_t ticket = ticket_.load();
+      if ((ticket >> 32) != job.generation) return;
+      const int64_t slice = static_cast<int64_t>(ticket & 0xFFFFFFFFu);
+      if (slice >= job.slices) return;
+      if (!ticket_.compare_exchange_weak(ticket, ticket + 1)) continue;
+      const int64_t begin = slice * size, end = std::min(job.count, begin + size);
+      if (begin < end) (*job.body)(begin, end);
       std::lock_guard<std::mutex> lock(mutex_);
       if (--unfinished_ == 0) done_.notify_all();
     }
@@ -74,12 +86,10 @@ class WorkerPool {
   std::mutex runMutex_;
   std::mutex mutex_;
   std::condition_variable wake_, done_;
-  const std::function<void(int64_t, int64_t)>* body_ = nullptr;
-  int64_t count_ = 0;
-  int64_t slices_ = 0;
-  std::atomic<int64_t> next_{0};
+  Job job_;
+  std::atomic<uint64_t> ticket_{0};
   int64_t unfinished_ = 0;
-  uint64_t generation_ = 0;
+  uint32_t generation_ = 0;
   int64_t workers_ = 0;
 };
 
@@ -99,7 +109,7 @@ void ParallelFor(int64_t count, int64_t minPerThread, const std::function<void(i
     return;
   }
   WorkerPool& pool = Pool();
-  const int64_t slices = std::min(pool.Workers() + 1, most);
+  const int64_t slices = std::min({pool.Workers() + 1, most, int64_t{0xFFFFFFF}});
   if (slices < 2) {
     body(0, count);
     return;

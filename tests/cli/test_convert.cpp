@@ -76,6 +76,20 @@ TEST(Convert, IsoToBinAndBackIsByteExact) {
   }
 }
 
+TEST(Convert, BinFromA2048ByteTrackGetsA2352ByteSheet) {
+  const std::string folder = MakeTestFolder("convert_mode1_2048");
+  const std::string iso = MakeIso(folder);
+  // The ISO itself described as one MODE1/2048 track.
+  { std::ofstream(folder + "/plain.cue") << "FILE \"t.iso\" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n"; }
+  ProgramResult r = RunKestrane({"convert", folder + "/plain.cue", "-o", folder + "/out.bin"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(ReadAll(folder + "/out.cue").find("MODE1/2352"), std::string::npos) << ReadAll(folder + "/out.cue");
+  ProgramOptions here;
+  here.workDir = folder;
+  ASSERT_EQ(RunProgram("/usr/bin/bchunk", {"out.bin", "out.cue", "back"}, here).status, 0);
+  EXPECT_EQ(ReadAll(folder + "/back01.iso"), ReadAll(iso));
+}
+
 TEST(Convert, DamagedRawSectorsAreReported) {
   const std::string folder = MakeTestFolder("convert_edc");
   const std::string iso = MakeIso(folder);
