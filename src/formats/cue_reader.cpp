@@ -40,14 +40,11 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
-struct MemFreer {
-  void operator()(void* block) const { MemFree(block); }
-};
 
 // Opens a regular file for reading: null for anything else, checked before the open too, so that a name of a
 // pipe or a device can never leave the parse waiting.
 FILE* OpenRegularFile(const wchar_t* path, int64_t* size) {
-  std::unique_ptr<char, MemFreer> platform(TextWideToMultiByteDup(path));
+  std::unique_ptr<char, MemFreeDeleter> platform(TextWideToMultiByteDup(path));
   struct stat info;
   if (!platform || stat(platform.get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
   FILE* file = FileOpenRead(path);
@@ -556,7 +553,7 @@ int CueResolvePath(CTrackTable* table, const wchar_t* name, wchar_t* target) {
 CTrackTable* CueParseFile(const wchar_t* path) {
   if (!path) return nullptr;
   int32_t bytes = 0;
-  std::unique_ptr<char, MemFreer> text(CueReadTextFile(path, &bytes));
+  std::unique_ptr<char, MemFreeDeleter> text(CueReadTextFile(path, &bytes));
   if (!text) return nullptr;
   auto* wide = reinterpret_cast<wchar_t*>(text.get());
   const int32_t capacity = bytes + 16;

@@ -18,9 +18,6 @@
 
 namespace {
 
-struct MemFreeDeleter {
-  void operator()(char* p) const { MemFree(p); }
-};
 using MultiBytePath = std::unique_ptr<char, MemFreeDeleter>;
 
 // The platform form of a wide path; null when it cannot be converted (errno says why).

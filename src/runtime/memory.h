@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 // A block of `size` bytes, not cleared; null (after "malloc failed: <size>") on failure.
 void* MemAlloc(size_t size);
@@ -16,3 +17,10 @@ void* MemRealloc(void* block, size_t oldSize, size_t newSize);
 // A zero-filled block with the heap's own alignment (16 bytes); `alignment` is accepted and not used.
 void* MemAllocAligned(size_t alignment, size_t size);
 void MemFreeAligned(void* block);
+
+// Owner of a block from these wrappers: released with MemFree.
+struct MemFreeDeleter {
+  void operator()(void* block) const { MemFree(block); }
+};
+template <typename T>
+using MemBlock = std::unique_ptr<T, MemFreeDeleter>;

@@ -26,9 +26,6 @@ constexpr int kUniqueNameAttempts = 64;
 
 wchar_t g_tempFolder[kTempFolderCapacity];  // with its final '/' once ready; "" while unusable
 
-struct MemFreeDeleter {
-  void operator()(char* p) const { MemFree(p); }
-};
 using MultiByte = std::unique_ptr<char, MemFreeDeleter>;
 
 MultiByte ToPlatform(const wchar_t* text) {

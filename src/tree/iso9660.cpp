@@ -31,9 +31,6 @@ constexpr uint8_t kNameContinue = 0x01;
 constexpr uint8_t kNameCurrent = 0x02;
 constexpr uint8_t kNameParent = 0x04;
 
-struct MemFreeDeleter {
-  void operator()(void* block) const { MemFree(block); }
-};
 using Buffer = std::unique_ptr<uint8_t, MemFreeDeleter>;
 
 // Bytes the "SP" entry of the volume tells readers to skip at the start of each System Use area, kept for the
