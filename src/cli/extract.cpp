@@ -45,13 +45,20 @@ struct MultiByte {
 
 bool IsDotEntry(const CTreeEntry* entry) { return TreeEntryIsDotName(entry) != 0; }
 
-// The same file on disk as the image being read (never overwrite the source).
-bool IsImageFile(CImageDocument* document, const wchar_t* path) {
-  if (!document->input) return false;
-  MultiByte target(path);
-  struct stat a, b;
-  if (!target.bytes || stat(target.bytes, &a) != 0 || fstat(fileno(document->input), &b) != 0) return false;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The image file being read, as a file (never overwritten by what is extracted from it).
+struct {
+  bool known;
+  dev_t device;
+  ino_t inode;
+} g_imageFile{};
+
+void RememberImageFile(CImageDocument* document) {
+  struct stat info;
+  g_imageFile.known = document->input && fstat(fileno(document->input), &info) == 0;
+  if (g_imageFile.known) {
+    g_imageFile.device = info.st_dev;
+    g_imageFile.inode = info.st_ino;
+  }
 }
 
 void SetTimes(const wchar_t* path, FILE* open, int64_t when) {
@@ -116,11 +123,12 @@ void ExtractReportFailure(const wchar_t* path) {
   LastErrorSetText(nullptr);
 }
 
-// 0: go on and write the file; -1: keep the local file.
+// 0: go on and write the file; -1: keep the local file; -2: the local file is the image itself.
 int ExtractCheckOverwrite(const wchar_t* path, const CTreeEntry* /*entry*/) {
   MultiByte target(path);
   struct stat info;
   if (!target.bytes || lstat(target.bytes, &info) != 0 || S_ISDIR(info.st_mode)) return 0;
+  if (g_imageFile.known && info.st_dev == g_imageFile.device && info.st_ino == g_imageFile.inode) return -2;
   int32_t answer = OverwriteAnswerGet();
   if (answer != kAnswerYesAll && answer != kAnswerNoAll && answer != kAnswerCancelAll) {
     bool readOnly = S_ISREG(info.st_mode) && access(target.bytes, W_OK) != 0;
@@ -209,12 +217,13 @@ int ExtractFile(CImageDocument* document, const CTreeEntry* entry, const wchar_t
   if (entry->sourcePath && wcscasecmp(entry->sourcePath, path) == 0) return 1;
   FILE* file = nullptr;
   if (!document->testOnly) {
-    if (IsImageFile(document, path)) {
+    int overwrite = ExtractCheckOverwrite(path, entry);
+    if (overwrite == -2) {
       ConsolePrintf(L"%ls: %ls\r\n", path, L"The source file name and destination file name can not be same.");
       ++g_extractFailures;
       return 1;
     }
-    if (ExtractCheckOverwrite(path, entry) != 0) return 0;
+    if (overwrite != 0) return 0;
     file = FileOpenCreate(path);
     if (!file) {
       FolderCreatePath(nullptr, path);
@@ -316,6 +325,7 @@ int CliRunExtract() {
   CImageDocument* previous = CurrentImageGet();
   CurrentImageSet(document);
   ImageClose(previous);
+  RememberImageFile(document);
   std::wstring base = g_settings->outputFolder;
   if (base.empty() || base.back() != L'/') base += L'/';
   const wchar_t* inImage = g_settings->secondArgument;
