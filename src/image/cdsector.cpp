@@ -202,7 +202,7 @@ uint32_t CdComputeEdc(const void* bytes, int64_t length) {
     p += 8;
     length -= 8;
   }
-  while (length-- > 0) c = (c >> 8) ^ kEdc[0][(c ^ *p++) & 0xFF];
+  for (int64_t i = 0; i < length; ++i) c = (c >> 8) ^ kEdc[0][(c ^ p[i]) & 0xFF];
   return c;
 }
 
@@ -399,6 +399,32 @@ int64_t ImageCheckEdcRange(const CImageDocument* document, const uint8_t* raw, i
     ImageGetSectorKind(document, raw + done * stride, firstSector + done);
   }
   return done;
+}
+
+int64_t ImageCheckEdcAndExtract(const CImageDocument* document, const uint8_t* raw, int64_t firstSector,
+                                int64_t count, uint8_t* out) {
+  if (!document || !raw || !out || count <= 0 || document->sectorSize <= 0) return 0;
+  const int32_t stride = document->sectorSize;
+  const int32_t offset = document->userDataOffset;
+  if (!document->edcCheck || !ImageGetSectorKindChecksEdc(document) || count < 64 ||
+      AbortCodeGet() == kAbortCancelled) {
+    if (document->edcCheck) ImageCheckEdcRange(document, raw, firstSector, count);
+    return CdExtractUserData(raw, out, count, stride, offset);
+  }
+  // Each core checks and copies its own sectors while they are in its cache; the mismatches are recorded in
+  // order afterwards.
+  std::vector<uint8_t> bad(static_cast<size_t>(count), 0);
+  ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      const uint8_t* sector = raw + i * stride;
+      bad[static_cast<size_t>(i)] =
+          sector[15] != 2 && CdComputeEdc(sector, kMode1EdcAt) != Load32Le(sector + kMode1EdcAt);
+      std::memcpy(out + i * kCdUserDataSize, sector + offset, kCdUserDataSize);
+    }
+  });
+  for (int64_t i = 0; i < count; ++i)
+    if (bad[static_cast<size_t>(i)]) EdcErrorListAdd(firstSector + i);
+  return count * kCdUserDataSize;
 }
 
 int32_t EdcErrorListAdd(int64_t sector) {

@@ -90,6 +90,12 @@ int ImageGetSectorKind(const CImageDocument* document, const uint8_t* raw, int64
 // once the abort code is 1 (cancelled). The number of sectors classified.
 int64_t ImageCheckEdcRange(const CImageDocument* document, const uint8_t* raw, int64_t firstSector, int64_t count);
 
+// Copies the user data of `count` stored sectors to `out` and, when the document's EDC-check flag is set,
+// classifies them as ImageCheckEdcRange does; raw Mode 1 sectors are checked and copied on all cores. The bytes
+// copied.
+int64_t ImageCheckEdcAndExtract(const CImageDocument* document, const uint8_t* raw, int64_t firstSector,
+                                int64_t count, uint8_t* out);
+
 // The sectors whose EDC check failed, kept in g_edcErrorList as integer values (nothing to free).
 // Add: the new count, or -1 when memory runs out.
 int32_t EdcErrorListAdd(int64_t sector);

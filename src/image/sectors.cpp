@@ -69,8 +69,7 @@ int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, i
         return 0;
       std::memset(raw + skipped * size + shorter, 0, static_cast<size_t>(bytes - shorter));
     }
-    if (document->edcCheck) ImageCheckEdcRange(document, raw, first, count);
-    CdExtractUserData(raw, out + done * 2048, count, size, offset);
+    ImageCheckEdcAndExtract(document, raw, first, count, out + done * 2048);
     done += count;
   }
   return n;
