@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ namespace {
 constexpr int32_t kOutputTypeZip = 0x10097;
 constexpr int32_t kOutputType7z = 0x20097;
 // Sectors copied per read and write.
-constexpr int64_t kConvertBlock = 512;
+constexpr int64_t kConvertBlock = 2048;
 
 struct FileIdentity {
   dev_t device;
@@ -144,15 +145,42 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
       CWideString title;
       WstrFormat(title, L"Converting from %ls to %ls", source, target);
       if (ConsoleModeGet()) ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(total * unit));
-      std::vector<uint8_t> buffer(static_cast<size_t>(kConvertBlock * unit));
+      // A block is written on a thread of its own while the next one is read, unless reading and writing
+      // both go through the document's raw work buffer (raw sectors in and out).
+      const CImageFormatInfo* row = ImageFormatGet(type);
+      const bool overlap = row && row->write && !(document->sectorSize != 2048 && type == kOutputTypeBin);
+      std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(static_cast<size_t>(kConvertBlock * unit)),
+                                         std::vector<uint8_t>(overlap ? static_cast<size_t>(kConvertBlock * unit) : 0)};
+      std::future<int64_t> writing;
+      int64_t writingCount = 0;
+      // Waits for the block in flight: false after reporting a failed write.
+      auto finishWrite = [&]() {
+        if (!writing.valid()) return true;
+        bool ok = writing.get() == writingCount;
+        if (!ok) {
+          ErrorReport(target);
+          AbortCodeSet(kAbortWriteFailed);
+        } else if (ConsoleModeGet()) {
+          ProgressAdd(static_cast<uint64_t>(writingCount * unit));
+        }
+        return ok;
+      };
       int64_t sector = 0;
-      while (sector < total && AbortCodeGet() == 0) {
+      for (int block = 0; sector < total && AbortCodeGet() == 0; ++block) {
         int64_t count = std::min(kConvertBlock, total - sector);
-        if (ImageReadSectors(document, sector, buffer.data(), count) != count) break;
-        if (ImageWriteSectors(document, sector, buffer.data(), count) != count) break;
+        uint8_t* buffer = buffers[overlap ? block & 1 : 0].data();
+        if (ImageReadSectors(document, sector, buffer, count) != count) break;
+        if (!finishWrite()) break;
+        if (overlap) {
+          writingCount = count;
+          writing = std::async(std::launch::async, [=] { return row->write(document, sector, buffer, count); });
+        } else {
+          if (ImageWriteSectors(document, sector, buffer, count) != count) break;
+          if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(count * unit));
+        }
         sector += count;
-        if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(count * unit));
       }
+      if (!finishWrite()) sector = -1;
       document->output = nullptr;
       bool closed = std::fclose(out) == 0;
       if (!closed) {
