@@ -16,13 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A small ISO with Joliet and Rock Ridge, made by genisoimage at test time.
 std::string MakeIso(const std::string& folder) {
   fs::create_directories(folder + "/src/sub");
@@ -49,7 +42,7 @@ TEST(Convert, IsoToBinAndBackIsByteExact) {
   ProgramResult r = RunKestrane({"convert", iso, "-o", bin});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("Converting image file completed successfully."), std::string::npos) << r.out;
-  const std::string isoBytes = ReadAll(iso), binBytes = ReadAll(bin);
+  const std::string isoBytes = ReadFileBytes(iso), binBytes = ReadFileBytes(bin);
   ASSERT_EQ(binBytes.size(), isoBytes.size() / 2048 * 2352);
   // Every sector is a sound Mode 1 sector holding the ISO's bytes, by a checker that shares no code with the
   // codec that wrote it.
@@ -64,14 +57,14 @@ TEST(Convert, IsoToBinAndBackIsByteExact) {
   here.workDir = folder;
   ProgramResult b = RunProgram("/usr/bin/bchunk", {"t.bin", "t.cue", "back"}, here);
   ASSERT_EQ(b.status, 0) << b.out;
-  EXPECT_EQ(ReadAll(folder + "/back01.iso"), isoBytes);
+  EXPECT_EQ(ReadFileBytes(folder + "/back01.iso"), isoBytes);
   // And kestrane reads the BIN back to the same ISO, through its sheet and directly.
   for (const std::string& source : {folder + "/t.cue", bin}) {
     const std::string back = folder + "/u.iso";
     fs::remove(back);
     ProgramResult u = RunKestrane({"convert", source, "-o", back});
     ASSERT_EQ(u.status, 0) << u.out;
-    EXPECT_EQ(ReadAll(back), isoBytes) << source;
+    EXPECT_EQ(ReadFileBytes(back), isoBytes) << source;
     EXPECT_EQ(u.out.find("EDC error"), std::string::npos) << u.out;
   }
 }
@@ -83,11 +76,11 @@ TEST(Convert, BinFromA2048ByteTrackGetsA2352ByteSheet) {
   { std::ofstream(folder + "/plain.cue") << "FILE \"t.iso\" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n"; }
   ProgramResult r = RunKestrane({"convert", folder + "/plain.cue", "-o", folder + "/out.bin"});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(ReadAll(folder + "/out.cue").find("MODE1/2352"), std::string::npos) << ReadAll(folder + "/out.cue");
+  EXPECT_NE(ReadFileBytes(folder + "/out.cue").find("MODE1/2352"), std::string::npos) << ReadFileBytes(folder + "/out.cue");
   ProgramOptions here;
   here.workDir = folder;
   ASSERT_EQ(RunProgram("/usr/bin/bchunk", {"out.bin", "out.cue", "back"}, here).status, 0);
-  EXPECT_EQ(ReadAll(folder + "/back01.iso"), ReadAll(iso));
+  EXPECT_EQ(ReadFileBytes(folder + "/back01.iso"), ReadFileBytes(iso));
 }
 
 TEST(Convert, DamagedRawSectorsAreReported) {
@@ -95,7 +88,7 @@ TEST(Convert, DamagedRawSectorsAreReported) {
   const std::string iso = MakeIso(folder);
   const std::string bin = folder + "/t.bin";
   ASSERT_EQ(RunKestrane({"convert", iso, "-o", bin}).status, 0);
-  std::string bytes = ReadAll(bin);
+  std::string bytes = ReadFileBytes(bin);
   auto flip = [&](size_t sector) { bytes[sector * 2352 + 100] ^= 0x01; };
   flip(20);
   { std::ofstream(bin, std::ios::binary) << bytes; }
@@ -124,7 +117,7 @@ TEST(Convert, RefusedTargets) {
   const std::string folder = MakeTestFolder("convert_refused");
   const std::string iso = MakeIso(folder);
   ASSERT_EQ(RunKestrane({"convert", iso, "-o", folder + "/t.bin"}).status, 0);
-  const std::string isoBytes = ReadAll(iso), binBytes = ReadAll(folder + "/t.bin");
+  const std::string isoBytes = ReadFileBytes(iso), binBytes = ReadFileBytes(folder + "/t.bin");
   struct Case {
     std::vector<std::string> args;
     std::string printed;
@@ -141,8 +134,8 @@ TEST(Convert, RefusedTargets) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(AfterBanner(r).find(c.printed), std::string::npos) << r.out;
   }
-  EXPECT_EQ(ReadAll(iso), isoBytes);
-  EXPECT_EQ(ReadAll(folder + "/t.bin"), binBytes);
+  EXPECT_EQ(ReadFileBytes(iso), isoBytes);
+  EXPECT_EQ(ReadFileBytes(folder + "/t.bin"), binBytes);
   EXPECT_FALSE(fs::exists(folder + "/b.xyz"));
   // An existing target is asked about; end of input keeps it.
   { std::ofstream(folder + "/keep.iso") << "keep"; }
@@ -150,10 +143,10 @@ TEST(Convert, RefusedTargets) {
   EXPECT_EQ(asked.status, 1);
   EXPECT_NE(asked.out.find("The file already exists. Do you want to overwrite it?(y/n): "), std::string::npos)
       << asked.out;
-  EXPECT_EQ(ReadAll(folder + "/keep.iso"), "keep");
+  EXPECT_EQ(ReadFileBytes(folder + "/keep.iso"), "keep");
   ProgramResult yes = RunKestrane({"convert", folder + "/t.bin", "-o", folder + "/keep.iso", "-y"});
   EXPECT_EQ(yes.status, 0) << yes.out;
-  EXPECT_EQ(ReadAll(folder + "/keep.iso"), isoBytes);
+  EXPECT_EQ(ReadFileBytes(folder + "/keep.iso"), isoBytes);
 }
 
 }  // namespace

@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(ExtractSafety, TheImageItselfIsNeverOverwritten) {
   const std::string folder = MakeTestFolder("extract_over_image");
   std::filesystem::create_directories(folder + "/src");
@@ -25,13 +18,13 @@ TEST(ExtractSafety, TheImageItselfIsNeverOverwritten) {
   std::ofstream(folder + "/src/other.txt") << "other\n";
   const std::string image = folder + "/self.iso";
   ASSERT_EQ(RunProgram("/usr/bin/genisoimage", {"-quiet", "-R", "-o", image, folder + "/src"}).status, 0);
-  const std::string before = ReadAll(image);
+  const std::string before = ReadFileBytes(image);
   ProgramResult r = RunKestrane({"extract", image, "/", "-od", folder, "-y"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("The source file name and destination file name can not be same."), std::string::npos)
       << r.out;
-  EXPECT_EQ(ReadAll(image), before);
-  EXPECT_EQ(ReadAll(folder + "/other.txt"), "other\n");  // the rest is still extracted
+  EXPECT_EQ(ReadFileBytes(image), before);
+  EXPECT_EQ(ReadFileBytes(folder + "/other.txt"), "other\n");  // the rest is still extracted
 }
 
 }  // namespace

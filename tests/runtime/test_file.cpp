@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "support/run_program.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,11 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 std::wstring W(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -107,7 +104,7 @@ TEST_F(FileIo, WritesContinueAtTheCurrentPositionAndSizeRewinds) {
   EXPECT_EQ(ftello(f), 0);  // callers read from the start after sizing
   EXPECT_EQ(FileWriteExactAt(f, "Z", -1, 1), 1);
   ASSERT_EQ(FileClose(f), 0);
-  EXPECT_EQ(ReadAll(Path("out")), std::string("Z") + std::string(9, '\0') + "abcdeline\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("out")), std::string("Z") + std::string(9, '\0') + "abcdeline\r\n");
   EXPECT_EQ(FileGetSizeByPath(W(Path("out")).c_str()), 21);
   EXPECT_EQ(FileGetSizeByPath(W(Path("missing")).c_str()), -1);
 }
@@ -135,7 +132,7 @@ TEST_F(FileIo, OpenModes) {
   ASSERT_NE(rw, nullptr);
   EXPECT_EQ(FileWriteAt(rw, "P", 0, 1), 1);
   FileClose(rw);
-  EXPECT_EQ(ReadAll(Path("old")), "Previous");
+  EXPECT_EQ(ReadFileBytes(Path("old")), "Previous");
 
   FILE* created = FileCreate2(W(Path("old")).c_str());
   ASSERT_NE(created, nullptr);
@@ -149,12 +146,12 @@ TEST_F(FileIo, CreateForExtractionRefusesALinkAtTheName) {
   WriteAll(Path("target"), "keep");
   fs::create_symlink(Path("target"), Path("link"));
   EXPECT_EQ(FileOpenCreate(W(Path("link")).c_str()), nullptr);
-  EXPECT_EQ(ReadAll(Path("target")), "keep");
+  EXPECT_EQ(ReadFileBytes(Path("target")), "keep");
 
   FILE* f = FileCreate(W(Path("link")).c_str());
   ASSERT_NE(f, nullptr);
   FileClose(f);
-  EXPECT_EQ(ReadAll(Path("target")), "");
+  EXPECT_EQ(ReadFileBytes(Path("target")), "");
 }
 
 TEST_F(FileIo, DeleteAndRename) {
@@ -224,7 +221,7 @@ TEST_F(FileIo, OverwriteQuestionAnswers) {
     }
     EXPECT_EQ(f != nullptr, c.opened);
     FileClose(f);
-    EXPECT_EQ(ReadAll(Path("exists")), c.contentAfter);
+    EXPECT_EQ(ReadFileBytes(Path("exists")), c.contentAfter);
   }
 }
 

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -126,6 +128,11 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 
 ProgramResult RunKestrane(const std::vector<std::string>& args, const ProgramOptions& options) {
   return RunProgram(KESTRANE_BIN, args, options);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string MakeTestFolder(const std::string& name) {

@@ -28,3 +28,6 @@ extern const char* const kBanner;
 
 // A fresh, empty folder under the build folder for one test.
 std::string MakeTestFolder(const std::string& name);
+
+// The whole content of a file ("" when it cannot be read).
+std::string ReadFileBytes(const std::string& path);
