@@ -13,6 +13,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/bench/lib.sh"
 work="${1:-$root/build-bench/iso}"
 runs="${RUNS:-3}"
 export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH=1600000000
@@ -32,54 +33,13 @@ mkdir -p "$work"
 src="$work/src"
 iso="$work/bench.iso"
 
-# The tree: 100 folders in two levels; 4,000 files of 1-16 KiB, 960 of 64-512 KiB and 40 of 3-7 MiB, cut from
-# a seeded pool of random bytes so that every run measures the same data.
 if [ ! -f "$work/tree-made" ]; then
   rm -rf "$src" "$iso"
-  perl -e '
-    my ($dir) = @ARGV;
-    my $x = 88172645;
-    sub rnd { $x ^= ($x << 13) & 0xFFFFFFFF; $x ^= $x >> 17; $x ^= ($x << 5) & 0xFFFFFFFF; return $x; }
-    my $pool = "";
-    $pool .= pack("V*", map { rnd() } 1 .. 4096) while length($pool) < 16 << 20;
-    for my $i (0 .. 4999) {
-      my $size = $i < 4000 ? 1024 + rnd() % (15 << 10)
-               : $i < 4960 ? (64 << 10) + rnd() % (448 << 10)
-               : (3 << 20) + rnd() % (4 << 20);
-      my $folder = sprintf("%s/dir%02d/sub%02d", $dir, $i % 10, ($i / 10) % 10);
-      system("mkdir", "-p", $folder) unless -d $folder;
-      open(my $f, ">", sprintf("%s/file%04d.bin", $folder, $i)) or die;
-      binmode $f;
-      while ($size > 0) {
-        my $n = $size < 1 << 20 ? $size : 1 << 20;
-        print $f substr($pool, rnd() % ((16 << 20) - $n), $n);
-        $size -= $n;
-      }
-      close $f;
-    }' "$src"
-  find "$src" -exec touch -h -d @1577934240 {} +
+  make_tree "$src"
   xorriso -as mkisofs -quiet -R -J -o "$iso" "$src" >/dev/null 2>&1
   touch "$work/tree-made"
 fi
 echo "tree: $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1); image: $(du -h "$iso" | cut -f1)"
-
-# best_of NAME COMMAND...: runs the command once untimed, then RUNS times (each after $prepare, when set),
-# and prints the best wall time.
-best_of() {
-  local name="$1" best="" t0 t1 t
-  shift
-  if [ -n "${prepare:-}" ]; then "$prepare"; fi
-  "$@" >/dev/null 2>&1 </dev/null || { echo "$name failed: $*" >&2; exit 1; }
-  for _ in $(seq "$runs"); do
-    if [ -n "${prepare:-}" ]; then "$prepare"; fi
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 </dev/null
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
 
 # Extraction goes to a memory file system when there is one: on a disk, the file system's own allocation
 # work after the previous run's removal swamps what the extractors do.

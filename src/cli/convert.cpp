@@ -19,6 +19,8 @@
 #include "image/open.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
+#include "qvf/volume.h"
+#include "qvf/writer.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"
@@ -73,6 +75,8 @@ bool TargetIsAnInput(CImageDocument* document, const wchar_t* target) {
       if (!WstrIsEmpty(track->fileName) && IdentityOf(track->fileName.c_str(), &other) && same(other)) return true;
     }
   }
+  for (const std::wstring& volume : QvfVolumeNames(document->qvf))
+    if (IdentityOf(volume.c_str(), &other) && same(other)) return true;
   return false;
 }
 
@@ -98,7 +102,10 @@ int ImageCheckConvertible(CImageDocument* document) {
 // 1 when the target may be written, else 0 after the message (abort code 2).
 int ImageCheckConvertTarget(CImageDocument* document, const wchar_t* target) {
   if (TargetIsAnInput(document, target)) {
-    ConsolePrintf(L"%ls\r\n", L"The source file name and destination file name can not be same.");
+    const bool volumes = document->splitVolumes || (document->qvf && QvfVolumeNames(document->qvf).size() > 1);
+    ConsolePrintf(L"%ls\r\n", volumes ? L"The source file or destination file is a multiple volume image file. You "
+                                          L"must save to a different file name."
+                                        : L"The source file name and destination file name can not be same.");
     AbortCodeSet(kAbortSaveFailed);
     return 0;
   }
@@ -130,6 +137,13 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
   const int64_t unit = document->sectorSize == 512 ? 512 : 2048;
   EdcErrorListClear();
   document->edcCheck = 1;
+  // QVF output takes the command line's password, volumes and comment, and may be named after them.
+  std::wstring qvfName;
+  if (type == kOutputTypeQvf) {
+    QvfTakeSaveOptions(document, g_settings ? &g_settings->saveOptions : nullptr);
+    qvfName = QvfOutputName(document, target);
+    target = qvfName.c_str();
+  }
   int result = -1;
   bool created = false;
   if (!ImageCheckConvertible(document) && ImageCheckConvertTarget(document, target)) {
@@ -240,12 +254,8 @@ int CliRunConvert() {
       return -1;
     }
   }
-  if (type == kOutputTypeQvf) {
-    ConsolePrintf(L"%ls: %ls\r\n", target, L"writing QVF images is not available yet.");
-    return -1;
-  }
-  // Only the ISO and BIN rows of the format table have writers.
-  if (type != kOutputTypeIso && type != kOutputTypeBin) {
+  // Only the ISO, BIN and QVF rows of the format table have writers.
+  if (type != kOutputTypeIso && type != kOutputTypeBin && type != kOutputTypeQvf) {
     ConsolePrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
     return -1;
   }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/add_local.h"
 #include "cli/console.h"
 #include "cli/runners.h"
 #include "cli/settings.h"
@@ -28,6 +29,7 @@
 #include "runtime/strutil.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "tree/tree.h"
 #include "tree/volume.h"
 
 CSettings* g_settings = nullptr;
@@ -314,18 +316,27 @@ int ParseAdd(int index) {
   for (wchar_t& c : folder)
     if (c == L'\\') c = L'/';
   if (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
-  ConsolePrintf(L"Adding %ls ", g_argv[index + 1]);
-  char* narrow = TextWideToMultiByteDup(g_argv[index + 1]);
-  struct stat info;
-  bool exists = narrow && stat(narrow, &info) == 0;
-  MemFree(narrow);
-  if (!exists) {
-    ConsolePrintf(L"\r\nCan not find file or folder: %ls\r\n", g_argv[index + 1]);
-    return 0;
+  CImageDocument* document = Document();
+  if (!document || !document->rootFolder) return 0;
+  bool created = false;
+  CTreeFolder* target = folder == L"/" ? document->rootFolder : TreeFindFolderByPath(document, nullptr, folder.c_str());
+  if (!target) {
+    target = TreeWalkFolderPath(document, folder.c_str() + 1);
+    created = target != nullptr;
   }
-  // Adding local files to an image comes with the image builder.
-  ConsolePrintf(L"\r\nAdding files to an image is not available yet.\r\n");
-  return kHandlerFailed;
+  if (!target) return 0;
+  ConsolePrintf(L"Adding %ls ", g_argv[index + 1]);
+  const int added = CliAddLocalPath(document, target, g_argv[index + 1]);
+  if (created) NotifyModified();
+  TreeFreeEntryIndex(document, document->rootFolder);
+  if (added == 0) return 0;
+  if (added < 0) {
+    ConsolePrintf(L"\r\n");
+    return kHandlerFailed;
+  }
+  NotifyModified();
+  ConsolePrintf(L" done.\r\n");
+  return 3;
 }
 
 int ParseDelete(int index) { return ParseConvert(index); }

@@ -3,6 +3,10 @@
 
 #include "cli/console.h"
 #include "cli/driver.h"
+#include "cli/settings.h"
+#include "image/document.h"
+#include "image/save.h"
+#include "runtime/tempfiles.h"
 
 namespace {
 
@@ -21,10 +25,30 @@ int CliRunHelp() {
 
 
 
-int CliRunCreate() { return NotAvailable(L"create"); }
+int CliRunCreate() {
+  if (!g_settings->outputFile || !*g_settings->outputFile) {
+    ConsolePrintf(L"Please specify output file name.\r\n");
+    return -1;
+  }
+  CImageDocument* document = CurrentImageGet();
+  if (!document) return -1;
+  ImageApplySaveOptions(document, &g_settings->saveOptions);
+  return ImageSaveAs(document, g_settings->outputFile);
+}
 int CliRunMakeImage() { return NotAvailable(L"make-image"); }
 int CliRunBurnImage() { return NotAvailable(L"burn-image"); }
 int CliRunCopyDisc() { return NotAvailable(L"copy-disc"); }
 int CliRunRip() { return NotAvailable(L"rip"); }
 int CliRunEraseDisc() { return NotAvailable(L"erase-disc"); }
-int CliRunEdit() { return NotAvailable(L"edit"); }
+int CliRunEdit() {
+  CImageDocument* document = CurrentImageGet();
+  const bool named = g_settings->outputFile && *g_settings->outputFile;
+  if (!named && (!document || WstrIsEmpty(document->path))) {
+    ConsolePrintf(L"Please specify output file name.\r\n");
+    return -1;
+  }
+  ImageApplySaveOptions(document, &g_settings->saveOptions);
+  TempFolderInit();
+  // Without -o the opened image itself is the target; it is replaced only once the new image is complete.
+  return ImageSaveAs(document, named ? g_settings->outputFile : nullptr);
+}

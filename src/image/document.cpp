@@ -8,6 +8,9 @@
 #include "runtime/memory.h"
 #include "runtime/settings.h"
 #include "formats/nrg.h"
+#include "qvf/container.h"
+#include "qvf/sfx.h"
+#include "image/builder_map.h"
 #include "image/tracktable.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
@@ -75,8 +78,12 @@ CImageDocument* ImageNew() {
 void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
+  ImageBuilderFree(document->builder);
   TrackTableFree(document->trackTable);
   NrgFree(document->nrg);
+  QvfFreeSfxProperties(document->sfxProperties);
+  QvfCloseReader(document->qvfWriter);
+  QvfCloseReader(document->qvf);
   if (document->input) std::fclose(document->input);
   if (document->output) std::fclose(document->output);
   if (g_currentImage == document) g_currentImage = nullptr;

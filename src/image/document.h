@@ -29,6 +29,7 @@ enum : int {
 enum : int32_t {
   kImageTypeUnknown = -1,
   kImageTypeIso = 0,
+  kImageTypeBin = 1,
   kImageTypeQvf = 2,
   kImageTypeAudioDisc = 100,
   kImageTypeAudioProject = 103,
@@ -38,6 +39,9 @@ struct CTreeEntry;
 struct CTreeFolder;
 struct CTrackTable;
 struct CNrgState;
+struct CImageBuilder;
+struct CSfxPropertyTable;
+struct CQvfContext;
 
 struct CImageDocument {
   CWideString path;           // the image's path
@@ -66,7 +70,27 @@ struct CImageDocument {
   int32_t testOnly;             // extraction reads but writes nothing
   CTrackTable* trackTable;
   CNrgState* nrg;           // the NRG reader's state (row 3), owned
+  CSfxPropertyTable* sfxProperties;  // properties of a self-extracting image, owned
+  CQvfContext* qvf;        // the QVF reader of an opened stream (row 2), owned
+  CQvfContext* qvfWriter;  // the QVF writer, from the write at sector 0 until its stream is finished, owned
+  int32_t qvfRefusal;      // why a QVF stream was not opened: 14 no password, 15 unsupported version, 0 other
+  // Save settings of QVF output: volumes, the output password, self-extractor, compression level (0 normal,
+  // 1 better, 2 best; -method overrides it).
+  int32_t splitVolumes;
+  int64_t splitVolumeSize;  // bytes per volume file
+  int32_t passwordSet;
+  char password[257];
+  int32_t selfExtractor;
+  int32_t compressionLevel;
   std::vector<uint8_t> rawBuffer;  // work buffer of raw sector reads and writes
+  // The image being built for direct writing: its sector map (owned), the flag that sends sector reads to it, the
+  // first sector of the session it builds (its map counts from there), and whether a burn job is draining it
+  // (failed reads then leave zero sectors and the burn goes on).
+  CImageBuilder* builder;
+  int32_t readFromBuilder;
+  int32_t burnJobReading;
+  int64_t buildSessionStart;
+  int64_t buildSectorCount;  // sectors of the image a build is writing (0 outside a build)
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];
@@ -88,6 +112,7 @@ struct CImageDocument {
   int32_t openFlags;
   int32_t statusMode;
   int32_t storeIdenticalOnce;  // identical files share their data (default 1)
+  std::vector<CTreeEntry*> orderedFiles;  // files with a sort weight, in the order a build places them
   int32_t outputType;
   int32_t inputType;
   int32_t descriptorPosition[2];

@@ -4,13 +4,15 @@
 
 #include "image/document.h"
 #include "formats/nrg.h"
+#include "qvf/reader.h"
+#include "qvf/writer.h"
 
 namespace {
 
 constexpr CImageFormatInfo kFormats[kImageFormatCount] = {
     {L"iso", 2048, 0, 0, IsoReadSectors, IsoWriteSectors},
     {L"bin", 2352, 16, 0, RawReadSectors, RawWriteSectors},
-    {L"qvf", 0, 0, 0, nullptr, nullptr},
+    {L"qvf", 0, 0, 0, QvfReadSectors, QvfWriteSectors},
     {L"nrg", 2352, 16, 0, NrgReadSectors, nullptr},
     {L"dmg", 0, 0, 0, nullptr, nullptr},
     {L"uif", 0, 0, 0, nullptr, nullptr},

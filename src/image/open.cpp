@@ -13,6 +13,7 @@
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "formats/cue_reader.h"
+#include "qvf/reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"
@@ -175,7 +176,11 @@ int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
   return 0;
 }
 
-int ImageTryFormat(CImageDocument* document, int32_t type) { return ImageOpenAsFormat(document, type); }
+int ImageTryFormat(CImageDocument* document, int32_t type) {
+  // A QVF stream appended to the file wins whatever the type.
+  if (type == kImageTypeQvf || ImageHasEmbeddedQvf(document)) return ImageOpenQvf(document);
+  return ImageOpenAsFormat(document, type);
+}
 
 void ImageTryFormats(CImageDocument* document, int32_t first) {
   document->inputType = kImageTypeUnknown;
@@ -250,6 +255,9 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   document->fileSize = FileGetSize(stream);
   if (document->fileSize > kMaxImageBytes) return fail(7);
   ImageDetectFormat(document, -1);
+  // A QVF image kept its type without a reader: its password was refused or its version is unknown.
+  if (document->inputType == kImageTypeQvf && !document->qvf)
+    return fail(document->qvfRefusal ? document->qvfRefusal : 8);
   if (document->inputType == kImageTypeUnknown) return fail(8);
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "image/builder_map.h"
 #include "image/cdsector.h"
 #include "image/document.h"
 #include "image/format_table.h"
@@ -118,6 +119,8 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
 
 int64_t ImageReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
   if (!document || !buffer || n <= 0) return 0;
+  // An image being built for direct writing is read back from its sector map, which does its own reporting.
+  if (document->builder && document->readFromBuilder) return ImageReadBuiltSectors(document, sector, buffer, n);
   int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   int64_t inside = n;
   bool pastLimit = false;

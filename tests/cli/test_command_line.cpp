@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "No such file or directory: /nonexistent/a.iso\r\n\r\n", 1},
         ParseCase{{"create"}, "Bad parameter: create\r\n", 2},
         ParseCase{{"edit"}, "Bad parameter: edit\r\n", 2},
-        ParseCase{{"create", "-o", "out.iso"}, "The command create is not available yet.\r\n", 1},
+        ParseCase{{"create", "-o", "/nonexistent/dir/out.iso"}, "No such file or directory: /nonexistent/dir/out.iso\r\n\r\n", 1},
         ParseCase{{"burn-image", "a.iso"}, "Bad parameter: burn-image\r\n", 2},
         ParseCase{{"erase-disc", "/dev/sg2", "-full-erase"}, "The command erase-disc is not available yet.\r\n", 1},
         ParseCase{{"edit", "/nonexistent/a.iso"}, "No such file or directory: /nonexistent/a.iso\r\n\r\n", 1},

@@ -1,0 +1,188 @@
+#include "builder/build_state.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "cli/console.h"
+#include "image/builder_map.h"
+#include "image/document.h"
+#include "image/sectors.h"
+#include "runtime/error.h"
+#include "runtime/file.h"
+#include "tree/tree.h"
+
+namespace {
+
+CIsoBuildState g_state;
+CImageDocument* g_document = nullptr;
+
+// File data moves in pieces of this many bytes: large enough that the system calls do not dominate, small enough
+// to stay in the cache.
+constexpr int64_t kCopyPiece = int64_t{1} << 20;
+
+// Reads `bytes` bytes of an entry's data at byte `offset` from the source image: through its extent list when it
+// has one, else from sourceLba on. `buffer` has room for whole sectors. 1, or 0 with the abort code set.
+int ReadFromSourceImage(CImageDocument* document, const CTreeEntry* entry, int64_t sourceLba, int64_t offset,
+                        int64_t bytes, uint8_t* buffer) {
+  if (!entry || !entry->extents || entry->extentCount <= 0) {
+    const int64_t sectors = (bytes + 2047) / 2048;
+    return ImageReadSectors(document, sourceLba + offset / 2048, buffer, sectors) == sectors;
+  }
+  // Walk the extents to the one holding `offset`; every extent but the last holds whole sectors.
+  int64_t base = 0;
+  int64_t done = 0;
+  for (int32_t i = 0; i < entry->extentCount && done < bytes; ++i) {
+    const CTreeExtent& extent = entry->extents[i];
+    const int64_t length = std::max<int64_t>(extent.length, 0);
+    const int64_t start = offset + done;
+    if (start >= base + length) {
+      base += length;
+      continue;
+    }
+    const int64_t within = start - base;
+    const int64_t take = std::min(bytes - done, length - within);
+    const int64_t sectors = (take + (within % 2048) + 2047) / 2048;
+    if (within % 2048 == 0 && take % 2048 == 0) {
+      if (ImageReadSectors(document, extent.lba + within / 2048, buffer + done, sectors) != sectors) return 0;
+    } else {
+      std::vector<uint8_t> piece(static_cast<size_t>(sectors * 2048));
+      if (ImageReadSectors(document, extent.lba + within / 2048, piece.data(), sectors) != sectors) return 0;
+      std::memcpy(buffer + done, piece.data() + within % 2048, static_cast<size_t>(take));
+    }
+    done += take;
+    base += length;
+  }
+  if (done < bytes) {
+    LastErrorSetText(L"The image file ends before the data it holds.");
+    return 0;
+  }
+  return 1;
+}
+
+// Records a file's data in the document's sector map instead of writing it: local files and source sectors by
+// reference, data held in memory as generated sectors.
+int QueueFileData(CImageDocument* document, CProgressCallbacks* progress, const CTreeEntry* entry,
+                  const uint8_t* data, int64_t sourceLba, const wchar_t* sourcePath, int64_t size) {
+  CImageBuilder* builder = document->builder;
+  const int64_t sectors = (size + 2047) / 2048;
+  int64_t queued = -1;
+  if (data) {
+    std::vector<uint8_t> padded(static_cast<size_t>(sectors * 2048), 0);
+    std::memcpy(padded.data(), data, static_cast<size_t>(size));
+    queued = ImageBuilderQueueGenerated(builder, padded.data(), sectors * 2048);
+  } else if (sourcePath && *sourcePath) {
+    queued = ImageBuilderQueueData(builder, sourcePath, 0, 0, size, 1);
+  } else if (!entry || !entry->extents || entry->extentCount <= 0) {
+    queued = ImageBuilderQueueFill(builder, sourceLba, sectors, 1);
+  } else {
+    // Every extent but the last holds whole sectors.
+    queued = 0;
+    int64_t left = size;
+    for (int32_t i = 0; i < entry->extentCount && left > 0 && queued >= 0; ++i) {
+      const int64_t bytes = std::min(std::max<int64_t>(entry->extents[i].length, 0), left);
+      const int64_t n = (bytes + 2047) / 2048;
+      const int64_t got = ImageBuilderQueueFill(builder, entry->extents[i].lba, n, bytes == left);
+      queued = got < 0 ? -1 : queued + got;
+      left -= bytes;
+    }
+    if (left > 0) queued = -1;
+  }
+  if (queued != sectors) {
+    AbortCodeRaise(kAbortNoMemory);
+    return -1;
+  }
+  ImageSetSectorOwner(document, g_state.writePosition, sectors, const_cast<CTreeEntry*>(entry));
+  g_state.writePosition += sectors;
+  IsoProgressAdd(progress, sectors * 2048);
+  return 0;
+}
+
+}  // namespace
+
+int IsoBuildsInMemory(const CImageDocument* document) {
+  return document && document->builder && !document->output ? 1 : 0;
+}
+
+CIsoBuildState* IsoBuildState() { return &g_state; }
+
+CImageDocument* IsoBuildDocument() { return g_document; }
+
+void IsoBuildSetDocument(CImageDocument* document) { g_document = document; }
+
+void IsoProgressAdd(CProgressCallbacks*, int64_t bytes) {
+  if (bytes > 0) ProgressAdd(static_cast<uint64_t>(bytes));
+}
+
+int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTreeEntry* entry, const uint8_t* data,
+                     int64_t sourceLba, const wchar_t* sourcePath, int64_t size) {
+  if (!document || size < 0) return -1;
+  if (AbortCodeGet() != kAbortNone) return -1;
+  ErrorStateClear();
+  if (size == 0) return 0;
+  if (IsoBuildsInMemory(document)) return QueueFileData(document, progress, entry, data, sourceLba, sourcePath, size);
+
+  int fd = -1;
+  if (!data && sourcePath && *sourcePath) {
+    FILE* stream = FileOpenRead(sourcePath);
+    if (!stream) {
+      ErrorReport(sourcePath);
+      AbortCodeRaise(kAbortLocalFile);
+      return -1;
+    }
+    const int64_t now = FileGetSize(stream);
+    fd = dup(fileno(stream));
+    FileClose(stream);
+    if (now != size || fd < 0) {
+      if (fd >= 0) close(fd);
+      LastErrorSetText(L"File size changed.");
+      ErrorReport(sourcePath);
+      AbortCodeRaise(kAbortReadFailed);
+      return -1;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(kCopyPiece, (size + 2047) / 2048 * 2048)));
+  int result = 0;
+  for (int64_t offset = 0; offset < size;) {
+    const int64_t piece = std::min<int64_t>(static_cast<int64_t>(buffer.size()), size - offset);
+    const int64_t sectors = (piece + 2047) / 2048;
+    // The tail of the last sector is zero.
+    std::memset(buffer.data() + piece, 0, static_cast<size_t>(sectors * 2048 - piece));
+    int ok = 1;
+    if (data) {
+      std::memcpy(buffer.data(), data + offset, static_cast<size_t>(piece));
+    } else if (fd >= 0) {
+      int64_t got = 0;
+      while (got < piece) {
+        const ssize_t n = pread(fd, buffer.data() + got, static_cast<size_t>(piece - got), offset + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += n;
+      }
+      if (got < piece) {
+        LastErrorSetText(L"File size changed.");
+        ErrorReport(sourcePath);
+        AbortCodeRaise(kAbortReadFailed);
+        ok = 0;
+      }
+    } else {
+      ok = ReadFromSourceImage(document, entry, sourceLba, offset, piece, buffer.data());
+    }
+    if (ok && ImageWriteSectors(document, g_state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
+    if (!ok) {
+      if (AbortCodeGet() == kAbortNone) AbortCodeSet(kAbortSaveFailed);
+      result = -1;
+      break;
+    }
+    g_state.writePosition += sectors;
+    offset += piece;
+    IsoProgressAdd(progress, sectors * 2048);
+  }
+  if (fd >= 0) close(fd);
+  return result;
+}

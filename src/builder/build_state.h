@@ -1,0 +1,57 @@
+// The state of the image build in progress. One build runs at a time, so the layout cursor, the write position
+// and the path-table sizes live in one process-wide record that every build clears at its start.
+#pragma once
+
+#include <cstdint>
+
+struct CImageDocument;
+struct CTreeEntry;
+struct CTreeFolder;
+
+// A caller's progress block. No command hands one in: the console shows the progress instead.
+struct CProgressCallbacks {
+  CImageDocument* document;
+};
+
+// Requested-LBA values: 1..kRequestedLbaFixedLast are fixed LBAs; kRequestedLbaNeverPlaced and above are never
+// placed by the file pass.
+constexpr int64_t kRequestedLbaFixedLast = 0xFFFFFEFF;
+constexpr int64_t kRequestedLbaNeverPlaced = 0xFFFFFF00;
+
+struct CIsoBuildState {
+  int64_t sessionStart;      // LBA of this session's sector 0 (0 for a new image)
+  int64_t nextFreeLba;       // layout cursor
+  int64_t writePosition;     // LBA of the next sector to write
+  int64_t headLength;        // sectors from the session start to the end of the descriptors
+  int32_t isoDirectoryCounter;
+  int32_t jolietDirectoryCounter;
+  int64_t isoPathTableBytes;
+  int64_t isoPathTableSectors;
+  int64_t jolietPathTableBytes;
+  int64_t jolietPathTableSectors;
+  uint32_t isoPathTableL, isoPathTableM;
+  uint32_t jolietPathTableL, jolietPathTableM;
+  uint8_t primaryRootRecord[34];
+  uint8_t jolietRootRecord[34];
+  int32_t isoDirectoryCount;     // directories numbered by the last pass
+  int32_t jolietDirectoryCount;
+};
+
+CIsoBuildState* IsoBuildState();
+
+// The document of the running build, or null outside a build.
+CImageDocument* IsoBuildDocument();
+void IsoBuildSetDocument(CImageDocument* document);
+
+// Writes one file's data at the write position: `size` bytes from memory (`data`), from a local file
+// (`sourcePath`), or from the source image's extents / `sourceLba`. Advances the write position by
+// ceil(size / 2048). 0, or -1 with the abort code set.
+int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTreeEntry* entry, const uint8_t* data,
+                     int64_t sourceLba, const wchar_t* sourcePath, int64_t size);
+
+// 1 when the document records its image in its sector map (an image built for direct writing, with no output
+// file) instead of writing sectors.
+int IsoBuildsInMemory(const CImageDocument* document);
+
+// Adds `bytes` to the build's progress line.
+void IsoProgressAdd(CProgressCallbacks* progress, int64_t bytes);

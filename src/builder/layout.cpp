@@ -1,0 +1,109 @@
+#include "builder/layout.h"
+
+#include <cstring>
+
+#include "builder/add_local.h"
+#include "builder/build_state.h"
+#include "builder/iso_writer.h"
+#include "builder/optimize.h"
+#include "image/document.h"
+#include "runtime/error.h"
+#include "tree/tree.h"
+#include "tree/volume.h"
+
+namespace {
+
+int64_t g_sessionStart = 0;
+
+bool Stopped() { return AbortCodeGet() != kAbortNone; }
+
+}  // namespace
+
+void IsoSetSessionStart(CImageDocument*) {
+  // Only a physical disc opened for appending starts its session further in; images always start at 0.
+  g_sessionStart = 0;
+}
+
+void IsoResetWritePosition() { IsoBuildState()->writePosition = IsoBuildState()->sessionStart; }
+
+int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
+  if (!document || !document->rootFolder) return 0;
+  CIsoBuildState* state = IsoBuildState();
+  *state = CIsoBuildState{};
+  IsoBuildSetDocument(document);
+  if (document->noIso9660 && !document->udf) {
+    LastErrorSetText(L"The image would hold neither an ISO 9660 nor a UDF file system.");
+    AbortCodeSet(kAbortSaveFailed);
+    return 0;
+  }
+  if (TreePrepareAddedFiles(document, document->rootFolder, progress) != 0) return 0;
+  if ((document->jolietLevel != 0 || document->udf != 0) &&
+      JolietSizeDirectories(document, document->rootFolder) != 0)
+    return 0;
+  return Stopped() ? 0 : 1;
+}
+
+int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64_t sessionStart) {
+  CIsoBuildState* state = IsoBuildState();
+  const int64_t start = sessionStart < 0 ? g_sessionStart : sessionStart;
+  state->sessionStart = start;
+  const bool iso = document->noIso9660 == 0;
+  const bool joliet = iso && document->jolietLevel != 0;
+
+  if (OptimizeBegin(document, progress) != 0 || Stopped()) return 1;
+  IsoAssignDirectoryExtents(document, document->rootFolder, 1);
+  if (joliet) JolietAssignDirectoryExtents(document, document->rootFolder, 1);
+  IsoAssignFileExtents(document, document->rootFolder, 1, progress);
+  if (Stopped() || FileOrderBuild(document) < 0) return 1;
+
+  state->nextFreeLba = start + 16;
+  if (iso) {
+    state->nextFreeLba += 1;               // primary descriptor
+    if (joliet) state->nextFreeLba += 1;   // Joliet descriptor
+    state->nextFreeLba += 1;               // terminator
+    if (!document->udf) state->nextFreeLba += 1;  // marker
+  }
+  state->headLength = state->nextFreeLba - start;
+  if (iso) {
+    IsoReservePathTables(document);
+    if (joliet) JolietReservePathTables(document);
+    IsoAssignDirectoryExtents(document, document->rootFolder, 0);
+    if (joliet) JolietAssignDirectoryExtents(document, document->rootFolder, 0);
+  }
+  if (!Stopped()) FileOrderAssignExtents(document, progress);
+  if (!Stopped()) IsoAssignFileExtents(document, document->rootFolder, 0, progress);
+  OptimizeEnd(document, progress);
+  return 1;
+}
+
+int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress) {
+  CIsoBuildState* state = IsoBuildState();
+  const bool iso = document->noIso9660 == 0;
+  const bool joliet = iso && document->jolietLevel != 0;
+  IsoResetWritePosition();
+  ErrorStateClear();
+  if (IsoWriteZeroSectors(document, 16, progress) != 0) return -1;
+
+  CIsoDescriptorLayout& layout = IsoDescriptorLayout();
+  layout.nextFreeLba = state->nextFreeLba;
+  IsoBuildPrimaryDescriptor(document, document->primaryDescriptor, 0);
+  if (iso) {
+    if (IsoWritePrimaryDescriptor(document, progress) != 0) return -1;
+    if (joliet && JolietWriteDescriptor(document, progress) != 0) return -1;
+    if (IsoWriteTerminator(document, progress) != 0) return -1;
+    if (!document->udf && IsoWriteMarkerSector(document, progress) != 0) return -1;
+    if (IsoWritePathTables(document, progress) != 0) return -1;
+    if (joliet && JolietWritePathTables(document, progress) != 0) return -1;
+    if (IsoWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
+    if (joliet && JolietWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
+  }
+  if (FileOrderWriteFiles(document, document->rootFolder, progress) != 0) return -1;
+  if (IsoWriteAllFileData(document, document->rootFolder, progress) != 0) return -1;
+  if (state->writePosition != state->nextFreeLba) {
+    // Something was laid out but not written (or the other way round): the image would be wrong.
+    LastErrorSetText(L"The image layout and the data written disagree.");
+    AbortCodeSet(kAbortSaveFailed);
+    return -1;
+  }
+  return Stopped() ? -1 : 0;
+}

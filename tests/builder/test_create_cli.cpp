@@ -1,0 +1,416 @@
+// create and edit end to end: images built from local folders are read back by other tools (xorriso's Joliet
+// view, 7-Zip, osirrox, isoinfo) and by an independent structure checker; identical files share one extent;
+// BIN output comes with its sheet; builds are reproducible; saving over the opened image is safe.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/iso_checker.h"
+#include "support/run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+ProgramResult Shell(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}); }
+
+// Fixed dates, so that two builds of one folder are byte-identical.
+const std::vector<std::string> kFixedDates = {"-file-datetime", "01-02-2020:03:04:05",
+                                              "-vol-creation-datetime", "01-02-2020:03:04:05",
+                                              "-vol-modification-datetime", "01-02-2020:03:04:05"};
+
+std::vector<std::string> CreateArgs(const std::string& out, const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"create", "-o", out};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// The source tree the issue asks for: nested and empty folders, empty files, a folder of 3,000 files, long and
+// non-ASCII names, names that differ only in case.
+std::string MakeSourceTree(const std::string& folder) {
+  const std::string src = folder + "/src";
+  WriteFile(src + "/top.txt", "top level\n");
+  WriteFile(src + "/nested/one/two/three/deep.bin", std::string(70000, 'd'));
+  fs::create_directories(src + "/empty/inner_empty");
+  WriteFile(src + "/zero_length", "");
+  WriteFile(src + "/nested/zero_too", "");
+  for (int i = 0; i < 3000; ++i) WriteFile(src + "/many/file_" + std::to_string(i) + ".dat", std::to_string(i * 7));
+  WriteFile(src + "/" + std::string(64, 'a') + ".txt", "64");
+  WriteFile(src + "/" + std::string(100, 'b') + ".txt", "104");
+  WriteFile(src + "/" + std::string(106, 'c') + ".txt", "110 characters in all");
+  WriteFile(src + "/caf\xc3\xa9 na\xc3\xafve.txt", "accents");
+  WriteFile(src + "/\xe6\xbc\xa2\xe5\xad\x97/\xe3\x81\x8b\xe3\x81\xaa.txt", "cjk");
+  WriteFile(src + "/smile \xf0\x9f\x98\x80.txt", "emoji");
+  WriteFile(src + "/Makefile", "upper");
+  WriteFile(src + "/makefile", "lower");
+  return src;
+}
+
+std::string Diff(const std::string& a, const std::string& b) {
+  ProgramResult r = RunProgram("/usr/bin/diff", {"-r", a, b});
+  return r.status == 0 ? "" : (r.out.empty() ? "diff failed" : r.out.substr(0, 2000));
+}
+
+TEST(CreateCli, OtherToolsExtractTheTreeThatWasAdded) {
+  const std::string folder = MakeTestFolder("create_readback");
+  const std::string src = MakeSourceTree(folder);
+  const std::string iso = folder + "/n.iso";
+  ProgramResult made = RunKestrane(CreateArgs(iso, {"-add", src, "/", "-label", "READBACK"}));
+  ASSERT_EQ(made.status, 0) << made.out;
+
+  IsoCheckSummary summary;
+  std::vector<std::string> problems = IsoCheckImage(iso, &summary);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  // Sector map of a default image: primary, Joliet, terminator, marker.
+  ASSERT_GE(summary.descriptors.size(), 3u);
+  EXPECT_EQ(summary.descriptors[0].lba, 16u);
+  EXPECT_EQ(summary.descriptors[0].type, 1);
+  EXPECT_EQ(summary.descriptors[1].lba, 17u);
+  EXPECT_EQ(summary.descriptors[1].type, 2);
+  EXPECT_EQ(summary.descriptors[2].lba, 18u);
+  EXPECT_EQ(summary.descriptors[2].type, 255);
+  ASSERT_EQ(summary.sector19.size(), 2048u);
+  EXPECT_EQ(summary.sector19.substr(0, 9), "KESTRANE ");
+  EXPECT_EQ(summary.sector19.find_first_not_of('\0', 9), std::string::npos);
+  EXPECT_EQ(summary.label, "READBACK");
+  EXPECT_EQ(summary.jolietLevel, 3);
+  EXPECT_EQ(summary.volumeSize, summary.imageSectors);
+
+  ProgramResult info = RunProgram("/usr/bin/isoinfo", {"-d", "-i", iso});
+  EXPECT_NE(info.out.find("Volume id: READBACK"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Joliet with UCS level 3 found"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("System id: Win32"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Application id: Kestrane"), std::string::npos) << info.out;
+
+  const std::string viaXorriso = folder + "/xorriso", via7z = folder + "/7z", viaOsirrox = folder + "/osirrox";
+  ProgramResult x = Shell("xorriso -joliet on -indev '" + iso + "' -osirrox on -extract / '" + viaXorriso +
+                          "' 2>&1");
+  ASSERT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(Diff(src, viaXorriso), "");
+  ProgramResult z = RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + via7z, iso});
+  ASSERT_EQ(z.status, 0) << z.out;
+  EXPECT_EQ(Diff(src, via7z), "");
+  ProgramResult o = Shell("osirrox -indev '" + iso + "' -extract / '" + viaOsirrox + "' 2>&1");
+  ASSERT_EQ(o.status, 0) << o.out;
+  EXPECT_EQ(Diff(src, viaOsirrox), "");
+  // And kestrane itself.
+  const std::string viaUs = folder + "/ours";
+  ProgramResult e = RunKestrane({"extract", iso, "/", "-od", viaUs});
+  ASSERT_EQ(e.status, 0) << e.out;
+  EXPECT_EQ(Diff(src, viaUs), "");
+}
+
+TEST(CreateCli, LongNamesAreShortenedUniquelyAndKeepTheirData) {
+  const std::string folder = MakeTestFolder("create_long_names");
+  const std::string src = folder + "/src";
+  // 200 characters: longer than any Joliet name; two such names share their first 110 characters.
+  const std::string stem(195, 'n');
+  WriteFile(src + "/" + stem + "1.txt", "first");
+  WriteFile(src + "/" + stem + "2.txt", "second");
+  const std::string iso = folder + "/n.iso";
+  ASSERT_EQ(RunKestrane(CreateArgs(iso, {"-add", src, "/"})).status, 0);
+  IsoCheckSummary summary;
+  std::vector<std::string> problems = IsoCheckImage(iso, &summary);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  ASSERT_EQ(summary.joliet.files.size(), 2u);
+  std::set<std::string> names;
+  for (const IsoCheckEntry& file : summary.joliet.files) {
+    EXPECT_LE(file.path.size() - 1, 110u) << file.path;
+    EXPECT_NE(file.path.find('~'), std::string::npos) << file.path;
+    EXPECT_EQ(file.path.substr(file.path.size() - 4), ".txt");
+    names.insert(file.path);
+  }
+  EXPECT_EQ(names.size(), 2u);
+  const std::string out = folder + "/7z";
+  ASSERT_EQ(RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + out, iso}).status, 0);
+  std::multiset<std::string> contents;
+  for (const auto& item : fs::directory_iterator(out)) contents.insert(ReadFileBytes(item.path().string()));
+  EXPECT_EQ(contents, (std::multiset<std::string>{"first", "second"}));
+}
+
+// LBA of every file of the primary hierarchy, by path.
+std::map<std::string, IsoCheckEntry> FilesOf(const std::string& iso) {
+  IsoCheckSummary summary;
+  std::vector<std::string> problems = IsoCheckImage(iso, &summary);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  std::map<std::string, IsoCheckEntry> files;
+  for (const IsoCheckEntry& file : summary.joliet.files) files[file.path] = file;
+  return files;
+}
+
+TEST(CreateCli, IdenticalFilesShareOneExtentUnlessOptimizationIsOff) {
+  const std::string folder = MakeTestFolder("create_duplicates");
+  const std::string src = folder + "/src";
+  const std::string body(50000, 'q');
+  for (int i = 0; i < 10; ++i) WriteFile(src + "/copies/copy" + std::to_string(i) + ".bin", body);
+  WriteFile(src + "/near/a.bin", body);
+  WriteFile(src + "/near/b.bin", body.substr(0, body.size() - 1) + "r");
+
+  const std::string iso = folder + "/dup.iso";
+  ASSERT_EQ(RunKestrane(CreateArgs(iso, {"-add", src, "/"})).status, 0);
+  std::map<std::string, IsoCheckEntry> files = FilesOf(iso);
+  ASSERT_EQ(files.size(), 12u);
+  std::set<uint32_t> lbas;
+  for (int i = 0; i < 10; ++i) lbas.insert(files["/copies/copy" + std::to_string(i) + ".bin"].lba);
+  EXPECT_EQ(lbas.size(), 1u);
+  // near/a.bin equals the copies; near/b.bin differs in its last byte and keeps its own extent.
+  EXPECT_EQ(files["/near/a.bin"].lba, *lbas.begin());
+  EXPECT_NE(files["/near/b.bin"].lba, *lbas.begin());
+  // iso-info (libcdio) agrees: one LSN for all ten copies.
+  ProgramResult listing = Shell("iso-info --no-header -l '" + iso + "' 2>&1");
+  ASSERT_EQ(listing.status, 0) << listing.out;
+  EXPECT_NE(listing.out.find("copy9.bin"), std::string::npos);
+
+  const std::string plain = folder + "/plain.iso";
+  ASSERT_EQ(RunKestrane(CreateArgs(plain, {"-add", src, "/", "-disable-optimization"})).status, 0);
+  files = FilesOf(plain);
+  lbas.clear();
+  for (const auto& [path, file] : files) lbas.insert(file.lba);
+  EXPECT_EQ(lbas.size(), 12u);
+  EXPECT_GT(fs::file_size(plain), fs::file_size(iso) + 9 * 50000);
+  // Both extract the same tree.
+  for (const std::string& image : {iso, plain}) {
+    const std::string out = folder + "/x_" + fs::path(image).stem().string();
+    ASSERT_EQ(RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + out, image}).status, 0);
+    EXPECT_EQ(Diff(src, out), "");
+  }
+}
+
+TEST(CreateCli, SameFolderTwiceGivesTheSameBytes) {
+  const std::string folder = MakeTestFolder("create_reproducible");
+  const std::string src = folder + "/src";
+  for (int i = 0; i < 40; ++i) WriteFile(src + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i), "x" + std::to_string(i));
+  WriteFile(src + "/LongNameThatNeedsShorteningInTheEightDotThreeForm.text", "y");
+  // The dates come first: files are dated as they are added.
+  std::vector<std::string> options = kFixedDates;
+  options.insert(options.end(), {"-add", src, "/", "-label", "SAME"});
+  ASSERT_EQ(RunKestrane(CreateArgs(folder + "/a.iso", options)).status, 0);
+  // A second copy of the folder made in the opposite order, so readdir order differs.
+  const std::string copy = folder + "/copy";
+  fs::create_directories(copy);
+  std::vector<fs::path> items;
+  for (const auto& item : fs::recursive_directory_iterator(src)) items.push_back(item.path());
+  std::sort(items.rbegin(), items.rend());
+  for (const fs::path& item : items) {
+    const fs::path target = copy / fs::relative(item, src);
+    if (fs::is_directory(item)) {
+      fs::create_directories(target);
+    } else {
+      fs::create_directories(target.parent_path());
+      fs::copy_file(item, target);
+    }
+  }
+  options[kFixedDates.size() + 1] = copy;
+  ASSERT_EQ(RunKestrane(CreateArgs(folder + "/b.iso", options)).status, 0);
+  EXPECT_EQ(ReadFileBytes(folder + "/a.iso"), ReadFileBytes(folder + "/b.iso"));
+}
+
+TEST(CreateCli, BinOutputComesWithASheetThatGivesTheIsoBack) {
+  const std::string folder = MakeTestFolder("create_bin");
+  const std::string src = folder + "/src";
+  WriteFile(src + "/data.bin", std::string(100000, 'b'));
+  WriteFile(src + "/sub/t.txt", "text");
+  std::vector<std::string> options = kFixedDates;
+  options.insert(options.end(), {"-add", src, "/", "-label", "BIN"});
+  ASSERT_EQ(RunKestrane(CreateArgs(folder + "/n.iso", options)).status, 0);
+  ProgramResult made = RunKestrane(CreateArgs(folder + "/n.bin", options));
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_TRUE(fs::exists(folder + "/n.cue"));
+  ProgramOptions here;
+  here.workDir = folder;
+  ProgramResult b = RunProgram("/usr/bin/bchunk", {"n.bin", "n.cue", "back"}, here);
+  ASSERT_EQ(b.status, 0) << b.out;
+  EXPECT_EQ(ReadFileBytes(folder + "/back01.iso"), ReadFileBytes(folder + "/n.iso"));
+}
+
+TEST(CreateCli, SeveralAddsIntoSeveralFoldersAndTheOverwriteQuestion) {
+  const std::string folder = MakeTestFolder("create_adds");
+  WriteFile(folder + "/one/a.txt", "one a");
+  WriteFile(folder + "/one/common.txt", "from one");
+  WriteFile(folder + "/two/common.txt", "from two");
+  WriteFile(folder + "/single.txt", "single");
+  struct Case {
+    std::string answer;
+    std::string expected;
+  } cases[] = {{"y\n", "from two"}, {"n\n", "from one"}, {"", "from one"}};
+  for (const Case& c : cases) {
+    const std::string iso = folder + "/adds.iso";
+    fs::remove(iso);
+    ProgramOptions input;
+    input.input = c.answer;
+    ProgramResult r = RunKestrane(CreateArgs(iso, {"-add", folder + "/one", "/", "-add", folder + "/two", "/",
+                                                   "-add", folder + "/single.txt", "/deep/er", "-add",
+                                                   folder + "/one", "/copy"}),
+                                  input);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("already exists. Do you want to overwrite it?"), std::string::npos) << r.out;
+    const std::string out = folder + "/out";
+    fs::remove_all(out);
+    ASSERT_EQ(RunKestrane({"extract", iso, "/", "-od", out}).status, 0);
+    EXPECT_EQ(ReadFileBytes(out + "/common.txt"), c.expected) << "answer " << c.answer;
+    EXPECT_EQ(ReadFileBytes(out + "/a.txt"), "one a");
+    EXPECT_EQ(ReadFileBytes(out + "/deep/er/single.txt"), "single");
+    EXPECT_EQ(ReadFileBytes(out + "/copy/common.txt"), "from one");
+  }
+  // A folder over a file of the same name is refused and the file stays.
+  WriteFile(folder + "/clash/common.txt/inside", "x");
+  ProgramResult r = RunKestrane(
+      CreateArgs(folder + "/clash.iso", {"-add", folder + "/one", "/", "-add", folder + "/clash", "/"}));
+  EXPECT_NE(r.out.find("Cannot copy common.txt: A file with the name you specified already exists. Please specify "
+                       "a different file name."),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(CreateCli, EditKeepsTheOldFilesAndSavesOverTheOpenedImageSafely) {
+  const std::string folder = MakeTestFolder("create_edit");
+  WriteFile(folder + "/old/keep.txt", "kept");
+  WriteFile(folder + "/old/sub/big.bin", std::string(300000, 'k'));
+  WriteFile(folder + "/more/new.txt", "added");
+  const std::string old = folder + "/old.iso";
+  ASSERT_EQ(RunKestrane(CreateArgs(old, {"-add", folder + "/old", "/", "-label", "OLD"})).status, 0);
+  const std::string before = ReadFileBytes(old);
+
+  const std::string edited = folder + "/new.iso";
+  ProgramResult r = RunKestrane({"edit", old, "-add", folder + "/more", "/", "-label", "NEW", "-o", edited});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFileBytes(old), before);
+  IsoCheckSummary summary;
+  std::vector<std::string> problems = IsoCheckImage(edited, &summary);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  EXPECT_EQ(summary.label, "NEW");
+  const std::string out = folder + "/out";
+  ASSERT_EQ(RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + out, edited}).status, 0);
+  EXPECT_EQ(ReadFileBytes(out + "/keep.txt"), "kept");
+  EXPECT_EQ(ReadFileBytes(out + "/sub/big.bin"), std::string(300000, 'k'));
+  EXPECT_EQ(ReadFileBytes(out + "/new.txt"), "added");
+
+  // Without -o the opened image is replaced, through a temporary file, keeping its mode; nothing is left over.
+  chmod(old.c_str(), 0640);
+  r = RunKestrane({"edit", old, "-add", folder + "/more", "/extra"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  struct stat status;
+  ASSERT_EQ(stat(old.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0640u);
+  const std::string out2 = folder + "/out2";
+  ASSERT_EQ(RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + out2, old}).status, 0);
+  EXPECT_EQ(ReadFileBytes(out2 + "/keep.txt"), "kept");
+  EXPECT_EQ(ReadFileBytes(out2 + "/extra/new.txt"), "added");
+  int leftovers = 0;
+  for (const auto& item : fs::directory_iterator(folder))
+    leftovers += item.path().filename().string().find("kestrane-") != std::string::npos;
+  EXPECT_EQ(leftovers, 0);
+
+  // A target that is an added file is refused, and the file is untouched.
+  WriteFile(folder + "/self/x.iso", "not an image");
+  r = RunKestrane(CreateArgs(folder + "/self/x.iso", {"-y", "-add", folder + "/self", "/"}));
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(ReadFileBytes(folder + "/self/x.iso"), "not an image");
+}
+
+TEST(CreateCli, RefusalsLeaveNothingBehind) {
+  const std::string folder = MakeTestFolder("create_refusals");
+  WriteFile(folder + "/src/a.txt", "a");
+  // An existing target answered "n" keeps its bytes.
+  WriteFile(folder + "/exists.iso", "precious");
+  ProgramOptions no;
+  no.input = "n\n";
+  ProgramResult r = RunKestrane(CreateArgs(folder + "/exists.iso", {"-add", folder + "/src", "/"}), no);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("The file already exists. Do you want to overwrite it?"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFileBytes(folder + "/exists.iso"), "precious");
+  // Without -o.
+  r = RunKestrane({"create", "-add", folder + "/src", "/"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("Please specify output file name."), std::string::npos) << r.out;
+  // A missing local path.
+  r = RunKestrane(CreateArgs(folder + "/m.iso", {"-add", folder + "/missing", "/"}));
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("Can not find file or folder: " + folder + "/missing"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(folder + "/m.iso"));
+}
+
+TEST(CreateCli, SymbolicLinksAreLeftOut) {
+  const std::string folder = MakeTestFolder("create_links");
+  WriteFile(folder + "/src/real.txt", "real");
+  fs::create_symlink("real.txt", folder + "/src/link.txt");
+  fs::create_directory_symlink("/", folder + "/src/root_link");
+  const std::string iso = folder + "/l.iso";
+  ASSERT_EQ(RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/"})).status, 0);
+  std::map<std::string, IsoCheckEntry> files = FilesOf(iso);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.begin()->first, "/real.txt");
+}
+
+}  // namespace
+
+namespace {
+
+// A file of 4 GiB or more is written as several ISO 9660 extents of one name, which other tools and kestrane
+// read back as one file.
+TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
+  const std::string folder = MakeTestFolder("create_5g");
+  const std::string big = folder + "/src/big.raw";
+  const int64_t size = int64_t{5} << 30;
+  fs::create_directories(folder + "/src");
+  {
+    std::ofstream out(big, std::ios::binary);
+    out << "head marker";
+    out.seekp(size - 11);
+    out << "tail marker";
+  }
+  ASSERT_EQ(static_cast<int64_t>(fs::file_size(big)), size);
+  WriteFile(folder + "/src/small.txt", "small");
+  const std::string iso = folder + "/big.iso";
+  ProgramResult made = RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/"}), ProgramOptions{"", {}, "", 300});
+  ASSERT_EQ(made.status, 0) << made.out;
+  fs::remove(big);
+  Shell("fallocate --dig-holes '" + iso + "'");
+
+  IsoCheckSummary summary;
+  std::vector<std::string> problems = IsoCheckImage(iso, &summary);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  bool found = false;
+  for (const IsoCheckEntry& file : summary.joliet.files) {
+    if (file.path != "/big.raw") continue;
+    found = true;
+    EXPECT_EQ(file.size, static_cast<uint64_t>(size));
+    EXPECT_EQ(file.extents, 2);
+  }
+  EXPECT_TRUE(found);
+
+  ProgramResult listing = RunProgram("/usr/bin/7zz", {"l", iso});
+  EXPECT_NE(listing.out.find("5368709120"), std::string::npos) << listing.out;
+  ProgramResult tested = RunProgram("/usr/bin/7zz", {"t", iso}, ProgramOptions{"", {}, "", 300});
+  EXPECT_EQ(tested.status, 0) << tested.out;
+
+  const std::string out = folder + "/out";
+  ProgramResult x = RunKestrane({"extract", iso, "/big.raw", "-od", out}, ProgramOptions{"", {}, "", 300});
+  ASSERT_EQ(x.status, 0) << x.out;
+  const std::string extracted = out + "/big.raw";
+  ASSERT_EQ(static_cast<int64_t>(fs::file_size(extracted)), size);
+  std::ifstream in(extracted, std::ios::binary);
+  std::string head(11, '\0'), tail(11, '\0');
+  in.read(head.data(), 11);
+  in.seekg(size - 11);
+  in.read(tail.data(), 11);
+  EXPECT_EQ(head, "head marker");
+  EXPECT_EQ(tail, "tail marker");
+  in.close();
+  fs::remove_all(out);
+  fs::remove(iso);
+}
+
+}  // namespace
