@@ -5,6 +5,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/bench/lib.sh"
 work="${1:-$root/build-bench/iso}"
 runs="${RUNS:-3}"
 export TZ=UTC LC_ALL=C.UTF-8
@@ -13,38 +14,23 @@ for tool in bchunk; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup" >&2; exit 1; }
 done
 [ -f "$work/bench.iso" ] || RUNS=1 bash "$root/bench/bench_iso.sh" "$work" >/dev/null
-bin="${KESTRANE:-$root/build-bench/kestrane}"
-if [ -z "${KESTRANE:-}" ]; then
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
-  ninja -C "$root/build-bench" kestrane >/dev/null
-fi
+bin="$(kestrane_binary "$root")"
 # Outputs go to memory when there is room, so the disk's own write-back does not decide the figures.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-convert"; else out="$work/convert"; fi
 rm -rf "$out" && mkdir -p "$out"
 trap 'rm -rf "$out"' EXIT
 
-best_of() {
-  local best="" t0 t1 t
-  for _ in $(seq "$runs"); do
-    rm -f "$out"/x.bin "$out"/x.cue "$out"/x.copy "$out"/x.iso "$out"/back*
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 </dev/null
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
-
+clear_outputs() { rm -f "$out"/x.bin "$out"/x.cue "$out"/x.copy "$out"/x.iso "$out"/back*; }
+prepare=clear_outputs
 iso="$work/bench.iso"
 "$bin" convert "$iso" -o "$out/t.bin" -y >/dev/null
-to_bin=$(best_of "$bin" convert "$iso" -o "$out/x.bin" -y)
-cat_bin=$(best_of sh -c "cat '$out/t.bin' > '$out/x.copy'")
-to_iso=$(best_of "$bin" convert "$out/t.cue" -o "$out/x.iso" -y)
+to_bin=$(best_of run "$bin" convert "$iso" -o "$out/x.bin" -y)
+cat_bin=$(best_of run sh -c "cat '$out/t.bin' > '$out/x.copy'")
+to_iso=$(best_of run "$bin" convert "$out/t.cue" -o "$out/x.iso" -y)
 "$bin" convert "$out/t.cue" -o "$out/check.iso" -y >/dev/null
 cmp "$iso" "$out/check.iso" || { echo "the ISO made from the BIN differs from the original" >&2; exit 1; }
 rm -f "$out/check.iso"
-bchunk_iso=$(best_of sh -c "cd '$out' && bchunk t.bin t.cue back")
+bchunk_iso=$(best_of run sh -c "cd '$out' && bchunk t.bin t.cue back")
 
 row() {
   printf '%-22s %-24s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' "$1" "$2" "$3" "$4" "$(awk -v k="$4" -v p="$3" 'BEGIN { print k / p }')"

@@ -22,12 +22,7 @@ for tool in xorriso genisoimage perl; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup" >&2; exit 1; }
 done
 
-bin="${KESTRANE:-}"
-if [ -z "$bin" ]; then
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
-  ninja -C "$root/build-bench" kestrane >/dev/null
-  bin="$root/build-bench/kestrane"
-fi
+bin="$(kestrane_binary "$root")"
 
 mkdir -p "$work"
 src="$work/src"

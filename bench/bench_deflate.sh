@@ -7,6 +7,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/bench/lib.sh"
 work="${1:-$root/build-bench/deflate}"
 runs="${RUNS:-3}"
 size_mib="${SIZE:-500}"
@@ -89,27 +90,15 @@ int main(int argc, char** argv) {
 EOF
 g++ -O2 -std=c++20 -I "$root/src" "$work/bench_deflate_driver.cpp" "$build/libkestrane_core.a" -lz -lpthread -o "$driver"
 
-best_of() {
-  local best="" t0 t1 t
-  for _ in $(seq "$runs"); do
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 </dev/null
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
-
 cat "$data" >/dev/null
 bytes=$(stat -c %s "$data")
 mbs() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
 
 gzip6_size=$(gzip -6 -c "$data" | wc -c)
 gzip1_size=$(gzip -1 -c "$data" | wc -c)
-gzip6_time=$(best_of sh -c "gzip -6 -c '$data' >/dev/null")
-pigz6_time=$(best_of sh -c "pigz -6 -c '$data' >/dev/null")
-pigz1_time=$(best_of sh -c "pigz -1 -c '$data' >/dev/null")
+gzip6_time=$(best_of run sh -c "gzip -6 -c '$data' >/dev/null")
+pigz6_time=$(best_of run sh -c "pigz -6 -c '$data' >/dev/null")
+pigz1_time=$(best_of run sh -c "pigz -1 -c '$data' >/dev/null")
 
 echo "data: $bytes bytes ($data), $(nproc) cores"
 printf '%-24s %10s %8s %14s\n' "" "seconds" "MB/s" "bytes"

@@ -46,3 +46,12 @@ best_of() {
   echo "$best"
 }
 
+
+# kestrane_binary ROOT: the program to time: $KESTRANE when set, else a Release build in ROOT/build-bench.
+kestrane_binary() {
+  local root="$1"
+  if [ -n "${KESTRANE:-}" ]; then echo "$KESTRANE"; return; fi
+  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
+  ninja -C "$root/build-bench" kestrane >/dev/null
+  echo "$root/build-bench/kestrane"
+}

@@ -118,6 +118,29 @@ wchar_t* WideName(const std::string& bytes) {
   return WstrDupChars(wide.data());
 }
 
+// Calls `visit` with the path and name of every entry of the local folder, in bytewise name order, until the
+// build's abort code is set or the user cancelled. False (reported) when the folder cannot be read.
+template <typename Visit>
+bool ForEachLocalEntry(const wchar_t* localPath, Visit visit) {
+  std::vector<std::string> names;
+  if (!ReadLocalFolder(localPath, &names)) {
+    LastErrorSetText(L"Can not read the folder.");
+    ErrorReport(localPath);
+    return false;
+  }
+  for (const std::string& bytes : names) {
+    if (AbortCodeGet() != kAbortNone || OverwriteAnswerGet() == kAnswerCancelAll) break;
+    wchar_t* name = WideName(bytes);
+    if (!name) {
+      AbortCodeRaise(kAbortNoMemory);
+      break;
+    }
+    visit(JoinPath(localPath, name), name);
+    MemFree(name);
+  }
+  return true;
+}
+
 }  // namespace
 
 int64_t IsoRecordCount(const CTreeEntry* entry) {
@@ -220,23 +243,9 @@ int TreeScanLocalFolder(CImageDocument* document, CTreeFolder* node, const wchar
   struct stat status;
   const bool known = LocalStatus(localPath, &status, true);
   TreeAddDotEntries(document, node, known ? &status : nullptr);
-  std::vector<std::string> names;
-  if (!ReadLocalFolder(localPath, &names)) {
-    LastErrorSetText(L"Can not read the folder.");
-    ErrorReport(localPath);
-    return 1;
-  }
-  for (const std::string& bytes : names) {
-    if (AbortCodeGet() != kAbortNone || OverwriteAnswerGet() == kAnswerCancelAll) break;
-    wchar_t* name = WideName(bytes);
-    if (!name) {
-      AbortCodeRaise(kAbortNoMemory);
-      break;
-    }
-    const std::wstring path = JoinPath(localPath, name);
+  ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t* name) {
     TreeAddLocalPath(document, node, path.c_str(), name);
-    MemFree(name);
-  }
+  });
   return 1;
 }
 
@@ -264,29 +273,16 @@ int CliAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t
     return AbortCodeGet() == kAbortNone ? 1 : -1;
   }
   if (!S_ISDIR(status.st_mode)) return 1;
-  std::vector<std::string> names;
-  if (!ReadLocalFolder(localPath, &names)) {
-    LastErrorSetText(L"Can not read the folder.");
-    ErrorReport(localPath);
-    return -1;
-  }
-  for (const std::string& bytes : names) {
-    if (AbortCodeGet() != kAbortNone || OverwriteAnswerGet() == kAnswerCancelAll) break;
-    wchar_t* name = WideName(bytes);
-    if (!name) {
-      AbortCodeRaise(kAbortNoMemory);
-      break;
-    }
-    const std::wstring path = JoinPath(localPath, name);
-    MemFree(name);
+  const bool read = ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t*) {
     if (path.size() + 1 > 1024) {
       // Reported and passed over; the rest of the folder is still added.
       LastErrorSetText(L"File name too long");
       ErrorReport(path.c_str());
-      continue;
+      return;
     }
     ImageAddLocalFile(document, folder, path.c_str());
-  }
+  });
+  if (!read) return -1;
   return AbortCodeGet() == kAbortNone ? 1 : -1;
 }
 

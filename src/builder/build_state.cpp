@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -24,9 +26,9 @@ CImageDocument* g_document = nullptr;
 // to stay in the cache.
 constexpr int64_t kCopyPiece = int64_t{1} << 20;
 
-// Reads `bytes` bytes of an entry's data at byte `offset` from the source image: through its extent list when it
-// has one, else from sourceLba on. `buffer` has room for whole sectors. 1, or 0 with the abort code set.
-int ReadFromSourceImage(CImageDocument* document, const CTreeEntry* entry, int64_t sourceLba, int64_t offset,
+}  // namespace
+
+int IsoReadEntrySourceData(CImageDocument* document, const CTreeEntry* entry, int64_t sourceLba, int64_t offset,
                         int64_t bytes, uint8_t* buffer) {
   if (!entry || !entry->extents || entry->extentCount <= 0) {
     const int64_t sectors = (bytes + 2047) / 2048;
@@ -62,6 +64,8 @@ int ReadFromSourceImage(CImageDocument* document, const CTreeEntry* entry, int64
   }
   return 1;
 }
+
+namespace {
 
 // Records a file's data in the document's sector map instead of writing it: local files and source sectors by
 // reference, data held in memory as generated sectors.
@@ -99,6 +103,36 @@ int QueueFileData(CImageDocument* document, CProgressCallbacks* progress, const 
   g_state.writePosition += sectors;
   IsoProgressAdd(progress, sectors * 2048);
   return 0;
+}
+
+// A plain ISO output takes a local file's bytes straight from the kernel, without passing them through our
+// buffers. 1 copied whole (the last sector padded), -1 the file ended early ("File size changed."), 0 this road
+// is not open: the caller copies the file itself.
+int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
+  if (document->outputType != 0 || !document->output || document->sectorSize == 512) return 0;
+  if (std::fflush(document->output) != 0) return 0;
+  const int out = fileno(document->output);
+  loff_t in = 0;
+  loff_t at = static_cast<loff_t>(g_state.writePosition) * 2048;
+  while (in < size) {
+    const ssize_t n = copy_file_range(fd, &in, out, &at, static_cast<size_t>(size - in), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // Not supported between these files: the ordinary copy does the whole file.
+      return 0;
+    }
+    if (n == 0) {
+      LastErrorSetText(L"File size changed.");
+      return -1;
+    }
+  }
+  static const uint8_t kZeros[2048] = {};
+  const int64_t tail = (size + 2047) / 2048 * 2048 - size;
+  if (tail > 0 && pwrite(out, kZeros, static_cast<size_t>(tail), at) != tail) {
+    LastErrorSetCode(errno);
+    return -1;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -146,9 +180,25 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
 
+  int64_t offset = 0;
+  if (fd >= 0) {
+    const int copied = CopyLocalFileInKernel(document, fd, size);
+    if (copied != 0) {
+      close(fd);
+      if (copied < 0) {
+        ErrorReport(sourcePath);
+        AbortCodeRaise(kAbortReadFailed);
+        return -1;
+      }
+      const int64_t sectors = (size + 2047) / 2048;
+      g_state.writePosition += sectors;
+      IsoProgressAdd(progress, sectors * 2048);
+      return 0;
+    }
+  }
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min(kCopyPiece, (size + 2047) / 2048 * 2048)));
   int result = 0;
-  for (int64_t offset = 0; offset < size;) {
+  while (offset < size) {
     const int64_t piece = std::min<int64_t>(static_cast<int64_t>(buffer.size()), size - offset);
     const int64_t sectors = (piece + 2047) / 2048;
     // The tail of the last sector is zero.
@@ -171,7 +221,7 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
         ok = 0;
       }
     } else {
-      ok = ReadFromSourceImage(document, entry, sourceLba, offset, piece, buffer.data());
+      ok = IsoReadEntrySourceData(document, entry, sourceLba, offset, piece, buffer.data());
     }
     if (ok && ImageWriteSectors(document, g_state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
     if (!ok) {

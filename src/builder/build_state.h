@@ -53,5 +53,11 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
 // file) instead of writing sectors.
 int IsoBuildsInMemory(const CImageDocument* document);
 
+// Reads `bytes` bytes of an entry's data at byte `offset` from the source image: through its extent list when it
+// has one, else from `sourceLba` on. `buffer` has room for `bytes` rounded up to whole sectors. 1, or 0 with the
+// abort code set by the failed read.
+int IsoReadEntrySourceData(CImageDocument* document, const CTreeEntry* entry, int64_t sourceLba, int64_t offset,
+                           int64_t bytes, uint8_t* buffer);
+
 // Adds `bytes` to the build's progress line.
 void IsoProgressAdd(CProgressCallbacks* progress, int64_t bytes);

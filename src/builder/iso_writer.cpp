@@ -565,56 +565,37 @@ int IsoWriteMarkerSector(CImageDocument* document, CProgressCallbacks* progress)
   return WriteSectors(document, sector, 1, progress) ? 0 : -1;
 }
 
-int IsoWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
-  std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder, false, &folders);
-  std::vector<uint8_t> buffer;
-  for (CTreeFolder* node : folders) {
-    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(node->isoExtentLba)) return -1;
-    buffer.assign(RoundedSize(node->isoExtentSize), 0);
-    uint32_t offset = 0;
-    for (const CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
-      const int length = entry->directoryRecord[kDirRecordLength];
-      const int identifierLength = IdentifierLength(entry);
-      const auto* identifier = reinterpret_cast<const uint8_t*>(entry->isoName ? entry->isoName : "");
-      const uint8_t flags = EntryFlags(entry);
-      for (int64_t i = 0, count = IsoRecordCount(entry); i < count; ++i) {
-        offset = PlaceRecord(offset, length);
-        uint32_t lba = 0, size = 0;
-        bool more = false;
-        if (IsFolderEntry(entry))
-          DirectoryTarget(node, entry, false, &lba, &size);
-        else
-          FileExtent(entry, i, &lba, &size, &more);
-        if (offset + length > buffer.size()) return -1;
-        PutRecord(document, buffer.data() + offset, length, entry, lba, size,
-                  static_cast<uint8_t>(flags | (more ? kDirFlagMultiExtent : 0)), identifier, identifierLength);
-        offset += length;
-      }
-    }
-    if (!WriteSectors(document, buffer.data(), SectorsOf(buffer.size()), progress)) return -1;
-  }
-  return 0;
-}
+namespace {
 
-int JolietWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
+// Writes the directories of one hierarchy in pre-order, each extent in one call at the LBA the layout gave it.
+int WriteDirectories(CImageDocument* document, CTreeFolder* folder, bool joliet, CProgressCallbacks* progress) {
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder, true, &folders);
+  IsoCollectFolders(folder, joliet, &folders);
   std::vector<uint8_t> buffer;
+  std::vector<uint8_t> identifier;
   for (CTreeFolder* node : folders) {
-    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(node->jolietExtentLba)) return -1;
-    buffer.assign(RoundedSize(node->jolietExtentSize), 0);
+    const uint32_t extent = joliet ? node->jolietExtentLba : node->isoExtentLba;
+    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(extent)) return -1;
+    buffer.assign(RoundedSize(joliet ? node->jolietExtentSize : node->isoExtentSize), 0);
     uint32_t offset = 0;
-    for (const CTreeEntry* entry = node->jolietFirst; entry; entry = entry->jolietNext) {
-      const int length = JolietRecordLength(entry);
-      const std::vector<uint8_t> identifier = JolietIdentifier(entry);
+    for (const CTreeEntry* entry = joliet ? node->jolietFirst : node->firstEntry; entry;
+         entry = joliet ? entry->jolietNext : entry->next) {
+      int length = 0;
+      if (joliet) {
+        length = JolietRecordLength(entry);
+        identifier = JolietIdentifier(entry);
+      } else {
+        length = entry->directoryRecord[kDirRecordLength];
+        const auto* name = reinterpret_cast<const uint8_t*>(entry->isoName ? entry->isoName : "");
+        identifier.assign(name, name + IdentifierLength(entry));
+      }
       const uint8_t flags = EntryFlags(entry);
       for (int64_t i = 0, count = IsoRecordCount(entry); i < count; ++i) {
         offset = PlaceRecord(offset, length);
         uint32_t lba = 0, size = 0;
         bool more = false;
         if (IsFolderEntry(entry))
-          DirectoryTarget(node, entry, true, &lba, &size);
+          DirectoryTarget(node, entry, joliet, &lba, &size);
         else
           FileExtent(entry, i, &lba, &size, &more);
         if (offset + length > buffer.size()) return -1;
@@ -627,6 +608,16 @@ int JolietWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CPro
     if (!WriteSectors(document, buffer.data(), SectorsOf(buffer.size()), progress)) return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int IsoWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
+  return WriteDirectories(document, folder, false, progress);
+}
+
+int JolietWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
+  return WriteDirectories(document, folder, true, progress);
 }
 
 int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {

@@ -85,7 +85,6 @@ struct OptimizeState {
   const CTreeEntry* cacheOwner = nullptr;
   std::vector<uint8_t> candidatePiece;
   std::vector<uint8_t> placedPiece;
-  std::vector<uint8_t> extentScratch;
   int64_t handled = 0;
   std::chrono::steady_clock::time_point lastShown;
 };
@@ -148,7 +147,8 @@ class DataReader {
       return 1;
     }
     if (HasLocalPath(entry_)) return ReadLocal(offset, length, out);
-    if (entry_->extents && entry_->extentCount > 0) return ReadExtents(offset, length, out);
+    if (entry_->extents && entry_->extentCount > 0)
+      return IsoReadEntrySourceData(document_, entry_, entry_->sourceLba, offset, length, out);
     const int64_t sectors = SectorsOf(length);
     return ImageReadSectors(document_, entry_->sourceLba + offset / kSectorBytes, out, sectors) == sectors;
   }
@@ -209,40 +209,6 @@ class DataReader {
       got += n;
     }
     return 1;
-  }
-
-  // Every extent but the last holds whole sectors in practice; pieces that start inside a sector are read
-  // through a scratch buffer all the same.
-  int ReadExtents(int64_t offset, int64_t length, uint8_t* out) {
-    int64_t base = 0;
-    int64_t done = 0;
-    for (int32_t i = 0; i < entry_->extentCount && done < length; ++i) {
-      const CTreeExtent& extent = entry_->extents[i];
-      const int64_t extentBytes = std::max<int64_t>(extent.length, 0);
-      const int64_t at = offset + done;
-      if (at >= base + extentBytes) {
-        base += extentBytes;
-        continue;
-      }
-      const int64_t within = at - base;
-      const int64_t take = std::min(length - done, extentBytes - within);
-      const int64_t skip = within % kSectorBytes;
-      const int64_t sectors = SectorsOf(skip + take);
-      const int64_t first = extent.lba + within / kSectorBytes;
-      // Whole sectors land in place; so does a last piece, whose tail the caller's room for whole sectors takes.
-      if (skip == 0 && done % kSectorBytes == 0 && (take % kSectorBytes == 0 || done + take == length)) {
-        if (ImageReadSectors(document_, first, out + done, sectors) != sectors) return 0;
-      } else {
-        std::vector<uint8_t>& scratch = g_optimize.extentScratch;
-        if (scratch.size() < static_cast<size_t>(sectors * kSectorBytes))
-          scratch.resize(static_cast<size_t>(sectors * kSectorBytes));
-        if (ImageReadSectors(document_, first, scratch.data(), sectors) != sectors) return 0;
-        std::memcpy(out + done, scratch.data() + skip, static_cast<size_t>(take));
-      }
-      done += take;
-      base += extentBytes;
-    }
-    return done == length;
   }
 
   CImageDocument* document_;
