@@ -47,6 +47,8 @@ int CliRunEdit() {
     ConsolePrintf(L"Please specify output file name.\r\n");
     return -1;
   }
+  // Only the data of one track is rebuilt: audio and further tracks would be lost.
+  if (document && ImageCheckConvertible(document)) return -1;
   ImageApplySaveOptions(document, &g_settings->saveOptions);
   TempFolderInit();
   // Without -o the opened image itself is the target; it is replaced only once the new image is complete.

@@ -18,3 +18,8 @@ struct CImageDocument;
 // Tells the user when the opened image's structure was damaged or its data reaches past the end of the file;
 // 1 when it did, else 0.
 int CliReportImageDamage(CImageDocument* document);
+
+struct CImageDocument;
+// Shows why the document cannot be rewritten as a single data track (audio discs, several tracks, mixed mode):
+// 1 when it can't (abort code 1), else 0.
+int ImageCheckConvertible(CImageDocument* document);
