@@ -3,8 +3,8 @@
 #   convert -method normal          vs  pigz -6 (time) and gzip -6 (time, size)
 #   convert -method better / best   vs  xz -5 -T0 (time, size)
 #   convert x.qvf -o y.iso          vs  gzip -dc of the gzip -6 file
-# and prints kestrane's time divided by the peer's (below 1.00: kestrane is faster) and its size divided by the
-# peer's.
+# Each peer and kestrane take turns, so that both meet the same machine; the script prints kestrane's time divided
+# by the peer's (below 1.00: kestrane is faster) and its size divided by the peer's.
 #
 #   bench/bench_qvf.sh [WORK_DIR]
 #
@@ -47,53 +47,60 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-qvf"; e
 rm -rf "$out" && mkdir -p "$out"
 trap 'rm -rf "$out"' EXIT
 
-best_of() {
-  local best="" t0 t1 t
+# Times two commands taking turns, `runs` times each, and prints the best time of each: a peer and kestrane
+# measured side by side see the same machine, whatever else it is doing.
+best_pair() {
+  local a="" b="" t0 t1 t
   for _ in $(seq "$runs"); do
-    rm -f "$out"/run.*
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 </dev/null
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+    for which in a b; do
+      rm -f "$out"/run.*
+      t0=$(date +%s.%N)
+      if [ "$which" = a ]; then sh -c "$1" >/dev/null 2>&1 </dev/null; else sh -c "$2" >/dev/null 2>&1 </dev/null; fi
+      t1=$(date +%s.%N)
+      t=$(awk -v x="$t0" -v y="$t1" 'BEGIN { printf "%.6f", y - x }')
+      if [ "$which" = a ]; then
+        if [ -z "$a" ] || awk -v t="$t" -v b="$a" 'BEGIN { exit !(t < b) }'; then a=$t; fi
+      else
+        if [ -z "$b" ] || awk -v t="$t" -v c="$b" 'BEGIN { exit !(t < c) }'; then b=$t; fi
+      fi
+    done
   done
-  echo "$best"
+  echo "$a $b"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 size_of() { stat -c %s "$1"; }
 
 cat "$iso" >/dev/null
 bytes=$(size_of "$iso")
-echo "image: $iso, $bytes bytes; $(nproc) cores; best of $runs runs; ratio = kestrane / peer"
+echo "image: $iso, $bytes bytes; $(nproc) cores; best of $runs runs each; ratios: kestrane / peer"
 
-# The peers, with their outputs kept for the size comparison and the read test.
+# The peers' outputs, kept for the size comparison and the read test.
 gzip -6 -c "$iso" > "$out/m.gz"
 xz -5 -T0 -c "$iso" > "$out/m.xz"
-gzip6_time=$(best_of sh -c "gzip -6 -c '$iso' > '$out/run.gz'")
-pigz6_time=$(best_of sh -c "pigz -6 -c '$iso' > '$out/run.gz'")
-xz5_time=$(best_of sh -c "xz -5 -T0 -c '$iso' > '$out/run.xz'")
-gunzip_time=$(best_of sh -c "gzip -dc '$out/m.gz' > '$out/run.raw'")
+gz_size=$(size_of "$out/m.gz")
+xz_size=$(size_of "$out/m.xz")
+printf '%-34s %9s %9s %14s %14s   %s\n' "" "peer s" "kestrane s" "peer bytes" "kestrane bytes" "ratios"
+row() {
+  printf '%-34s %9.3f %9.3f %14s %14s   %s\n' "$1" "$2" "$3" "$4" "$5" "$6"
+}
 
-printf '%-30s %9s %14s   %s\n' "" "seconds" "bytes" "ratios"
-printf '%-30s %9.3f %14d\n' "gzip -6" "$gzip6_time" "$(size_of "$out/m.gz")"
-printf '%-30s %9.3f %14s\n' "pigz -6" "$pigz6_time" "-"
-printf '%-30s %9.3f %14d\n' "xz -5 -T0" "$xz5_time" "$(size_of "$out/m.xz")"
-printf '%-30s %9.3f %14s\n' "gzip -dc" "$gunzip_time" "-"
-
+q="$out/x"
 for method in normal better best; do
-  qvf="$out/x-$method.qvf"
-  "$bin" convert "$iso" -o "$qvf" -method "$method" -y >/dev/null
-  t=$(best_of "$bin" convert "$iso" -o "$out/run.qvf" -method "$method" -y)
-  n=$(size_of "$qvf")
-  if [ "$method" = normal ]; then
-    peers="time / pigz -6 $(ratio "$t" "$pigz6_time"), time / gzip -6 $(ratio "$t" "$gzip6_time"), size / gzip -6 $(awk -v a="$n" -v b="$(size_of "$out/m.gz")" 'BEGIN { printf "%.4f", a / b }')"
-  else
-    peers="time / xz -5 -T0 $(ratio "$t" "$xz5_time"), size / xz -5 $(awk -v a="$n" -v b="$(size_of "$out/m.xz")" 'BEGIN { printf "%.4f", a / b }')"
-  fi
-  printf '%-30s %9.3f %14d   %s\n' "convert -method $method" "$t" "$n" "$peers"
-  "$bin" convert "$qvf" -o "$out/back.iso" -y >/dev/null
-  cmp -s "$iso" "$out/back.iso" || { echo "the image read back from $qvf differs" >&2; exit 1; }
+  "$bin" convert "$iso" -o "$q-$method.qvf" -method "$method" -y >/dev/null
+  "$bin" convert "$q-$method.qvf" -o "$out/back.iso" -y >/dev/null
+  cmp -s "$iso" "$out/back.iso" || { echo "the image read back from $q-$method.qvf differs" >&2; exit 1; }
   rm -f "$out/back.iso"
-  r=$(best_of "$bin" convert "$qvf" -o "$out/run.iso" -y)
-  printf '%-30s %9.3f %14s   %s\n' "read ($method) to ISO" "$r" "-" "time / gzip -dc $(ratio "$r" "$gunzip_time")"
+  n=$(size_of "$q-$method.qvf")
+  write="'$bin' convert '$iso' -o '$out/run.qvf' -method $method -y"
+  if [ "$method" = normal ]; then
+    read -r p k < <(best_pair "pigz -6 -c '$iso' > '$out/run.gz'" "$write")
+    row "write normal vs pigz -6" "$p" "$k" "$gz_size" "$n" "time $(ratio "$k" "$p"), size / gzip -6 $(awk -v a="$n" -v b="$gz_size" 'BEGIN { printf "%.4f", a / b }')"
+    read -r p k < <(best_pair "gzip -6 -c '$iso' > '$out/run.gz'" "$write")
+    row "write normal vs gzip -6" "$p" "$k" "$gz_size" "$n" "time $(ratio "$k" "$p")"
+  else
+    read -r p k < <(best_pair "xz -5 -T0 -c '$iso' > '$out/run.xz'" "$write")
+    row "write $method vs xz -5 -T0" "$p" "$k" "$xz_size" "$n" "time $(ratio "$k" "$p"), size / xz -5 $(awk -v a="$n" -v b="$xz_size" 'BEGIN { printf "%.4f", a / b }')"
+  fi
+  read -r p k < <(best_pair "gzip -dc '$out/m.gz' > '$out/run.raw'" "'$bin' convert '$q-$method.qvf' -o '$out/run.iso' -y")
+  row "read $method vs gzip -dc" "$p" "$k" "-" "-" "time $(ratio "$k" "$p")"
 done

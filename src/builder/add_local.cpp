@@ -13,8 +13,10 @@
 #include "builder/build_state.h"
 #include "builder/iso_writer.h"
 #include "builder/names.h"
+#include "builder/rockridge.h"
 #include "cli/console.h"
 #include "image/document.h"
+#include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/paths.h"
@@ -141,6 +143,33 @@ bool ForEachLocalEntry(const wchar_t* localPath, Visit visit) {
   return true;
 }
 
+// A file of 4 GiB or more does not fit one ISO 9660 record. A plain data image becomes a UDF image: without
+// Joliet, and without ISO 9660 unless El Torito or Rock Ridge need it (ISO 9660 then stores the file in
+// several extents). A disc being appended to takes it only when it already carries UDF; images made of tracks
+// (audio, or data tracks from a sheet) and Video CDs refuse it. False when the file is refused (the user was told).
+bool AcceptLargeFile(CImageDocument* document, const wchar_t* localPath, int64_t size) {
+  CWideString text;
+  if (document->appendMode) {
+    if (document->udf) return true;
+    WstrFormat(text, L"%ls\r\n\r\nThe file size is too big(> 4G Bytes), and can not be added into the image.",
+               localPath);
+    MessageShow(text.c_str());
+    return false;
+  }
+  const bool tracks = document->inputType == kImageTypeAudioDisc || document->inputType == kImageTypeAudioProject ||
+                      (document->trackTable && document->trackTable->trackCount > 0) || document->videoCdKind != 0;
+  if (tracks) {
+    WstrFormat(text, L"%ls (%ls)\r\n\r\n%ls", localPath, TextFormatSize(static_cast<uint64_t>(size)),
+               L"The maximum allowed file size on disc is 4GB if ISO 9660 is enabled.");
+    MessageShow(text.c_str());
+    return false;
+  }
+  document->jolietLevel = 0;
+  document->udf = 1;
+  if (!document->bootInfo && !document->rockRidge) document->noIso9660 = 1;
+  return true;
+}
+
 }  // namespace
 
 int64_t IsoRecordCount(const CTreeEntry* entry) {
@@ -194,6 +223,9 @@ CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, cons
     TreeAddDotEntries(document, folder, &status);
     return nullptr;
   }
+  if (!isFolder && static_cast<int64_t>(status.st_size) >= kTreeLargeFileSize && document->noIso9660 == 0 &&
+      !AcceptLargeFile(document, localPath, static_cast<int64_t>(status.st_size)))
+    return nullptr;
 
   CTreeEntry* existing = FindExact(folder, name);
   if (existing) {
@@ -297,12 +329,17 @@ int TreePrepareAddedFiles(CImageDocument* document, CTreeFolder* folder, CProgre
     TreeAddDotEntries(document, node, nullptr);
     if (AbortCodeGet() != kAbortNone) return -1;
     if (IsoNameTree(document, node, progress) != 0) return -1;
+    if (document->rockRidge && RockRidgeBuildFolderEntries(document, node) != 0) return -1;
     const bool root = node == document->rootFolder;
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
       const int length = entry->directoryRecord[kDirRecordNameLength];
       const bool folderEntry = TreeEntryIsFolder(entry) != 0;
       int record = 33 + length;
       record += record & 1;
+      if (document->rockRidge) {
+        record += entry->systemUseLength;
+        record += record & 1;
+      }
       if (record >= 256) {
         LastErrorSetText(L"The name is too long for an ISO 9660 record.");
         AbortCodeSet(kAbortSaveFailed);
@@ -321,7 +358,10 @@ int TreePrepareAddedFiles(CImageDocument* document, CTreeFolder* folder, CProgre
     // Subfolders in their ISO order; pushed in reverse so they are handled in that order.
     const size_t mark = pending.size();
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next)
-      if (entry->folder && !TreeEntryIsDotName(entry) && entry->folder != node) pending.push_back(entry->folder);
+      // A relocated folder is reached through its record in the relocation folder.
+      if (CTreeFolder* child = RockRidgeEntryFolder(entry);
+          child && !TreeEntryIsDotName(entry) && child != node && !RockRidgeIsPlaceholder(entry))
+        pending.push_back(child);
     std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(mark), pending.end());
   }
   return 0;

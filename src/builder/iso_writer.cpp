@@ -7,6 +7,7 @@
 #include "builder/add_local.h"
 #include "builder/build_state.h"
 #include "builder/optimize.h"
+#include "builder/rockridge.h"
 #include "image/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
@@ -105,7 +106,9 @@ void PutRecord(CImageDocument* document, uint8_t* out, int length, const CTreeEn
 
 uint8_t EntryFlags(const CTreeEntry* entry) {
   uint8_t flags = IsFolderEntry(entry) ? kDirFlagDirectory : 0;
-  if ((entry->flags & kTreeHidden) || (entry->directoryRecord[kDirRecordFlags] & kDirFlagHidden))
+  // The Rock Ridge relocation folder is hidden from Joliet only.
+  if (((entry->flags & kTreeHidden) && !(entry->flags & kTreeRelocated)) ||
+      (entry->directoryRecord[kDirRecordFlags] & kDirFlagHidden))
     flags |= kDirFlagHidden;
   return flags;
 }
@@ -118,9 +121,9 @@ void DirectoryTarget(const CTreeFolder* folder, const CTreeEntry* entry, bool jo
   if (dot == 0)
     target = folder;
   else if (dot == 1)
-    target = folder->parent ? folder->parent : folder;
+    target = joliet ? (folder->parent ? folder->parent : folder) : RockRidgeIsoParent(folder);
   else
-    target = entry->folder;
+    target = RockRidgeEntryFolder(entry);
   if (!target) {
     *lba = 0;
     *size = 0;
@@ -163,7 +166,9 @@ void ChildFolders(CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* o
         out->push_back(entry->folder);
   } else {
     for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next)
-      if (entry->folder && entry->folder != folder && DotKind(entry) < 0) out->push_back(entry->folder);
+      if (CTreeFolder* child = RockRidgeEntryFolder(entry);
+          child && child != folder && DotKind(entry) < 0 && !RockRidgeIsPlaceholder(entry))
+        out->push_back(child);
   }
 }
 
@@ -183,8 +188,10 @@ bool PathTableOrder(CTreeFolder* root, bool joliet, std::vector<CTreeFolder*>* o
       });
     } else {
       std::stable_sort(children.begin(), children.end(), [](const CTreeFolder* a, const CTreeFolder* b) {
-        const int la = IdentifierLength(a->entry), lb = IdentifierLength(b->entry);
-        const int c = std::memcmp(a->entry->isoName, b->entry->isoName, static_cast<size_t>(std::min(la, lb)));
+        const CTreeEntry* ea = RockRidgeIsoEntry(a);
+        const CTreeEntry* eb = RockRidgeIsoEntry(b);
+        const int la = IdentifierLength(ea), lb = IdentifierLength(eb);
+        const int c = std::memcmp(ea->isoName, eb->isoName, static_cast<size_t>(std::min(la, lb)));
         return c != 0 ? c < 0 : la < lb;
       });
     }
@@ -200,7 +207,8 @@ bool PathTableOrder(CTreeFolder* root, bool joliet, std::vector<CTreeFolder*>* o
 int64_t PathTableBytes(const std::vector<CTreeFolder*>& order, bool joliet) {
   int64_t bytes = 0;
   for (size_t i = 0; i < order.size(); ++i) {
-    const int length = i == 0 ? 1 : joliet ? 2 * order[i]->entry->jolietLength : IdentifierLength(order[i]->entry);
+    const int length =
+        i == 0 ? 1 : joliet ? 2 * order[i]->entry->jolietLength : IdentifierLength(RockRidgeIsoEntry(order[i]));
     bytes += 8 + length + (length & 1);
   }
   return bytes;
@@ -233,7 +241,8 @@ int BuildTables(CImageDocument* document, bool joliet) {
     } else if (joliet) {
       identifier = JolietIdentifier(folder->entry);
     } else {
-      identifier.assign(folder->entry->isoName, folder->entry->isoName + IdentifierLength(folder->entry));
+      const CTreeEntry* own = RockRidgeIsoEntry(folder);
+      identifier.assign(own->isoName, own->isoName + IdentifierLength(own));
     }
     const uint32_t lba = joliet ? folder->jolietExtentLba : folder->isoExtentLba;
     for (int k = 0; k < 2; ++k) {
@@ -527,6 +536,11 @@ int JolietWritePathTables(CImageDocument* document, CProgressCallbacks* progress
   return WriteTables(document, g_jolietTables, IsoBuildState()->jolietPathTableSectors, progress);
 }
 
+int IsoWriteSectors(CImageDocument* document, const void* buffer, int64_t count, CProgressCallbacks* progress) {
+  if (AbortCodeGet() != kAbortNone) return -1;
+  return WriteSectors(document, buffer, count, progress) ? 0 : -1;
+}
+
 int IsoWriteZeroSectors(CImageDocument* document, int64_t count, CProgressCallbacks* progress) {
   static const std::vector<uint8_t> zeros(64 * kSector, 0);
   while (count > 0) {
@@ -589,19 +603,27 @@ int WriteDirectories(CImageDocument* document, CTreeFolder* folder, bool joliet,
         const auto* name = reinterpret_cast<const uint8_t*>(entry->isoName ? entry->isoName : "");
         identifier.assign(name, name + IdentifierLength(entry));
       }
-      const uint8_t flags = EntryFlags(entry);
+      // A relocated folder's own record is an empty file in the ISO 9660 hierarchy.
+      const bool placeholder = !joliet && RockRidgeIsPlaceholder(entry);
+      const uint8_t flags = placeholder ? 0 : EntryFlags(entry);
       for (int64_t i = 0, count = IsoRecordCount(entry); i < count; ++i) {
         offset = PlaceRecord(offset, length);
         uint32_t lba = 0, size = 0;
         bool more = false;
-        if (IsFolderEntry(entry))
+        if (!placeholder && IsFolderEntry(entry))
           DirectoryTarget(node, entry, joliet, &lba, &size);
-        else
+        else if (!placeholder)
           FileExtent(entry, i, &lba, &size, &more);
         if (offset + length > buffer.size()) return -1;
         PutRecord(document, buffer.data() + offset, length, entry, lba, size,
                   static_cast<uint8_t>(flags | (more ? kDirFlagMultiExtent : 0)), identifier.data(),
                   static_cast<int>(identifier.size()));
+        if (!joliet && document->rockRidge && entry->systemUse && entry->systemUseLength > 0) {
+          // Rock Ridge entries follow the identifier, from an even offset.
+          const int at = 33 + static_cast<int>(identifier.size()) + ((33 + static_cast<int>(identifier.size())) & 1);
+          if (at + entry->systemUseLength > length) return -1;
+          std::memcpy(buffer.data() + offset + at, entry->systemUse, static_cast<size_t>(entry->systemUseLength));
+        }
         offset += length;
       }
     }

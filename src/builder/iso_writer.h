@@ -51,6 +51,8 @@ int JolietWritePathTables(CImageDocument* document, CProgressCallbacks* progress
 // ---- Writing ----
 
 int IsoWriteZeroSectors(CImageDocument* document, int64_t count, CProgressCallbacks* progress);
+// Writes `count` sectors of `buffer` at the write position (or queues them for an image built in memory).
+int IsoWriteSectors(CImageDocument* document, const void* buffer, int64_t count, CProgressCallbacks* progress);
 int IsoWritePrimaryDescriptor(CImageDocument* document, CProgressCallbacks* progress);
 int JolietWriteDescriptor(CImageDocument* document, CProgressCallbacks* progress);
 int IsoWriteTerminator(CImageDocument* document, CProgressCallbacks* progress);

@@ -6,8 +6,11 @@
 #include "builder/build_state.h"
 #include "builder/iso_writer.h"
 #include "builder/optimize.h"
+#include "builder/udf_writer.h"
+#include "builder/rockridge.h"
 #include "image/document.h"
 #include "runtime/error.h"
+#include "tree/eltorito.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
 
@@ -33,9 +36,12 @@ int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
   IsoBuildSetDocument(document);
   if (document->noIso9660 && !document->udf) {
     LastErrorSetText(L"The image would hold neither an ISO 9660 nor a UDF file system.");
+    ErrorReport(nullptr);
     AbortCodeSet(kAbortSaveFailed);
     return 0;
   }
+  // Folders nested deeper than ISO 9660 allows get their ISO 9660 records in the Rock Ridge relocation folder.
+  if (document->rockRidge && !document->noIso9660 && RockRidgeRelocateDeepFolders(document) != 0) return 0;
   if (TreePrepareAddedFiles(document, document->rootFolder, progress) != 0) return 0;
   if ((document->jolietLevel != 0 || document->udf != 0) &&
       JolietSizeDirectories(document, document->rootFolder) != 0)
@@ -59,9 +65,22 @@ int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64
   state->nextFreeLba = start + 16;
   if (iso) {
     state->nextFreeLba += 1;               // primary descriptor
+    if (document->bootInfo) state->nextFreeLba += 1;  // El Torito boot record
     if (joliet) state->nextFreeLba += 1;   // Joliet descriptor
     state->nextFreeLba += 1;               // terminator
     if (!document->udf) state->nextFreeLba += 1;  // marker
+  }
+  if (document->udf) {
+    UdfReserveVrs(document);
+    if (iso) state->nextFreeLba += 1;  // marker, after the recognition sequence
+    UdfReserveUpTo32(document);
+    UdfReserveMainVds(document);
+    UdfReserveReserveVds(document);
+    UdfReserveLvid(document);
+    UdfReserveUpTo256(document);
+    UdfReservePartitionStart(document);
+    if (UdfSizeFileIdentifiers(document) != 0) return 1;
+    UdfCountFileEntries(document);
   }
   state->headLength = state->nextFreeLba - start;
   if (iso) {
@@ -69,10 +88,14 @@ int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64
     if (joliet) JolietReservePathTables(document);
     IsoAssignDirectoryExtents(document, document->rootFolder, 0);
     if (joliet) JolietAssignDirectoryExtents(document, document->rootFolder, 0);
+    if (document->bootInfo) BootCatalogLayout(document);
   }
+  // The Rock Ridge ER sector and continuation areas follow the directories (and the boot catalog).
+  if (iso && document->rockRidge && !Stopped()) RockRidgePlaceErSector(document, state->nextFreeLba);
   if (!Stopped()) FileOrderAssignExtents(document, progress);
   if (!Stopped()) IsoAssignFileExtents(document, document->rootFolder, 0, progress);
   OptimizeEnd(document, progress);
+  if (document->udf && !Stopped()) UdfReserveClosingAnchor(document);
   return 1;
 }
 
@@ -89,16 +112,34 @@ int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress) {
   IsoBuildPrimaryDescriptor(document, document->primaryDescriptor, 0);
   if (iso) {
     if (IsoWritePrimaryDescriptor(document, progress) != 0) return -1;
+    if (document->bootInfo && BootRecordWrite(document, progress) != 0) return -1;
     if (joliet && JolietWriteDescriptor(document, progress) != 0) return -1;
     if (IsoWriteTerminator(document, progress) != 0) return -1;
     if (!document->udf && IsoWriteMarkerSector(document, progress) != 0) return -1;
+  }
+  if (document->udf) {
+    if (UdfWriteVrs(document, progress) != 0) return -1;
+    if (iso && IsoWriteMarkerSector(document, progress) != 0) return -1;
+    if (UdfPadTo32(document, progress) != 0 || UdfWriteVds(document, progress) != 0 ||
+        UdfWriteVds(document, progress) != 0 || UdfWriteLvid(document, progress) != 0 ||
+        UdfPadTo256(document, progress) != 0 || UdfWriteAvdp(document, progress) != 0 ||
+        UdfWriteFsd(document, progress) != 0 || UdfWriteDirectories(document, progress) != 0 ||
+        UdfWriteFileEntries(document, progress) != 0)
+      return -1;
+  }
+  if (iso) {
     if (IsoWritePathTables(document, progress) != 0) return -1;
     if (joliet && JolietWritePathTables(document, progress) != 0) return -1;
     if (IsoWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
     if (joliet && JolietWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
+    if (document->bootInfo &&
+        (BootCatalogWrite(document, progress) != 0 || BootImagesWrite(document, progress) != 0))
+      return -1;
   }
+  if (iso && document->rockRidge && RockRidgeWriteErSector(document, progress) != 0) return -1;
   if (FileOrderWriteFiles(document, document->rootFolder, progress) != 0) return -1;
   if (IsoWriteAllFileData(document, document->rootFolder, progress) != 0) return -1;
+  if (document->udf && UdfWriteAvdp(document, progress) != 0) return -1;
   if (state->writePosition != state->nextFreeLba) {
     // Something was laid out but not written (or the other way round): the image would be wrong.
     LastErrorSetText(L"The image layout and the data written disagree.");

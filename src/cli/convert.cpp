@@ -86,7 +86,9 @@ bool TargetIsAnInput(CImageDocument* document, const wchar_t* target) {
 int ImageCheckConvertible(CImageDocument* document) {
   const wchar_t* text = nullptr;
   const CTrackTable* table = document->trackTable;
-  if (document->inputType == kImageTypeAudioDisc) {
+  if (document->videoCdKind != 0) {
+    text = L"This is a Video CD image file, and can not be converted.";
+  } else if (document->inputType == kImageTypeAudioDisc) {
     text = L"This is an Audio CD image file, and can not be converted.";
   } else if (table && (table->trackCount > 1 || TrackTableIsMixedModeFrom(table, 0))) {
     text = L"This image file can not be converted.";

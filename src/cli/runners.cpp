@@ -49,6 +49,11 @@ int CliRunEdit() {
   }
   // Only the data of one track is rebuilt: audio and further tracks would be lost.
   if (document && ImageCheckConvertible(document)) return -1;
+  // Drives, foreign file systems and consoles' discs are only read.
+  if (document && document->readOnly) {
+    ConsolePrintf(L"%ls\r\n\r\n%ls\r\n", document->path.c_str(), L"This image file can not be edited.");
+    return -1;
+  }
   ImageApplySaveOptions(document, &g_settings->saveOptions);
   TempFolderInit();
   // Without -o the opened image itself is the target; it is replaced only once the new image is complete.

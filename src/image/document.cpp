@@ -12,6 +12,7 @@
 #include "qvf/sfx.h"
 #include "image/builder_map.h"
 #include "image/tracktable.h"
+#include "tree/eltorito.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
 
@@ -78,6 +79,7 @@ CImageDocument* ImageNew() {
 void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
+  BootInfoFree(document->bootInfo);
   ImageBuilderFree(document->builder);
   TrackTableFree(document->trackTable);
   NrgFree(document->nrg);

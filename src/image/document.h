@@ -42,6 +42,7 @@ struct CNrgState;
 struct CImageBuilder;
 struct CSfxPropertyTable;
 struct CQvfContext;
+struct CBootInfo;
 
 struct CImageDocument {
   CWideString path;           // the image's path
@@ -104,6 +105,7 @@ struct CImageDocument {
   int64_t primaryLba;
   int64_t supplementaryLba;
   int64_t bootRecordLba;
+  CBootInfo* bootInfo;  // El Torito boot record, catalog and images of the opened volume, owned
   int32_t treeDamaged;      // the directory structure was damaged: what could be read was kept
   int32_t dataBeyondEnd;    // the volume or its files reach past the end of the image file
   CTreeEntry* rootEntry;    // the root's own entry, owned by the document
@@ -121,6 +123,9 @@ struct CImageDocument {
   int32_t readOnly;
   int32_t appendMode;
   int32_t modified;  // the document changed since it was opened or saved
+  int32_t videoCdKind;  // 0 none, 1 Video CD, 2 Super Video CD (image/vcd.h)
+  int32_t wiiDisc;        // the image is a Wii disc (image/wii.h): no file system, read-only
+  CWideString regionText;  // "NTSC" or "PAL" for a Wii disc
   // Build options.
   int32_t jolietLevel;       // 0..3 (default 3)
   int32_t isoNameLength;     // 12, 30 or 221 (default 221)

@@ -7,11 +7,14 @@
 #include <cwchar>
 #include <vector>
 
+#include "builder/rockridge.h"
 #include "cli/console.h"
 #include "image/document.h"
 #include "image/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
+#include "image/vcd.h"
+#include "image/wii.h"
 #include "formats/cue_reader.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -19,6 +22,7 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
+#include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
 
@@ -136,7 +140,12 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
   }
   document->noIso9660 = document->primarySeen || document->highSierra ? 0 : 1;
   document->quiet = savedQuiet;
-  // The probes of the other optical file systems come with their readers.
+  // The probes of the other optical file systems come with their readers; the Wii disc comes last.
+  document->wiiDisc = 0;
+  if (ImageProbeWiiDisc(document)) {
+    document->wiiDisc = 1;
+    return 0;
+  }
   if (!document->noIso9660 && document->blockSize == 2048 && document->blockSizeKnown) return 0;
   document->inputType = kImageTypeUnknown;
   return -1;
@@ -213,6 +222,7 @@ void ImageDetectFormat(CImageDocument* document, int32_t hint) {
       document->readableLimit = TrackTableGetEndSector(table);
     }
   }
+  ImageCheckVideoCd(document);
   // Probes may have left read errors behind: they are not the user's concern.
   ErrorStateReset();
 }
@@ -259,11 +269,16 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   if (document->inputType == kImageTypeQvf && !document->qvf)
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
   if (document->inputType == kImageTypeUnknown) return fail(8);
+  // A Wii disc has no file system to load or edit.
+  if (document->wiiDisc) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
-  if (IsoLoadTree(document) != 0) return fail(9);
+  if (!document->wiiDisc && IsoLoadTree(document) != 0) return fail(9);
+  // Folders a Rock Ridge writer relocated for ISO 9660's depth limit go back to their places.
+  if (document->rockRidge) RockRidgeResolveRelocations(document);
   // Directories that could not be read leave the tree incomplete: the command says so once it is done.
   if (AbortCodeGet() != 0) document->treeDamaged = 1;
+  BootCatalogRead(document);
   ErrorStateReset();
   document->pastLimitReported = 0;
   ImageCheckDataInside(document);
@@ -332,5 +347,7 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     if (error != 1 && !(flags & 4)) ImageOpenErrorReport(path, error);
     return nullptr;
   }
+  // A recognised Video CD has its entries classified once its tree is there.
+  if (document->videoCdKind != 0 && document->rootFolder) VcdMarkFiles(document);
   return document;
 }

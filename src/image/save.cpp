@@ -12,6 +12,7 @@
 #include "builder/build_state.h"
 #include "builder/iso_writer.h"
 #include "builder/layout.h"
+#include "builder/rockridge.h"
 #include "cli/console.h"
 #include "cli/settings.h"
 #include "formats/cue_writer.h"
@@ -182,6 +183,7 @@ int ImageBuild(CProgressCallbacks* callbacks) {
   const bool console = callbacks == nullptr;
   const auto failed = [&]() {
     ConsolePrintf(L"\r\n");
+    RockRidgeRestoreRelocatedFolders(document);
     IsoBuildSetDocument(nullptr);
     return 0;
   };
@@ -207,6 +209,8 @@ int ImageBuild(CProgressCallbacks* callbacks) {
   if (console) ProgressBeginTotal(L"Writing image file ", static_cast<uint64_t>(sectors) * 2048);
   const int written = IsoWriteImage(document, callbacks);
   document->buildSectorCount = 0;
+  // The tree goes back to what the user sees once the image is written.
+  RockRidgeRestoreRelocatedFolders(document);
   IsoBuildSetDocument(nullptr);
   if (written != 0) {
     if (!WstrIsEmpty(CWideString(LastErrorGetText())) && AbortCodeGet() != kAbortWriteFailed)
@@ -227,6 +231,16 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   std::wstring chosen = overOpened ? std::wstring(document->path.c_str()) : std::wstring(target);
   if (chosen.empty()) {
     ConsolePrintf(L"Please specify output file name.\r\n");
+    return -1;
+  }
+  // A Video CD needs its own writer (CD-XA records, Form 2 tracks, fixed sectors); written as a plain image it
+  // would lose its tracks, so it is refused instead of written wrong.
+  if (document->videoCdKind != 0) {
+    CWideString message;
+    WstrFormat(message, L"%ls\r\n\r\n%ls", document->path.c_str(),
+               L"This is a Video CD image file, and can not be converted.");
+    MessageShow(message.c_str());
+    Fail(kAbortSaveFailed);
     return -1;
   }
   int32_t type = OutputTypeFor(chosen.c_str());

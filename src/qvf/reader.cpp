@@ -695,7 +695,7 @@ int ImageOpenQvf(CImageDocument* document) {
       if (candidate) std::fclose(candidate);
     }
     if (!first) {
-      if (!document->quiet)
+      if (!document->quiet && !(document->openFlags & kOpenQuiet))
         ConsolePrintf(L"%ls: %ls\r\n", names.empty() ? document->path.c_str() : names[0].c_str(),
                       L"The first volume of this split image can not be opened.");
       return fail();

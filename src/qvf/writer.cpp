@@ -409,7 +409,7 @@ CQvfContext* QvfCreateWriter(CImageDocument* document, int64_t sectorCount) {
     std::memcpy(context->password, document->password, length);
     context->passwordLength = static_cast<int32_t>(length);
   }
-  context->split = document->splitVolumes && document->splitVolumeSize > 0 ? 1 : 0;
+  context->split = document->splitVolumes && document->splitVolumeSize != 0 ? 1 : 0;
 
   // Geometry.
   if (document->sectorSize == 512) {

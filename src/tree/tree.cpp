@@ -108,6 +108,7 @@ void ReleaseEntryFields(CTreeEntry* entry) {
   entry->fsRecordSize = 0;
   entry->systemUse = nullptr;
   entry->systemUseLength = 0;
+  entry->systemUseCapacity = 0;
 }
 
 // The directory record of a folder made here: directory flag, the image's fixed time, volume sequence 1.

@@ -129,7 +129,10 @@ struct CTreeEntry {
   int32_t sortWeight;        // 1..100: file order in a built image
   int32_t onDisc;            // the data lies on the physical disc the document reads
   uint8_t* systemUse;        // owned: System Use bytes of the record (Rock Ridge, CD-XA)
-  int32_t systemUseLength;
+  int32_t systemUseLength;    // bytes of systemUse inside the record
+  // Bytes of systemUse in all when the Rock Ridge writer built it: the bytes past systemUseLength go to
+  // continuation areas. 0 for an area as read from an image, whose continuations lie in that image.
+  int32_t systemUseCapacity;
   uint8_t directoryRecord[kDirRecordCopySize];  // the entry's own ISO 9660 record header
 };
 

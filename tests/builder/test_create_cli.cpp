@@ -14,6 +14,7 @@
 
 #include "support/iso_checker.h"
 #include "support/run_program.h"
+#include "support/udf_checker.h"
 
 namespace fs = std::filesystem;
 
@@ -358,8 +359,8 @@ TEST(CreateCli, SymbolicLinksAreLeftOut) {
 
 namespace {
 
-// A file of 4 GiB or more is written as several ISO 9660 extents of one name, which other tools and kestrane
-// read back as one file.
+// A file of 4 GiB or more turns a plain data image into a UDF image without ISO 9660 (an ISO 9660 record
+// cannot hold it); 7-Zip lists, tests and extracts it whole. A build left with neither file system is refused.
 TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
   const std::string folder = MakeTestFolder("create_5g");
   const std::string big = folder + "/src/big.raw";
@@ -374,22 +375,32 @@ TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
   ASSERT_EQ(static_cast<int64_t>(fs::file_size(big)), size);
   WriteFile(folder + "/src/small.txt", "small");
   const std::string iso = folder + "/big.iso";
+
+  ProgramResult refused = RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/", "-udf", "off"}));
+  EXPECT_NE(refused.status, 0) << refused.out;
+  EXPECT_NE(refused.out.find("neither an ISO 9660 nor a UDF file system"), std::string::npos) << refused.out;
+  EXPECT_FALSE(fs::exists(iso));
+
   ProgramResult made = RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/"}), ProgramOptions{"", {}, "", 300});
   ASSERT_EQ(made.status, 0) << made.out;
   fs::remove(big);
   Shell("fallocate --dig-holes '" + iso + "'");
 
-  IsoCheckSummary summary;
-  std::vector<std::string> problems = IsoCheckImage(iso, &summary);
+  // UDF only: the recognition sequence at 16, no ISO 9660 descriptor, no marker.
+  std::ifstream head16(iso, std::ios::binary);
+  std::string sectors(3 * 2048, '\0');
+  head16.seekg(16 * 2048);
+  head16.read(sectors.data(), static_cast<std::streamsize>(sectors.size()));
+  EXPECT_EQ(sectors.substr(1, 5), "BEA01");
+  EXPECT_EQ(sectors.substr(2048 + 1, 5), "NSR02");
+  EXPECT_EQ(sectors.substr(4096 + 1, 5), "TEA01");
+  UdfCheckSummary udf;
+  std::vector<std::string> problems = UdfCheckImage(iso, &udf);
   EXPECT_TRUE(problems.empty()) << problems.front();
-  bool found = false;
-  for (const IsoCheckEntry& file : summary.joliet.files) {
-    if (file.path != "/big.raw") continue;
-    found = true;
-    EXPECT_EQ(file.size, static_cast<uint64_t>(size));
-    EXPECT_EQ(file.extents, 2);
-  }
-  EXPECT_TRUE(found);
+  ASSERT_EQ(udf.entries.count("/big.raw"), 1u);
+  EXPECT_EQ(udf.entries["/big.raw"].size, static_cast<uint64_t>(size));
+  // Each allocation descriptor holds at most 0x3FFFF800 bytes, a little under 1 GiB: 5 GiB takes six.
+  EXPECT_EQ(udf.entries["/big.raw"].descriptors, 6);
 
   ProgramResult listing = RunProgram("/usr/bin/7zz", {"l", iso});
   EXPECT_NE(listing.out.find("5368709120"), std::string::npos) << listing.out;
@@ -397,7 +408,8 @@ TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
   EXPECT_EQ(tested.status, 0) << tested.out;
 
   const std::string out = folder + "/out";
-  ProgramResult x = RunKestrane({"extract", iso, "/big.raw", "-od", out}, ProgramOptions{"", {}, "", 300});
+  ProgramResult x =
+      RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + out, iso, "big.raw"}, ProgramOptions{"", {}, "", 300});
   ASSERT_EQ(x.status, 0) << x.out;
   const std::string extracted = out + "/big.raw";
   ASSERT_EQ(static_cast<int64_t>(fs::file_size(extracted)), size);
@@ -409,8 +421,34 @@ TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
   EXPECT_EQ(head, "head marker");
   EXPECT_EQ(tail, "tail marker");
   in.close();
+  EXPECT_EQ(ReadFileBytes(out + "/small.txt"), "");  // only big.raw was asked for
   fs::remove_all(out);
   fs::remove(iso);
+}
+
+}  // namespace
+
+namespace {
+
+// edit rebuilds one data track: an image with an audio track after its data is refused, not cut down.
+TEST(CreateCli, EditRefusesImagesWithMoreThanOneTrack) {
+  const std::string folder = MakeTestFolder("create_edit_tracks");
+  WriteFile(folder + "/src/a.txt", "a");
+  ASSERT_EQ(RunKestrane(CreateArgs(folder + "/d.bin", {"-add", folder + "/src", "/"})).status, 0);
+  // Append 300 sectors of silence as a second, audio track.
+  { std::ofstream(folder + "/d.bin", std::ios::binary | std::ios::app) << std::string(300 * 2352, '\0'); }
+  const int64_t dataSectors = static_cast<int64_t>(fs::file_size(folder + "/d.bin")) / 2352 - 300;
+  char start[16];
+  std::snprintf(start, sizeof start, "%02d:%02d:%02d", static_cast<int>(dataSectors / 4500),
+                static_cast<int>(dataSectors / 75 % 60), static_cast<int>(dataSectors % 75));
+  WriteFile(folder + "/d.cue", std::string("FILE \"d.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                           "  TRACK 02 AUDIO\n    INDEX 01 ") + start + "\n");
+  const std::string before = ReadFileBytes(folder + "/d.bin");
+  ProgramResult r = RunKestrane({"edit", folder + "/d.cue", "-label", "X", "-o", folder + "/out.iso"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("This image file can not be converted."), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(folder + "/out.iso"));
+  EXPECT_EQ(ReadFileBytes(folder + "/d.bin"), before);
 }
 
 }  // namespace

@@ -146,6 +146,22 @@ TEST(QvfCli, VolumesOf1MiB) {
   EXPECT_TRUE(Contains(noFirst.out, "v.part001.qvf")) << noFirst.out;
 }
 
+TEST(QvfCli, VolumesWithoutAFixedSizeEndWhereTheFileSystemStops) {
+  const std::string folder = MakeTestFolder("qvf_cli_open_volumes");
+  const std::string iso = MakeIso(folder, 2500000);
+  // A size of all bits set: each volume takes what its file accepts, here up to a 1 MiB file size limit.
+  const std::string command = "trap '' XFSZ; ulimit -f 1024; exec '" + std::string(KESTRANE_BIN) + "' convert '" +
+                              iso + "' -o '" + folder + "/o.qvf' -volsize 18446744073709551615";
+  ProgramResult split = RunProgram("/bin/bash", {"-c", command});
+  ASSERT_EQ(split.status, 0) << split.out;
+  ASSERT_TRUE(fs::exists(folder + "/o.part003.qvf")) << split.out;
+  EXPECT_EQ(fs::file_size(folder + "/o.part001.qvf"), 1048576u);
+  EXPECT_EQ(fs::file_size(folder + "/o.part002.qvf"), 1048576u);
+  ProgramResult back = RunKestrane({"convert", folder + "/o.part002.qvf", "-o", folder + "/back.iso"});
+  ASSERT_EQ(back.status, 0) << back.out;
+  EXPECT_TRUE(ReadFileBytes(folder + "/back.iso") == ReadFileBytes(iso));
+}
+
 TEST(QvfCli, CommentsRoundTripUpTo64KiB) {
   const std::string folder = MakeTestFolder("qvf_cli_comment");
   const std::string iso = MakeIso(folder);

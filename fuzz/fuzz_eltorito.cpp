@@ -1,0 +1,91 @@
+// The El Torito catalog reader over any bytes. The input holds the image from sector 16 on (the system area
+// reads as zeros, the last sector is completed with zeros); the descriptor set is scanned and the tree loaded as
+// the opener does, so that boot images found through files are reached too. Whatever is read must stay inside
+// the source, and the catalog built back from it must be well formed.
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "image/document.h"
+#include "image/sectors.h"
+#include "tree/eltorito.h"
+#include "tree/iso9660.h"
+#include "tree/iso_helpers.h"
+
+namespace {
+
+constexpr int64_t kSystemAreaSectors = 16;
+constexpr int kDescriptorSectors = 50;
+
+void CheckInfo(const CImageDocument* document) {
+  CBootInfo* info = document->bootInfo;
+  if (!info) return;
+  if (info->entryCount < 1 || info->entryCount > kBootMaxEntries) std::abort();
+  const int64_t limitBytes = document->readableLimit * 2048;
+  for (int i = 0; i < info->entryCount; ++i) {
+    const CBootEntry& entry = info->entries[i];
+    if (entry.size < 0 || entry.size > limitBytes) std::abort();
+    if (static_cast<int64_t>(entry.data.size()) < entry.size || entry.data.size() % 2048 != 0) std::abort();
+    if (!BootEntryIsImage(&entry) && !entry.data.empty()) std::abort();
+  }
+  // Lay the images out as a build would and build the catalog back.
+  int64_t next = 100;
+  info->catalogLba = next++;
+  for (int i = 0; i < info->entryCount; ++i) {
+    CBootEntry& entry = info->entries[i];
+    if (entry.data.empty()) continue;
+    entry.lba = next;
+    next += (entry.size + 2047) / 2048;
+  }
+  BootCatalogBuildValidation(info);
+  BootCatalogBuildEntries(info, 16);
+  uint16_t sum = 0;
+  for (int i = 0; i < 32; i += 2) sum = static_cast<uint16_t>(sum + GetLittleEndian16(info->catalog + i));
+  if (sum != 0) std::abort();
+  for (int i = 0; i < info->entryCount; ++i) {
+    const CBootEntry& entry = info->entries[i];
+    if (entry.hasInfoTable && !BootInfoTableIsValid(entry.data.data(), entry.size, entry.lba)) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  std::vector<uint8_t> bytes((size + 2047) / 2048 * 2048, 0);
+  std::memcpy(bytes.data(), data, size);
+  FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
+  if (!stream) return 0;
+  CImageDocument* document = ImageAlloc();
+  if (!document) {
+    std::fclose(stream);
+    return 0;
+  }
+  document->input = stream;
+  document->inputType = kImageTypeIso;
+  document->sectorSize = 2048;
+  document->headerSize = -kSystemAreaSectors * 2048;
+  document->readableLimit = kSystemAreaSectors + static_cast<int64_t>(bytes.size() / 2048);
+  document->quiet = 1;
+
+  IsoResetParseState(document);
+  uint8_t sector[2048];
+  for (int64_t lba = kSystemAreaSectors; lba < kSystemAreaSectors + kDescriptorSectors; ++lba) {
+    if (ImageReadSectors(document, lba, sector, 1) != 1) break;
+    const int result = IsoParseVolumeDescriptors(document, lba, sector);
+    if (result == kIsoDescriptorTerminator || result == kIsoDescriptorHighSierra) break;
+  }
+  if (document->primarySeen || document->highSierra || document->jolietTree) IsoLoadTree(document);
+  BootCatalogRead(document);
+  CheckInfo(document);
+  ImageClose(document);
+  return 0;
+}
