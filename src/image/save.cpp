@@ -259,14 +259,17 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   std::wstring outName = type == kImageTypeQvf ? QvfOutputName(document, chosen.c_str()) : chosen;
   if (outName.empty()) outName = chosen;
 
-  // A split output is named after its first volume; it must never be the image being read.
+  // A split image, read or written, must never be saved over any volume of the image being read.
   const bool split = type == kImageTypeQvf && document->splitVolumes;
-  if (split || (document->inputType == kImageTypeQvf && document->splitVolumes)) {
-    const std::wstring source = document->path.c_str();
-    std::wstring first = QvfGetFirstVolumeName(chosen.c_str(), document->volumeNaming ? document->volumeNaming : 1);
-    if (!source.empty() && (wcscasecmp(source.c_str(), chosen.c_str()) == 0 ||
-                            (!first.empty() && wcscasecmp(source.c_str(), first.c_str()) == 0) ||
-                            Same(IdentityOfStream(document->input), IdentityOfPath(outName.c_str())))) {
+  const std::vector<std::wstring> sourceVolumes =
+      document->qvf ? QvfVolumeNames(document->qvf) : std::vector<std::wstring>{};
+  if (split || sourceVolumes.size() > 1) {
+    const Identity target = IdentityOfPath(outName.c_str());
+    bool clash = Same(IdentityOfStream(document->input), target);
+    for (const std::wstring& volume : sourceVolumes)
+      clash = clash || wcscasecmp(volume.c_str(), outName.c_str()) == 0 ||
+              Same(IdentityOfPath(volume.c_str()), target);
+    if (clash) {
       MessageShow(L"The source file or destination file is a multiple volume image file. You must save to a "
                   L"different file name.");
       Fail(kAbortSaveFailed);

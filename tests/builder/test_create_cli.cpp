@@ -452,3 +452,71 @@ TEST(CreateCli, EditRefusesImagesWithMoreThanOneTrack) {
 }
 
 }  // namespace
+
+namespace {
+
+// create and edit save QVF images like convert does: split into volumes, scrambled with a password, never over a
+// volume of the image being read.
+TEST(CreateCli, QvfOutputsSplitAndPasswordProtected) {
+  const std::string folder = MakeTestFolder("create_qvf");
+  std::string noise(3000000, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : noise) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  WriteFile(folder + "/src/noise.bin", noise);
+  WriteFile(folder + "/src/a.txt", "a");
+
+  // -volsize: three volumes of at most 1 MiB; opening any of them gives the whole tree.
+  ProgramResult r = RunKestrane(CreateArgs(folder + "/v.qvf", {"-volsize", "1M", "-add", folder + "/src", "/"}));
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* name : {"v.part001.qvf", "v.part002.qvf", "v.part003.qvf"}) {
+    ASSERT_TRUE(fs::exists(folder + "/" + name)) << name;
+    EXPECT_LE(fs::file_size(folder + "/" + name), 1u << 20) << name;
+  }
+  const std::string out = folder + "/out";
+  r = RunKestrane({"extract", folder + "/v.part003.qvf", "/", "-od", out});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Diff(folder + "/src", out), "");
+
+  // Saving over a volume of the image being read is refused and leaves every volume as it was.
+  const std::string first = ReadFileBytes(folder + "/v.part001.qvf");
+  r = RunKestrane({"edit", folder + "/v.part002.qvf", "-add", folder + "/src/a.txt", "/again"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("The source file or destination file is a multiple volume image file. You must save to a "
+                       "different file name."),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFileBytes(folder + "/v.part001.qvf"), first);
+  // To another name it is saved, here as one file.
+  r = RunKestrane({"edit", folder + "/v.part002.qvf", "-add", folder + "/src/a.txt", "/again", "-o",
+                   folder + "/w.qvf"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  fs::remove_all(out);
+  ASSERT_EQ(RunKestrane({"extract", folder + "/w.qvf", "/", "-od", out}).status, 0);
+  EXPECT_EQ(ReadFileBytes(out + "/again/a.txt"), "a");
+  EXPECT_EQ(ReadFileBytes(out + "/noise.bin"), noise);
+
+  // A password makes the output QVF whatever the suffix asked for, and the image opens only with it.
+  r = RunKestrane(CreateArgs(folder + "/p.iso", {"-setpassword", "secret", "-add", folder + "/src", "/"}));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Some advanced features, such as password protection and multiple volume support has been "
+                       "enabled. You need save the image file to a QVF file."),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(fs::exists(folder + "/p.iso"));
+  ASSERT_TRUE(fs::exists(folder + "/p.qvf"));
+  EXPECT_EQ(ReadFileBytes(folder + "/p.qvf").find("noise.bin"), std::string::npos);
+  ProgramOptions wrong;
+  wrong.input = "nope\n";
+  r = RunKestrane({"list", folder + "/p.qvf", "/"}, wrong);
+  EXPECT_NE(r.status, 0) << r.out;
+  r = RunKestrane({"list", folder + "/p.qvf", "/", "-password", "secret"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("noise.bin"), std::string::npos) << r.out;
+}
+
+}  // namespace
