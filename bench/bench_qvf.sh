@@ -16,6 +16,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/bench/lib.sh"
 work="${1:-$root/build-bench/qvf}"
 runs="${RUNS:-3}"
 size_mib="${SIZE:-500}"
@@ -25,12 +26,7 @@ for tool in xorriso gzip pigz xz tar; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/setup" >&2; exit 1; }
 done
 
-bin="${KESTRANE:-}"
-if [ -z "$bin" ]; then
-  cmake -S "$root" -B "$root/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
-  ninja -C "$root/build-bench" kestrane >/dev/null
-  bin="$root/build-bench/kestrane"
-fi
+bin="$(kestrane_binary "$root")"
 
 mkdir -p "$work"
 iso="$work/mixed-$size_mib.iso"
