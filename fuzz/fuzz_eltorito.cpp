@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "iso_input.h"
 #include "image/sectors.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
@@ -17,8 +18,6 @@
 
 namespace {
 
-constexpr int64_t kSystemAreaSectors = 16;
-constexpr int kDescriptorSectors = 50;
 
 void CheckInfo(const CImageDocument* document) {
   CBootInfo* info = document->bootInfo;
@@ -59,30 +58,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  std::vector<uint8_t> bytes((size + 2047) / 2048 * 2048, 0);
-  std::memcpy(bytes.data(), data, size);
-  FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
-  if (!stream) return 0;
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(stream);
-    return 0;
-  }
-  document->input = stream;
-  document->inputType = kImageTypeIso;
-  document->sectorSize = 2048;
-  document->headerSize = -kSystemAreaSectors * 2048;
-  document->readableLimit = kSystemAreaSectors + static_cast<int64_t>(bytes.size() / 2048);
-  document->quiet = 1;
-
-  IsoResetParseState(document);
-  uint8_t sector[2048];
-  for (int64_t lba = kSystemAreaSectors; lba < kSystemAreaSectors + kDescriptorSectors; ++lba) {
-    if (ImageReadSectors(document, lba, sector, 1) != 1) break;
-    const int result = IsoParseVolumeDescriptors(document, lba, sector);
-    if (result == kIsoDescriptorTerminator || result == kIsoDescriptorHighSierra) break;
-  }
+  FuzzIsoInput input = FuzzOpenIsoInput(data, size);
+  CImageDocument* document = input.document;
+  if (!document) return 0;
   if (document->primarySeen || document->highSierra || document->jolietTree) IsoLoadTree(document);
   BootCatalogRead(document);
   CheckInfo(document);

@@ -198,20 +198,7 @@ bool PartitionBlock(int64_t lba, uint32_t* block) {
 }
 
 bool WriteSectors(CImageDocument* document, const uint8_t* buffer, int64_t count, CProgressCallbacks* progress) {
-  if (count <= 0) return true;
-  CIsoBuildState* state = IsoBuildState();
-  if (IsoBuildsInMemory(document)) {
-    if (ImageBuilderQueueGenerated(document->builder, buffer, count * kSector) != count) {
-      AbortCodeRaise(kAbortNoMemory);
-      return false;
-    }
-  } else if (ImageWriteSectors(document, state->writePosition, buffer, count) != count) {
-    AbortCodeRaise(kAbortWriteFailed);
-    return false;
-  }
-  state->writePosition += count;
-  IsoProgressAdd(progress, count * kSector);
-  return true;
+  return IsoWriteSectors(document, buffer, count, progress) == 0;
 }
 
 // The write must stand where the layout put the structure; anything else would shift every later sector.

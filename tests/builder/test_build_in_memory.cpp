@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 // Reads the whole image back through the document's sector map.
@@ -41,10 +36,10 @@ std::string ReadBuilt(CImageDocument* document, int64_t sectors) {
 TEST(BuildInMemory, TheSectorMapHoldsTheSameImageAsTheFile) {
   const std::string folder = MakeTestFolder("build_in_memory");
   const std::string src = folder + "/src";
-  WriteFile(src + "/a.txt", "alpha");
-  WriteFile(src + "/sub/big.bin", std::string(123457, 'b'));
-  WriteFile(src + "/sub/copy.bin", std::string(123457, 'b'));
-  WriteFile(src + "/empty.txt", "");
+  WriteFileBytes(src + "/a.txt", "alpha");
+  WriteFileBytes(src + "/sub/big.bin", std::string(123457, 'b'));
+  WriteFileBytes(src + "/sub/copy.bin", std::string(123457, 'b'));
+  WriteFileBytes(src + "/empty.txt", "");
   const std::string iso = folder + "/file.iso";
   ASSERT_EQ(RunKestrane({"create", "-file-datetime", "01-02-2020:03:04:05", "-vol-creation-datetime",
                          "01-02-2020:03:04:05", "-o", iso, "-add", src, "/", "-label", "MEM"})

@@ -20,13 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-ProgramResult Shell(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}); }
-
 // Fixed dates, so that two builds of one folder are byte-identical.
 const std::vector<std::string> kFixedDates = {"-file-datetime", "01-02-2020:03:04:05",
                                               "-vol-creation-datetime", "01-02-2020:03:04:05",
@@ -42,20 +35,20 @@ std::vector<std::string> CreateArgs(const std::string& out, const std::vector<st
 // non-ASCII names, names that differ only in case.
 std::string MakeSourceTree(const std::string& folder) {
   const std::string src = folder + "/src";
-  WriteFile(src + "/top.txt", "top level\n");
-  WriteFile(src + "/nested/one/two/three/deep.bin", std::string(70000, 'd'));
+  WriteFileBytes(src + "/top.txt", "top level\n");
+  WriteFileBytes(src + "/nested/one/two/three/deep.bin", std::string(70000, 'd'));
   fs::create_directories(src + "/empty/inner_empty");
-  WriteFile(src + "/zero_length", "");
-  WriteFile(src + "/nested/zero_too", "");
-  for (int i = 0; i < 3000; ++i) WriteFile(src + "/many/file_" + std::to_string(i) + ".dat", std::to_string(i * 7));
-  WriteFile(src + "/" + std::string(64, 'a') + ".txt", "64");
-  WriteFile(src + "/" + std::string(100, 'b') + ".txt", "104");
-  WriteFile(src + "/" + std::string(106, 'c') + ".txt", "110 characters in all");
-  WriteFile(src + "/caf\xc3\xa9 na\xc3\xafve.txt", "accents");
-  WriteFile(src + "/\xe6\xbc\xa2\xe5\xad\x97/\xe3\x81\x8b\xe3\x81\xaa.txt", "cjk");
-  WriteFile(src + "/smile \xf0\x9f\x98\x80.txt", "emoji");
-  WriteFile(src + "/Makefile", "upper");
-  WriteFile(src + "/makefile", "lower");
+  WriteFileBytes(src + "/zero_length", "");
+  WriteFileBytes(src + "/nested/zero_too", "");
+  for (int i = 0; i < 3000; ++i) WriteFileBytes(src + "/many/file_" + std::to_string(i) + ".dat", std::to_string(i * 7));
+  WriteFileBytes(src + "/" + std::string(64, 'a') + ".txt", "64");
+  WriteFileBytes(src + "/" + std::string(100, 'b') + ".txt", "104");
+  WriteFileBytes(src + "/" + std::string(106, 'c') + ".txt", "110 characters in all");
+  WriteFileBytes(src + "/caf\xc3\xa9 na\xc3\xafve.txt", "accents");
+  WriteFileBytes(src + "/\xe6\xbc\xa2\xe5\xad\x97/\xe3\x81\x8b\xe3\x81\xaa.txt", "cjk");
+  WriteFileBytes(src + "/smile \xf0\x9f\x98\x80.txt", "emoji");
+  WriteFileBytes(src + "/Makefile", "upper");
+  WriteFileBytes(src + "/makefile", "lower");
   return src;
 }
 
@@ -96,14 +89,14 @@ TEST(CreateCli, OtherToolsExtractTheTreeThatWasAdded) {
   EXPECT_NE(info.out.find("Application id: Kestrane"), std::string::npos) << info.out;
 
   const std::string viaXorriso = folder + "/xorriso", via7z = folder + "/7z", viaOsirrox = folder + "/osirrox";
-  ProgramResult x = Shell("xorriso -joliet on -indev '" + iso + "' -osirrox on -extract / '" + viaXorriso +
+  ProgramResult x = RunShell("xorriso -joliet on -indev '" + iso + "' -osirrox on -extract / '" + viaXorriso +
                           "' 2>&1");
   ASSERT_EQ(x.status, 0) << x.out;
   EXPECT_EQ(Diff(src, viaXorriso), "");
   ProgramResult z = RunProgram("/usr/bin/7zz", {"x", "-y", "-o" + via7z, iso});
   ASSERT_EQ(z.status, 0) << z.out;
   EXPECT_EQ(Diff(src, via7z), "");
-  ProgramResult o = Shell("osirrox -indev '" + iso + "' -extract / '" + viaOsirrox + "' 2>&1");
+  ProgramResult o = RunShell("osirrox -indev '" + iso + "' -extract / '" + viaOsirrox + "' 2>&1");
   ASSERT_EQ(o.status, 0) << o.out;
   EXPECT_EQ(Diff(src, viaOsirrox), "");
   // And kestrane itself.
@@ -118,8 +111,8 @@ TEST(CreateCli, LongNamesAreShortenedUniquelyAndKeepTheirData) {
   const std::string src = folder + "/src";
   // 200 characters: longer than any Joliet name; two such names share their first 110 characters.
   const std::string stem(195, 'n');
-  WriteFile(src + "/" + stem + "1.txt", "first");
-  WriteFile(src + "/" + stem + "2.txt", "second");
+  WriteFileBytes(src + "/" + stem + "1.txt", "first");
+  WriteFileBytes(src + "/" + stem + "2.txt", "second");
   const std::string iso = folder + "/n.iso";
   ASSERT_EQ(RunKestrane(CreateArgs(iso, {"-add", src, "/"})).status, 0);
   IsoCheckSummary summary;
@@ -155,9 +148,9 @@ TEST(CreateCli, IdenticalFilesShareOneExtentUnlessOptimizationIsOff) {
   const std::string folder = MakeTestFolder("create_duplicates");
   const std::string src = folder + "/src";
   const std::string body(50000, 'q');
-  for (int i = 0; i < 10; ++i) WriteFile(src + "/copies/copy" + std::to_string(i) + ".bin", body);
-  WriteFile(src + "/near/a.bin", body);
-  WriteFile(src + "/near/b.bin", body.substr(0, body.size() - 1) + "r");
+  for (int i = 0; i < 10; ++i) WriteFileBytes(src + "/copies/copy" + std::to_string(i) + ".bin", body);
+  WriteFileBytes(src + "/near/a.bin", body);
+  WriteFileBytes(src + "/near/b.bin", body.substr(0, body.size() - 1) + "r");
 
   const std::string iso = folder + "/dup.iso";
   ASSERT_EQ(RunKestrane(CreateArgs(iso, {"-add", src, "/"})).status, 0);
@@ -170,7 +163,7 @@ TEST(CreateCli, IdenticalFilesShareOneExtentUnlessOptimizationIsOff) {
   EXPECT_EQ(files["/near/a.bin"].lba, *lbas.begin());
   EXPECT_NE(files["/near/b.bin"].lba, *lbas.begin());
   // iso-info (libcdio) agrees: one LSN for all ten copies.
-  ProgramResult listing = Shell("iso-info --no-header -l '" + iso + "' 2>&1");
+  ProgramResult listing = RunShell("iso-info --no-header -l '" + iso + "' 2>&1");
   ASSERT_EQ(listing.status, 0) << listing.out;
   EXPECT_NE(listing.out.find("copy9.bin"), std::string::npos);
 
@@ -192,8 +185,8 @@ TEST(CreateCli, IdenticalFilesShareOneExtentUnlessOptimizationIsOff) {
 TEST(CreateCli, SameFolderTwiceGivesTheSameBytes) {
   const std::string folder = MakeTestFolder("create_reproducible");
   const std::string src = folder + "/src";
-  for (int i = 0; i < 40; ++i) WriteFile(src + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i), "x" + std::to_string(i));
-  WriteFile(src + "/LongNameThatNeedsShorteningInTheEightDotThreeForm.text", "y");
+  for (int i = 0; i < 40; ++i) WriteFileBytes(src + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i), "x" + std::to_string(i));
+  WriteFileBytes(src + "/LongNameThatNeedsShorteningInTheEightDotThreeForm.text", "y");
   // The dates come first: files are dated as they are added.
   std::vector<std::string> options = kFixedDates;
   options.insert(options.end(), {"-add", src, "/", "-label", "SAME"});
@@ -221,8 +214,8 @@ TEST(CreateCli, SameFolderTwiceGivesTheSameBytes) {
 TEST(CreateCli, BinOutputComesWithASheetThatGivesTheIsoBack) {
   const std::string folder = MakeTestFolder("create_bin");
   const std::string src = folder + "/src";
-  WriteFile(src + "/data.bin", std::string(100000, 'b'));
-  WriteFile(src + "/sub/t.txt", "text");
+  WriteFileBytes(src + "/data.bin", std::string(100000, 'b'));
+  WriteFileBytes(src + "/sub/t.txt", "text");
   std::vector<std::string> options = kFixedDates;
   options.insert(options.end(), {"-add", src, "/", "-label", "BIN"});
   ASSERT_EQ(RunKestrane(CreateArgs(folder + "/n.iso", options)).status, 0);
@@ -238,10 +231,10 @@ TEST(CreateCli, BinOutputComesWithASheetThatGivesTheIsoBack) {
 
 TEST(CreateCli, SeveralAddsIntoSeveralFoldersAndTheOverwriteQuestion) {
   const std::string folder = MakeTestFolder("create_adds");
-  WriteFile(folder + "/one/a.txt", "one a");
-  WriteFile(folder + "/one/common.txt", "from one");
-  WriteFile(folder + "/two/common.txt", "from two");
-  WriteFile(folder + "/single.txt", "single");
+  WriteFileBytes(folder + "/one/a.txt", "one a");
+  WriteFileBytes(folder + "/one/common.txt", "from one");
+  WriteFileBytes(folder + "/two/common.txt", "from two");
+  WriteFileBytes(folder + "/single.txt", "single");
   struct Case {
     std::string answer;
     std::string expected;
@@ -266,7 +259,7 @@ TEST(CreateCli, SeveralAddsIntoSeveralFoldersAndTheOverwriteQuestion) {
     EXPECT_EQ(ReadFileBytes(out + "/copy/common.txt"), "from one");
   }
   // A folder over a file of the same name is refused and the file stays.
-  WriteFile(folder + "/clash/common.txt/inside", "x");
+  WriteFileBytes(folder + "/clash/common.txt/inside", "x");
   ProgramResult r = RunKestrane(
       CreateArgs(folder + "/clash.iso", {"-add", folder + "/one", "/", "-add", folder + "/clash", "/"}));
   EXPECT_NE(r.out.find("Cannot copy common.txt: A file with the name you specified already exists. Please specify "
@@ -277,9 +270,9 @@ TEST(CreateCli, SeveralAddsIntoSeveralFoldersAndTheOverwriteQuestion) {
 
 TEST(CreateCli, EditKeepsTheOldFilesAndSavesOverTheOpenedImageSafely) {
   const std::string folder = MakeTestFolder("create_edit");
-  WriteFile(folder + "/old/keep.txt", "kept");
-  WriteFile(folder + "/old/sub/big.bin", std::string(300000, 'k'));
-  WriteFile(folder + "/more/new.txt", "added");
+  WriteFileBytes(folder + "/old/keep.txt", "kept");
+  WriteFileBytes(folder + "/old/sub/big.bin", std::string(300000, 'k'));
+  WriteFileBytes(folder + "/more/new.txt", "added");
   const std::string old = folder + "/old.iso";
   ASSERT_EQ(RunKestrane(CreateArgs(old, {"-add", folder + "/old", "/", "-label", "OLD"})).status, 0);
   const std::string before = ReadFileBytes(old);
@@ -315,7 +308,7 @@ TEST(CreateCli, EditKeepsTheOldFilesAndSavesOverTheOpenedImageSafely) {
   EXPECT_EQ(leftovers, 0);
 
   // A target that is an added file is refused, and the file is untouched.
-  WriteFile(folder + "/self/x.iso", "not an image");
+  WriteFileBytes(folder + "/self/x.iso", "not an image");
   r = RunKestrane(CreateArgs(folder + "/self/x.iso", {"-y", "-add", folder + "/self", "/"}));
   EXPECT_NE(r.status, 0);
   EXPECT_EQ(ReadFileBytes(folder + "/self/x.iso"), "not an image");
@@ -323,9 +316,9 @@ TEST(CreateCli, EditKeepsTheOldFilesAndSavesOverTheOpenedImageSafely) {
 
 TEST(CreateCli, RefusalsLeaveNothingBehind) {
   const std::string folder = MakeTestFolder("create_refusals");
-  WriteFile(folder + "/src/a.txt", "a");
+  WriteFileBytes(folder + "/src/a.txt", "a");
   // An existing target answered "n" keeps its bytes.
-  WriteFile(folder + "/exists.iso", "precious");
+  WriteFileBytes(folder + "/exists.iso", "precious");
   ProgramOptions no;
   no.input = "n\n";
   ProgramResult r = RunKestrane(CreateArgs(folder + "/exists.iso", {"-add", folder + "/src", "/"}), no);
@@ -345,7 +338,7 @@ TEST(CreateCli, RefusalsLeaveNothingBehind) {
 
 TEST(CreateCli, SymbolicLinksAreLeftOut) {
   const std::string folder = MakeTestFolder("create_links");
-  WriteFile(folder + "/src/real.txt", "real");
+  WriteFileBytes(folder + "/src/real.txt", "real");
   fs::create_symlink("real.txt", folder + "/src/link.txt");
   fs::create_directory_symlink("/", folder + "/src/root_link");
   const std::string iso = folder + "/l.iso";
@@ -373,7 +366,7 @@ TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
     out << "tail marker";
   }
   ASSERT_EQ(static_cast<int64_t>(fs::file_size(big)), size);
-  WriteFile(folder + "/src/small.txt", "small");
+  WriteFileBytes(folder + "/src/small.txt", "small");
   const std::string iso = folder + "/big.iso";
 
   ProgramResult refused = RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/", "-udf", "off"}));
@@ -384,7 +377,7 @@ TEST(CreateCli, AFileOfFiveGigabytesIsStoredWhole) {
   ProgramResult made = RunKestrane(CreateArgs(iso, {"-add", folder + "/src", "/"}), ProgramOptions{"", {}, "", 300});
   ASSERT_EQ(made.status, 0) << made.out;
   fs::remove(big);
-  Shell("fallocate --dig-holes '" + iso + "'");
+  RunShell("fallocate --dig-holes '" + iso + "'");
 
   // UDF only: the recognition sequence at 16, no ISO 9660 descriptor, no marker.
   std::ifstream head16(iso, std::ios::binary);
@@ -433,7 +426,7 @@ namespace {
 // edit rebuilds one data track: an image with an audio track after its data is refused, not cut down.
 TEST(CreateCli, EditRefusesImagesWithMoreThanOneTrack) {
   const std::string folder = MakeTestFolder("create_edit_tracks");
-  WriteFile(folder + "/src/a.txt", "a");
+  WriteFileBytes(folder + "/src/a.txt", "a");
   ASSERT_EQ(RunKestrane(CreateArgs(folder + "/d.bin", {"-add", folder + "/src", "/"})).status, 0);
   // Append 300 sectors of silence as a second, audio track.
   { std::ofstream(folder + "/d.bin", std::ios::binary | std::ios::app) << std::string(300 * 2352, '\0'); }
@@ -441,7 +434,7 @@ TEST(CreateCli, EditRefusesImagesWithMoreThanOneTrack) {
   char start[16];
   std::snprintf(start, sizeof start, "%02d:%02d:%02d", static_cast<int>(dataSectors / 4500),
                 static_cast<int>(dataSectors / 75 % 60), static_cast<int>(dataSectors % 75));
-  WriteFile(folder + "/d.cue", std::string("FILE \"d.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+  WriteFileBytes(folder + "/d.cue", std::string("FILE \"d.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
                                            "  TRACK 02 AUDIO\n    INDEX 01 ") + start + "\n");
   const std::string before = ReadFileBytes(folder + "/d.bin");
   ProgramResult r = RunKestrane({"edit", folder + "/d.cue", "-label", "X", "-o", folder + "/out.iso"});
@@ -467,8 +460,8 @@ TEST(CreateCli, QvfOutputsSplitAndPasswordProtected) {
     x ^= x << 5;
     c = static_cast<char>(x);
   }
-  WriteFile(folder + "/src/noise.bin", noise);
-  WriteFile(folder + "/src/a.txt", "a");
+  WriteFileBytes(folder + "/src/noise.bin", noise);
+  WriteFileBytes(folder + "/src/a.txt", "a");
 
   // -volsize: three volumes of at most 1 MiB; opening any of them gives the whole tree.
   ProgramResult r = RunKestrane(CreateArgs(folder + "/v.qvf", {"-volsize", "1M", "-add", folder + "/src", "/"}));

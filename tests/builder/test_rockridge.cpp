@@ -30,11 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::string Diff(const std::string& a, const std::string& b, const std::vector<std::string>& extra = {}) {
@@ -82,24 +77,24 @@ std::string ExtractWith(const std::string& tool, const std::string& iso, const s
 std::string MakePosixTree(const std::string& folder) {
   const std::string src = folder + "/src";
   const std::string longName = std::string(251, 'n') + ".txt";  // 255 bytes, the most a local name holds
-  WriteFile(src + "/" + longName, "longest");
-  WriteFile(src + "/" + std::string(200, 'F') + "/" + std::string(180, 'g') + ".dat", "in a long folder");
-  WriteFile(src + "/caf\xc3\xa9 \xe6\xbc\xa2\xe5\xad\x97 mixed Case.txt", "utf-8");
-  WriteFile(src + "/bin/tool.sh", "#!/bin/sh\n");
+  WriteFileBytes(src + "/" + longName, "longest");
+  WriteFileBytes(src + "/" + std::string(200, 'F') + "/" + std::string(180, 'g') + ".dat", "in a long folder");
+  WriteFileBytes(src + "/caf\xc3\xa9 \xe6\xbc\xa2\xe5\xad\x97 mixed Case.txt", "utf-8");
+  WriteFileBytes(src + "/bin/tool.sh", "#!/bin/sh\n");
   chmod((src + "/bin/tool.sh").c_str(), 0755);
-  WriteFile(src + "/private/secret", "s");
+  WriteFileBytes(src + "/private/secret", "s");
   chmod((src + "/private/secret").c_str(), 0600);
   chmod((src + "/private").c_str(), 0700);
-  WriteFile(src + "/owned", "o");
+  WriteFileBytes(src + "/owned", "o");
   EXPECT_EQ(lchown((src + "/owned").c_str(), 1234, 567), 0);
   fs::create_hard_link(src + "/owned", src + "/owned.hardlink");
   fs::create_directory_symlink("bin", src + "/bin.link");
   fs::create_directories(src + "/three/a");
   fs::create_directories(src + "/three/b");
   fs::create_directories(src + "/three/c");
-  WriteFile(src + "/empty", "");
+  WriteFileBytes(src + "/empty", "");
   // Enough long names that their continuation areas fill several sectors.
-  for (int i = 0; i < 40; ++i) WriteFile(src + "/many/" + std::to_string(i) + std::string(240, 'm'), std::to_string(i));
+  for (int i = 0; i < 40; ++i) WriteFileBytes(src + "/many/" + std::to_string(i) + std::string(240, 'm'), std::to_string(i));
   return src;
 }
 
@@ -137,13 +132,13 @@ TEST(RockRidgeEdit, DeepFoldersAreRelocatedAndComeBackInPlace) {
   std::string path = src;
   for (int level = 1; level <= 11; ++level) {
     path += "/level" + std::to_string(level);
-    WriteFile(path + "/file" + std::to_string(level) + ".txt", std::to_string(level));
+    WriteFileBytes(path + "/file" + std::to_string(level) + ".txt", std::to_string(level));
   }
-  WriteFile(src + "/a/b/c/d/e/f/g/h/i/j/k/" + std::string(230, 'x'), "deep and long");
-  WriteFile(src + "/a/b/c/d/e/f/g/other/leaf", "beside");
+  WriteFileBytes(src + "/a/b/c/d/e/f/g/h/i/j/k/" + std::string(230, 'x'), "deep and long");
+  WriteFileBytes(src + "/a/b/c/d/e/f/g/other/leaf", "beside");
   // Two relocated folders of one name share the relocation folder.
-  WriteFile(src + "/p/2/3/4/5/6/7/same/from-p", "p");
-  WriteFile(src + "/q/2/3/4/5/6/7/same/from-q", "q");
+  WriteFileBytes(src + "/p/2/3/4/5/6/7/same/from-p", "p");
+  WriteFileBytes(src + "/q/2/3/4/5/6/7/same/from-q", "q");
   const std::string source = folder + "/source.iso";
   ASSERT_EQ(RunProgram("/usr/bin/genisoimage", {"-quiet", "-R", "-J", "-o", source, src}).status, 0);
 
@@ -184,7 +179,7 @@ TEST(RockRidgeEdit, ARelocationThatLeadsNowhereIsLeftAlone) {
   const std::string folder = MakeTestFolder("rockridge_bad_cl");
   std::string path = folder + "/src";
   for (int level = 1; level <= 9; ++level) path += "/l" + std::to_string(level);
-  WriteFile(path + "/f.txt", "f");
+  WriteFileBytes(path + "/f.txt", "f");
   const std::string source = folder + "/source.iso";
   ASSERT_EQ(RunProgram("/usr/bin/genisoimage", {"-quiet", "-R", "-o", source, folder + "/src"}).status, 0);
   std::string bytes = ReadFileBytes(source);
@@ -212,12 +207,12 @@ TEST(RockRidgeEdit, ARelocationThatLeadsNowhereIsLeftAlone) {
 TEST(RockRidgeBuild, NewImageWithRockRidgeRoundTrips) {
   const std::string folder = MakeTestFolder("rockridge_build");
   const std::string src = folder + "/src";
-  WriteFile(src + "/rw-file", "mode 0666");
+  WriteFileBytes(src + "/rw-file", "mode 0666");
   chmod((src + "/rw-file").c_str(), 0666);
-  WriteFile(src + "/" + std::string(255, 'L'), "255");
+  WriteFileBytes(src + "/" + std::string(255, 'L'), "255");
   std::string deep = src;
   for (int level = 1; level <= 10; ++level) deep += "/d" + std::to_string(level);
-  WriteFile(deep + "/bottom.txt", "bottom");
+  WriteFileBytes(deep + "/bottom.txt", "bottom");
   fs::create_directories(src + "/three/a");
   fs::create_directories(src + "/three/b");
   fs::create_directories(src + "/three/c");

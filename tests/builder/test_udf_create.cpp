@@ -18,11 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string Diff(const std::string& a, const std::string& b) {
   ProgramResult r = RunProgram("/usr/bin/diff", {"-r", a, b});
   return r.status == 0 ? "" : (r.out.empty() ? "diff failed" : r.out.substr(0, 2000));
@@ -137,17 +132,17 @@ TEST(UdfWriter, NamesAndDStrings) {
 // Nested and empty folders, empty files, a folder of many files, long and non-ASCII names.
 std::string MakeSourceTree(const std::string& folder) {
   const std::string src = folder + "/src";
-  WriteFile(src + "/top.txt", "top level\n");
-  WriteFile(src + "/nested/one/two/three/deep.bin", std::string(70000, 'd'));
+  WriteFileBytes(src + "/top.txt", "top level\n");
+  WriteFileBytes(src + "/nested/one/two/three/deep.bin", std::string(70000, 'd'));
   fs::create_directories(src + "/empty/inner_empty");
-  WriteFile(src + "/zero_length", "");
-  for (int i = 0; i < 400; ++i) WriteFile(src + "/many/file_" + std::to_string(i) + ".dat", std::to_string(i * 7));
-  WriteFile(src + "/" + std::string(106, 'c') + ".txt", "110 characters in all");
-  WriteFile(src + "/caf\xc3\xa9 na\xc3\xafve.txt", "accents");
-  WriteFile(src + "/\xe6\xbc\xa2\xe5\xad\x97/\xe3\x81\x8b\xe3\x81\xaa.txt", "cjk");
-  WriteFile(src + "/smile \xf0\x9f\x98\x80.txt", "emoji");
-  WriteFile(src + "/dup_a.bin", std::string(5000, 'z'));
-  WriteFile(src + "/dup_b.bin", std::string(5000, 'z'));
+  WriteFileBytes(src + "/zero_length", "");
+  for (int i = 0; i < 400; ++i) WriteFileBytes(src + "/many/file_" + std::to_string(i) + ".dat", std::to_string(i * 7));
+  WriteFileBytes(src + "/" + std::string(106, 'c') + ".txt", "110 characters in all");
+  WriteFileBytes(src + "/caf\xc3\xa9 na\xc3\xafve.txt", "accents");
+  WriteFileBytes(src + "/\xe6\xbc\xa2\xe5\xad\x97/\xe3\x81\x8b\xe3\x81\xaa.txt", "cjk");
+  WriteFileBytes(src + "/smile \xf0\x9f\x98\x80.txt", "emoji");
+  WriteFileBytes(src + "/dup_a.bin", std::string(5000, 'z'));
+  WriteFileBytes(src + "/dup_b.bin", std::string(5000, 'z'));
   return src;
 }
 
@@ -279,7 +274,7 @@ TEST(UdfCreate, AFileOverOneGigabyteTakesTwoDescriptors) {
 // refused with the size message and the rest of the edit is saved.
 TEST(UdfCreate, ATrackImageRefusesAFileOfFourGigabytes) {
   const std::string folder = MakeTestFolder("udf_tracks_refuse");
-  WriteFile(folder + "/src/a.txt", "a");
+  WriteFileBytes(folder + "/src/a.txt", "a");
   fs::create_directories(folder + "/big");
   ASSERT_EQ(RunProgram("/usr/bin/truncate", {"-s", "5G", folder + "/big/big.raw"}).status, 0);
   ASSERT_EQ(RunKestrane({"create", "-o", folder + "/n.bin", "-add", folder + "/src", "/"}).status, 0);
@@ -302,7 +297,7 @@ TEST(UdfCreate, ATrackImageRefusesAFileOfFourGigabytes) {
 // The oracles see damage: one byte changed inside the root's file entry breaks its tag CRC.
 TEST(UdfCreate, ADamagedDescriptorIsNoticed) {
   const std::string folder = MakeTestFolder("udf_damaged");
-  WriteFile(folder + "/src/a.txt", "a");
+  WriteFileBytes(folder + "/src/a.txt", "a");
   const std::string iso = folder + "/d.iso";
   ASSERT_EQ(RunKestrane({"create", "-o", iso, "-udf", "on", "-add", folder + "/src", "/"}).status, 0);
   UdfCheckSummary udf;

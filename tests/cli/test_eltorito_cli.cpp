@@ -25,13 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-ProgramResult Shell(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}); }
-
 uint32_t Le32(const std::string& bytes, size_t at) {
   uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
@@ -92,7 +85,7 @@ Catalog ReadCatalog(const std::string& image) {
 // xorriso's El Torito report with the LBA columns and the lines naming files (which no longer coincide with
 // the boot images) left out.
 std::string ElToritoReport(const std::string& iso) {
-  ProgramResult r = Shell("xorriso -indev '" + iso + "' -report_el_torito plain 2>/dev/null");
+  ProgramResult r = RunShell("xorriso -indev '" + iso + "' -report_el_torito plain 2>/dev/null");
   std::istringstream lines(r.out);
   std::string line, report;
   while (std::getline(lines, line)) {
@@ -133,15 +126,15 @@ TEST(ElToritoCli, BiosAndEfiNoEmulationImagesKeepTheirEntriesAndBytes) {
   const std::string folder = MakeTestFolder("eltorito_bios_efi");
   const std::string src = folder + "/src";
   const std::string bios = Pattern(6000, 1);
-  WriteFile(src + "/boot/bios.img", bios);
-  WriteFile(src + "/readme.txt", "bootable\n");
+  WriteFileBytes(src + "/boot/bios.img", bios);
+  WriteFileBytes(src + "/readme.txt", "bootable\n");
   // The EFI image is a FAT volume.
-  ASSERT_EQ(Shell("mkdir -p '" + src + "/EFI' && dd if=/dev/zero of='" + src + "/EFI/efi.img' bs=1k count=2880 "
+  ASSERT_EQ(RunShell("mkdir -p '" + src + "/EFI' && dd if=/dev/zero of='" + src + "/EFI/efi.img' bs=1k count=2880 "
                   "2>/dev/null && mkfs.vfat -n EFIBOOT '" + src + "/EFI/efi.img' >/dev/null && echo efi > '" +
                   folder + "/x.efi' && mcopy -i '" + src + "/EFI/efi.img' '" + folder + "/x.efi' ::/x.efi").status,
             0);
   const std::string source = folder + "/in.iso";
-  ProgramResult made = Shell("xorriso -as mkisofs -quiet -o '" + source + "' -b boot/bios.img -no-emul-boot "
+  ProgramResult made = RunShell("xorriso -as mkisofs -quiet -o '" + source + "' -b boot/bios.img -no-emul-boot "
                              "-boot-load-size 4 -eltorito-alt-boot -e EFI/efi.img -no-emul-boot '" + src + "' 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   // Tools that meet an EFI image too large for the 16-bit count load one sector; the image is then known only by
@@ -153,7 +146,7 @@ TEST(ElToritoCli, BiosAndEfiNoEmulationImagesKeepTheirEntriesAndBytes) {
     const size_t count = static_cast<size_t>(original.lba) * 2048 + 3 * 32 + 6;
     bytes[count] = 1;
     bytes[count + 1] = 0;
-    WriteFile(source, bytes);
+    WriteFileBytes(source, bytes);
   }
 
   const std::string edited = EditAndCheck(folder, source);
@@ -182,14 +175,14 @@ TEST(ElToritoCli, BootInformationTableIsRefreshedForTheNewLocation) {
   const std::string folder = MakeTestFolder("eltorito_info_table");
   const std::string src = folder + "/src";
   const std::string boot = Pattern(10000, 7);
-  WriteFile(src + "/isolinux/boot.bin", boot);
-  WriteFile(src + "/filler/a.dat", Pattern(70000, 9));
+  WriteFileBytes(src + "/isolinux/boot.bin", boot);
+  WriteFileBytes(src + "/filler/a.dat", Pattern(70000, 9));
   const std::string source = folder + "/in.iso";
-  ProgramResult made = Shell("genisoimage -quiet -J -o '" + source + "' -b isolinux/boot.bin -c isolinux/boot.cat "
+  ProgramResult made = RunShell("genisoimage -quiet -J -o '" + source + "' -b isolinux/boot.bin -c isolinux/boot.cat "
                              "-no-emul-boot -boot-load-size 4 -boot-info-table '" + src + "' 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   // Added files grow the directories, so the boot image cannot land where it was.
-  for (int i = 0; i < 200; ++i) WriteFile(folder + "/more/added_file_" + std::to_string(i) + ".bin", "x");
+  for (int i = 0; i < 200; ++i) WriteFileBytes(folder + "/more/added_file_" + std::to_string(i) + ".bin", "x");
   const std::string edited = folder + "/edited.iso";
   ProgramResult r = RunKestrane({"edit", source, "-add", folder + "/more", "/", "-label", "X", "-o", edited});
   ASSERT_EQ(r.status, 0) << r.out;
@@ -224,10 +217,10 @@ TEST(ElToritoCli, FloppyAndHardDiskEmulationImagesAreCopiedWhole) {
   const std::string folder = MakeTestFolder("eltorito_emulation");
   // A 1.44 MB floppy.
   const std::string floppy = Pattern(1474560, 11);
-  WriteFile(folder + "/fsrc/floppy.img", floppy);
-  WriteFile(folder + "/fsrc/note.txt", "floppy\n");
+  WriteFileBytes(folder + "/fsrc/floppy.img", floppy);
+  WriteFileBytes(folder + "/fsrc/note.txt", "floppy\n");
   const std::string floppyIso = folder + "/floppy.iso";
-  ProgramResult made = Shell("genisoimage -quiet -o '" + floppyIso + "' -b floppy.img '" + folder + "/fsrc' 2>&1");
+  ProgramResult made = RunShell("genisoimage -quiet -o '" + floppyIso + "' -b floppy.img '" + folder + "/fsrc' 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   fs::create_directories(folder + "/f");
   std::string edited = EditAndCheck(folder + "/f", floppyIso);
@@ -250,9 +243,9 @@ TEST(ElToritoCli, FloppyAndHardDiskEmulationImagesAreCopiedWhole) {
   }
   disk[510] = '\x55';
   disk[511] = '\xAA';
-  WriteFile(folder + "/hsrc/hd.img", disk);
+  WriteFileBytes(folder + "/hsrc/hd.img", disk);
   const std::string hdIso = folder + "/hd.iso";
-  made = Shell("genisoimage -quiet -o '" + hdIso + "' -hard-disk-boot -b hd.img '" + folder + "/hsrc' 2>&1");
+  made = RunShell("genisoimage -quiet -o '" + hdIso + "' -hard-disk-boot -b hd.img '" + folder + "/hsrc' 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   fs::create_directories(folder + "/h");
   edited = EditAndCheck(folder + "/h", hdIso);
@@ -264,17 +257,17 @@ TEST(ElToritoCli, FloppyAndHardDiskEmulationImagesAreCopiedWhole) {
   EXPECT_EQ(image.substr(at, 2048 * 512), disk.substr(0, 2048 * 512));
   // The emulated disk ends with its partition: the copy takes 512 sectors, and what follows it is not the rest of
   // the file.
-  ProgramResult report = Shell("xorriso -indev '" + edited + "' -report_el_torito plain 2>/dev/null");
+  ProgramResult report = RunShell("xorriso -indev '" + edited + "' -report_el_torito plain 2>/dev/null");
   EXPECT_NE(report.out.find("El Torito img blks :   1  512"), std::string::npos) << report.out;
   EXPECT_TRUE(image.substr(at + 2048 * 512, 65536) != disk.substr(2048 * 512, 65536));
 }
 
 TEST(ElToritoCli, AnImageBuiltForDirectWritingCarriesTheSameBootData) {
   const std::string folder = MakeTestFolder("eltorito_in_memory");
-  WriteFile(folder + "/src/boot/loader.bin", Pattern(9000, 21));
-  WriteFile(folder + "/src/data.txt", "data\n");
+  WriteFileBytes(folder + "/src/boot/loader.bin", Pattern(9000, 21));
+  WriteFileBytes(folder + "/src/data.txt", "data\n");
   const std::string source = folder + "/in.iso";
-  ProgramResult made = Shell("genisoimage -quiet -o '" + source + "' -b boot/loader.bin -no-emul-boot "
+  ProgramResult made = RunShell("genisoimage -quiet -o '" + source + "' -b boot/loader.bin -no-emul-boot "
                              "-boot-load-size 4 -boot-info-table '" + folder + "/src' 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   const std::string edited = folder + "/edited.iso";

@@ -11,6 +11,7 @@
 
 #include "qvf/deflate.h"
 #include "runtime/parallel.h"
+#include "support/zlib_reference.h"
 
 namespace {
 
@@ -203,19 +204,6 @@ Inflated ZlibInflate(const Bytes& stream, size_t limit) {
   return r;
 }
 
-Bytes ZlibDeflate(const Bytes& input, int level) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes out(deflateBound(&z, input.size()));
-  z.next_in = const_cast<Bytef*>(input.data());
-  z.avail_in = static_cast<uInt>(input.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 uint32_t LoadU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
@@ -348,7 +336,7 @@ TEST(DeflateSize, BoundAndRatioAgainstZlib) {
     for (size_t at = 0; at < mixed.size(); at += 65536) {
       const Bytes piece(mixed.begin() + static_cast<long>(at), mixed.begin() + static_cast<long>(at + 65536));
       ours += Compress(state.get(), level, piece).size();
-      zlib += ZlibDeflate(piece, level.compress == DeflateCompressLazy ? 6 : 1).size();
+      zlib += ZlibRawDeflate(piece, level.compress == DeflateCompressLazy ? 6 : 1).size();
     }
     EXPECT_LE(static_cast<double>(ours), 1.02 * static_cast<double>(zlib)) << level.name;
   }

@@ -9,6 +9,7 @@
 
 #include "qvf/inflate.h"
 #include "runtime/memory.h"
+#include "support/zlib_reference.h"
 
 namespace {
 
@@ -49,19 +50,6 @@ Bytes Mixed(size_t n) {
   return v;
 }
 
-Bytes ZlibRawDeflate(const Bytes& data, int level, int strategy) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
-  Bytes out(deflateBound(&z, data.size()) + 16);
-  z.next_in = const_cast<uint8_t*>(data.data());
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // zlib's raw inflate with the same output limit: the bytes produced, or -1.
 int64_t ZlibRawInflate(const Bytes& stream, size_t limit) {

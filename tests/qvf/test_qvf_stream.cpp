@@ -21,6 +21,7 @@
 #include "runtime/crc.h"
 #include "runtime/error.h"
 #include "support/run_program.h"
+#include "support/zlib_reference.h"
 
 namespace {
 
@@ -284,19 +285,6 @@ TEST(QvfSave, AnOpenDocumentIntoVolumesWithItsComment) {
 
 // ---- streams made by hand ----------------------------------------------------------------------------------
 
-Bytes RawDeflate(const Bytes& input) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes out(deflateBound(&z, input.size()));
-  z.next_in = const_cast<uint8_t*>(input.data());
-  z.avail_in = static_cast<uInt>(input.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 Bytes Lzma86(const Bytes& input) {
   Bytes out(input.size() + input.size() / 2 + 1024);
@@ -380,7 +368,7 @@ TEST(QvfHandMadeStreams, ZlibDeflateLzmaRawAndZeroChunksDecode) {
   const Bytes a = Pattern(16384, 3), b = Pattern(16384, 5), c = Pattern(16384, 7), d = Pattern(6144, 11);
   HandStream stream;
   stream.imageSize = 3 * 16384 + 16384 + 6144;
-  stream.chunks = {{RawDeflate(a), 1}, {Lzma86(b), 0}, {c, 1}, {{}, 0}, {RawDeflate(d), 1}};
+  stream.chunks = {{ZlibRawDeflate(a), 1}, {Lzma86(b), 0}, {c, 1}, {{}, 0}, {ZlibRawDeflate(d), 1}};
   stream.imageSize = 4 * 16384 + 6144;
   HandOpened hand(folder, "ok.qvf", stream.Build());
   ASSERT_NE(hand.context(), nullptr);
@@ -408,22 +396,22 @@ TEST(QvfHandMadeStreams, DamagedChunksFailAndDeliverOnlyWhatCameBefore) {
       {"LZMA header declares one byte less",
        [&](HandStream& s) { s.chunks[1] = {Lzma86(b), 0}; QvfStore64(s.chunks[1].data.data() + 6, 16383); },
        kQvfErrorDecode},
-      {"deflate of too little data", [&](HandStream& s) { s.chunks[1] = {RawDeflate(Bytes(b.begin(), b.end() - 1)), 1}; },
+      {"deflate of too little data", [&](HandStream& s) { s.chunks[1] = {ZlibRawDeflate(Bytes(b.begin(), b.end() - 1)), 1}; },
        kQvfErrorDecode},
       {"deflate of too much data",
-       [&](HandStream& s) { Bytes more = b; more.push_back(1); s.chunks[1] = {RawDeflate(more), 1}; }, kQvfErrorDecode},
+       [&](HandStream& s) { Bytes more = b; more.push_back(1); s.chunks[1] = {ZlibRawDeflate(more), 1}; }, kQvfErrorDecode},
       {"LZMA codec on deflate data", [&](HandStream& s) { s.chunks[1].codec = 0; }, kQvfErrorDecode},
   };
   for (const DamageCase& c : cases) {
     SCOPED_TRACE(c.name);
     HandStream stream;
     stream.imageSize = 3 * 16384;
-    stream.chunks = {{RawDeflate(a), 1}, {RawDeflate(b), 1}, {RawDeflate(a), 1}};
+    stream.chunks = {{ZlibRawDeflate(a), 1}, {ZlibRawDeflate(b), 1}, {ZlibRawDeflate(a), 1}};
     c.damage(stream);
     Bytes bytes = stream.Build();
     if (c.errorState == kQvfErrorNone) {
       // Damage after the CRC was made: flip a byte of chunk 1 in the file.
-      const size_t at = 76 + 8 + RawDeflate(a).size() + 4 + 3;
+      const size_t at = 76 + 8 + ZlibRawDeflate(a).size() + 4 + 3;
       bytes[at] ^= 0x40;
     }
     HandOpened hand(folder, "d.qvf", bytes);
@@ -477,7 +465,7 @@ TEST(QvfHandMadeStreams, HeadersThatAreRefused) {
     SCOPED_TRACE(c.name);
     HandStream stream;
     stream.imageSize = 16384;
-    stream.chunks = {{RawDeflate(a), 1}};
+    stream.chunks = {{ZlibRawDeflate(a), 1}};
     c.change(stream);
     HandOpened hand(folder, "h.qvf", stream.Build());
     EXPECT_EQ(hand.context() != nullptr, c.opens);
@@ -490,7 +478,7 @@ TEST(QvfHandMadeStreams, HeadersThatAreRefused) {
   Bytes bytes = [&] {
     HandStream stream;
     stream.imageSize = 16384;
-    stream.chunks = {{RawDeflate(a), 1}};
+    stream.chunks = {{ZlibRawDeflate(a), 1}};
     return stream.Build();
   }();
   bytes[40] ^= 1;

@@ -153,3 +153,10 @@ struct UtcForTests {
 } g_utcForTests;
 
 }  // namespace
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+ProgramResult RunShell(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}); }

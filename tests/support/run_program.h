@@ -31,3 +31,9 @@ std::string MakeTestFolder(const std::string& name);
 
 // The whole content of a file ("" when it cannot be read).
 std::string ReadFileBytes(const std::string& path);
+
+// Writes `bytes` to the file at `path`, creating its folders first.
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Runs a command line through /bin/sh.
+ProgramResult RunShell(const std::string& command);
