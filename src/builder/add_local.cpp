@@ -14,7 +14,6 @@
 #include "builder/iso_writer.h"
 #include "builder/names.h"
 #include "builder/rockridge.h"
-#include "cli/console.h"
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/error.h"
@@ -24,6 +23,7 @@
 #include "runtime/wstring.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -213,7 +213,7 @@ CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, cons
     if (dotName) return nullptr;
     CWideString text;
     WstrFormat(text, L"%ls\r\n\r\n%ls\r\n\r\n%ls", L"Open file failed.", localPath, L"Do you want to continue?");
-    if (ConsoleAsk(text.c_str(), kAskYes | kAskNo) != kAskYes) AbortCodeSet(kAbortCancelled);
+    if (UiAsk(text.c_str(), kAskYes | kAskNo) != kAskYes) AbortCodeSet(kAbortCancelled);
     return nullptr;
   }
   if (S_ISLNK(status.st_mode)) return nullptr;
@@ -294,7 +294,7 @@ CTreeEntry* ImageAddLocalFile(CImageDocument* document, CTreeFolder* folder, con
 int CliAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath) {
   struct stat status;
   if (!LocalStatus(localPath, &status, true)) {
-    ConsolePrintf(L"\r\nCan not find file or folder: %ls\r\n", localPath);
+    UiPrintf(L"\r\nCan not find file or folder: %ls\r\n", localPath);
     return 0;
   }
   if (S_ISREG(status.st_mode)) {

@@ -9,13 +9,13 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/console.h"
 #include "image/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -148,7 +148,7 @@ CImageDocument* IsoBuildDocument() { return g_document; }
 void IsoBuildSetDocument(CImageDocument* document) { g_document = document; }
 
 void IsoProgressAdd(CProgressCallbacks*, int64_t bytes) {
-  if (bytes > 0) ProgressAdd(static_cast<uint64_t>(bytes));
+  if (bytes > 0) UiProgressAdd(static_cast<uint64_t>(bytes));
 }
 
 int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTreeEntry* entry, const uint8_t* data,

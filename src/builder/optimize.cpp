@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "builder/build_state.h"
-#include "cli/console.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/crc.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -553,7 +553,7 @@ void ShowProgress(CProgressCallbacks* progress) {
   const auto total = static_cast<int64_t>(s.items.size());
   if (s.handled < total && now - s.lastShown < kProgressInterval) return;
   s.lastShown = now;
-  ProgressShowPercent(static_cast<uint64_t>(s.handled), static_cast<uint64_t>(total));
+  UiProgressShowPercent(static_cast<uint64_t>(s.handled), static_cast<uint64_t>(total));
 }
 
 // Drops the state of the last layout, memory included.

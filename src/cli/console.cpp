@@ -400,21 +400,20 @@ int QuestionDispatch(CQuestion* question) {
   return question->flags ? question->flags : 1;
 }
 
-int QuestionAsk(int32_t kind, int32_t flags, int32_t value1, int32_t value2, const wchar_t* path,
-                const wchar_t* message, void* passThrough, int32_t* answer, int32_t* answer2, int32_t* out1,
-                int32_t* out2) {
-  CQuestion question{};
-  question.kind = kind;
-  question.flags = flags;
-  question.value1 = value1;
-  question.value2 = value2;
-  question.path = path;
-  question.message = message;
-  question.passThrough = passThrough;
-  QuestionDispatch(&question);
-  if (answer) *answer = question.answer;
-  if (answer2) *answer2 = question.answer2;
-  if (out1) *out1 = question.out1;
-  if (out2) *out2 = question.out2;
-  return 0;
+namespace {
+
+void UiConsolePrint(const wchar_t* text, int32_t n) {
+  WriteWide(text, static_cast<size_t>(n > kPrintLimit ? kPrintLimit : n));
+  ConsoleCheckCancel();
 }
+
+wchar_t* UiRememberedPassword() { return g_settings ? g_settings->openPassword : nullptr; }
+
+const CUserInterface kConsoleUi = {
+    ConsoleModeGet,   CliAssumeYes, UiConsolePrint,      ConsoleAsk,  QuestionDispatch, ConsoleReadPassword,
+    UiRememberedPassword, ProgressBeginTotal, ProgressAdd, ProgressShowPercent, ProgressEnd,
+};
+
+}  // namespace
+
+void ConsoleInstallUi() { UiInstall(&kConsoleUi); }

@@ -6,39 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/ui.h"
 #include "runtime/wstring.h"
-
-// Answer bits of the yes/no question (the offered set uses the same bits).
-enum : int {
-  kAskOk = 1,
-  kAskCancel = 2,
-  kAskYes = 4,
-  kAskNo = 8,
-};
-
-// Question kinds of CQuestion.
-enum : int32_t {
-  kQuestionOverwrite = 1,
-  kQuestionWrongPassword = 7,
-};
-
-// The record through which lower layers ask the user.
-struct CQuestion {
-  int32_t kind;
-  int32_t flags;  // the question is shown only when 0
-  int32_t value1;
-  int32_t value2;
-  const wchar_t* path;
-  int32_t value3;
-  const wchar_t* message;
-  int32_t value4;
-  int32_t value5;
-  void* passThrough;
-  int32_t answer;
-  int32_t answer2;
-  int32_t out1;
-  int32_t out2;
-};
 
 // 1 while the command-line driver runs.
 int ConsoleModeGet();
@@ -76,6 +45,5 @@ int ConsoleAskString(const CWideString& text, int offered);
 void ConsoleAskYesNoAll(CQuestion* question);
 int32_t ConsoleAskOverwrite(const wchar_t* path, int readOnly);
 int QuestionDispatch(CQuestion* question);
-int QuestionAsk(int32_t kind, int32_t flags, int32_t value1, int32_t value2, const wchar_t* path,
-                const wchar_t* message, void* passThrough, int32_t* answer, int32_t* answer2, int32_t* out1,
-                int32_t* out2);
+// Installs the console as the user interface of the lower layers (runtime/ui.h).
+void ConsoleInstallUi();

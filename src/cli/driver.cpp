@@ -33,7 +33,6 @@
 #include "tree/volume.h"
 
 CSettings* g_settings = nullptr;
-int32_t g_compressionLevel = 0;
 int32_t g_sessionAppendMode = 0;
 
 namespace {
@@ -241,7 +240,7 @@ int ParseMethod(int index) {
   static const wchar_t* kLevels[] = {L"normal", L"better", L"best"};
   for (int i = 0; i < 3; ++i) {
     if (wcscasecmp(g_argv[index + 1], kLevels[i]) == 0) {
-      g_compressionLevel = i + 1;
+      g_settings->saveOptions.compressionLevel = i + 1;
       return 2;
     }
   }
@@ -800,6 +799,7 @@ void ConsolePrintUsage() {
 }
 
 int CliPrepare() {
+  ConsoleInstallUi();
   FreeSettings();
   g_settings = static_cast<CSettings*>(MemZeroAlloc(sizeof(CSettings)));
   if (!g_settings) return -1;
@@ -809,7 +809,6 @@ int CliPrepare() {
   g_noArguments = g_parseRefused = g_parseFailed = g_commandRan = false;
   g_immediateRan = g_immediateFailed = false;
   g_commandResult = 0;
-  g_compressionLevel = 0;
   g_sessionAppendMode = 0;
   return 0;
 }

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+#include "image/save_options.h"
+#include "runtime/ui.h"
+
 // Switch flag bits of CSettings::switchFlags.
 enum : uint32_t {
   kSwitchRecursive = 1u << 31,        // -r
@@ -42,25 +45,7 @@ enum : int32_t {
   kOutputTypeWav = 133,
 };
 
-constexpr int kPasswordBytes = 257;
-constexpr int kCommentBytes = 65537;
-constexpr int kCommentMax = 65536;
-constexpr int kOpenPasswordChars = 128;
-
-// Save options, copied into a document before it is saved.
-struct CSaveOptions {
-  int32_t splitVolumes;    // 1 when -volsize was given
-  int32_t volumeNaming;    // never set by a switch
-  int32_t secondFlag;      // never set by a switch
-  int64_t volumeSize;      // -volsize bytes
-  int32_t passwordSet;     // 1 when -setpassword was accepted
-  char password[kPasswordBytes];  // multibyte output password, NUL-terminated
-  char comment[kCommentBytes];    // multibyte comment, NUL-terminated
-  int32_t commentLength;          // bytes of the comment
-  int32_t selfExtractor;          // never set by a switch
-  int32_t seventhValue;           // never set by a switch
-  int32_t keyWord;                // never read
-};
+constexpr int kOpenPasswordChars = kUiOpenPasswordChars;
 
 struct CSettings {
   int32_t command;
@@ -81,8 +66,6 @@ struct CSettings {
 
 // The one settings record of the run (null before the driver allocates it).
 extern CSettings* g_settings;
-// Compression level of -method: 0 not given, 1 normal, 2 better, 3 best.
-extern int32_t g_compressionLevel;
 // Session-append mode: 0 none, 1 set by edit and extract before opening, 2 an audio disc opened in mode 1.
 extern int32_t g_sessionAppendMode;
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "builder/rockridge.h"
-#include "cli/console.h"
 #include "image/document.h"
 #include "image/format_table.h"
 #include "image/sectors.h"
@@ -25,6 +24,7 @@
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -322,7 +322,7 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
   ErrorStateReset();
   if (!path || !*path) return nullptr;
   if (PathIsDeviceName(path)) {
-    ConsolePrintf(L"%ls: reading discs in drives is not available yet.\r\n", path);
+    UiPrintf(L"%ls: reading discs in drives is not available yet.\r\n", path);
     return nullptr;
   }
   CWideString dataPath, descriptorPath;

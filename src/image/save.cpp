@@ -13,8 +13,7 @@
 #include "builder/iso_writer.h"
 #include "builder/layout.h"
 #include "builder/rockridge.h"
-#include "cli/console.h"
-#include "cli/settings.h"
+#include "image/save_options.h"
 #include "formats/cue_writer.h"
 #include "image/document.h"
 #include "image/format_table.h"
@@ -27,6 +26,7 @@
 #include "runtime/paths.h"
 #include "runtime/textconv.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -142,6 +142,7 @@ int32_t OutputTypeFor(const wchar_t* target) {
 int ImageApplySaveOptions(CImageDocument* document, const CSaveOptions* options) {
   if (!document || !options) return 0;
   int changed = 0;
+  if (options->compressionLevel > 0) document->compressionLevel = options->compressionLevel - 1;
   if (document->splitVolumes != options->splitVolumes) {
     document->splitVolumes = options->splitVolumes;
     changed = 2;
@@ -182,17 +183,17 @@ int ImageBuild(CProgressCallbacks* callbacks) {
   IsoFreeWriterBuffers();
   const bool console = callbacks == nullptr;
   const auto failed = [&]() {
-    ConsolePrintf(L"\r\n");
+    UiPrintf(L"\r\n");
     RockRidgeRestoreRelocatedFolders(document);
     IsoBuildSetDocument(nullptr);
     return 0;
   };
   if (!IsoPrepareTree(document, callbacks) || AbortCodeGet() != kAbortNone) return failed();
   const bool optimize = document->storeIdenticalOnce != 0;
-  if (optimize && console) ConsolePrintf(L"Scanning and optimizing files ");
+  if (optimize && console) UiPrintf(L"Scanning and optimizing files ");
   IsoSetSessionStart(document);
   IsoLayoutImage(document, callbacks, -1);
-  if (optimize && console) ConsolePrintf(L"\r\n");
+  if (optimize && console) UiPrintf(L"\r\n");
   if (AbortCodeGet() != kAbortNone) return failed();
   const int64_t sectors = IsoBuildState()->nextFreeLba;
   if (sectors > kMaxImageBytes / 2048) {
@@ -206,7 +207,7 @@ int ImageBuild(CProgressCallbacks* callbacks) {
     if (document->jolietLevel != 0 && JolietBuildPathTables(document) != 0) return failed();
   }
   document->buildSectorCount = sectors;
-  if (console) ProgressBeginTotal(L"Writing image file ", static_cast<uint64_t>(sectors) * 2048);
+  if (console) UiProgressBegin(L"Writing image file ", static_cast<uint64_t>(sectors) * 2048);
   const int written = IsoWriteImage(document, callbacks);
   document->buildSectorCount = 0;
   // The tree goes back to what the user sees once the image is written.
@@ -217,8 +218,8 @@ int ImageBuild(CProgressCallbacks* callbacks) {
       ErrorReport(nullptr);
     return failed();
   }
-  if (console) ProgressEnd();
-  ConsolePrintf(L"\r\n");
+  if (console) UiProgressEnd();
+  UiPrintf(L"\r\n");
   return 1;
 }
 
@@ -230,7 +231,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   const bool overOpened = !target || !*target;
   std::wstring chosen = overOpened ? std::wstring(document->path.c_str()) : std::wstring(target);
   if (chosen.empty()) {
-    ConsolePrintf(L"Please specify output file name.\r\n");
+    UiPrintf(L"Please specify output file name.\r\n");
     return -1;
   }
   // A Video CD needs its own writer (CD-XA records, Form 2 tracks, fixed sectors); written as a plain image it
@@ -246,7 +247,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   int32_t type = OutputTypeFor(chosen.c_str());
   const CImageFormatInfo* row = ImageFormatGet(type);
   if (!row || !row->write || type > kImageTypeQvf) {
-    ConsolePrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
+    UiPrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
     Fail(kAbortSaveFailed);
     return -1;
   }
@@ -288,7 +289,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
       return -1;
     }
     if (TargetIsAddedFile(document, targetIdentity)) {
-      ConsolePrintf(L"%ls\r\n", L"The source file name and destination file name can not be same.");
+      UiPrintf(L"%ls\r\n", L"The source file name and destination file name can not be same.");
       Fail(kAbortSaveFailed);
       return -1;
     }

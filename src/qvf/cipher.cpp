@@ -7,11 +7,10 @@
 #include <cstring>
 #include <cwchar>
 
-#include "cli/console.h"
-#include "cli/settings.h"
 #include "runtime/crc.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -193,7 +192,7 @@ int QvfCipherTestCheckBlock(const uint8_t* block, const char* password, int32_t 
 }
 
 int ImageAskPassword(int32_t kind, const uint8_t* checkBlock, CImagePassword* accepted) {
-  if (!accepted || !ConsoleModeGet()) return 0;
+  if (!accepted || !UiInteractive()) return 0;
   const int32_t limit = kind == kPasswordForQvf   ? kQvfPasswordMax
                         : kind == kPasswordForIsz ? kIszPasswordMax
                                                   : kImagePasswordMax;
@@ -202,14 +201,15 @@ int ImageAskPassword(int32_t kind, const uint8_t* checkBlock, CImagePassword* ac
   for (;;) {
     const wchar_t* candidate = nullptr;
     bool fromPrompt = false;
-    if (g_settings && g_settings->openPassword[0] != 0) {
-      candidate = g_settings->openPassword;
+    wchar_t* remembered = UiOpenPassword();
+    if (remembered && remembered[0] != 0) {
+      candidate = remembered;
     } else {
-      ConsolePrintText(L"Please input password:");
-      candidate = ConsoleReadPassword(typed, kPromptChars + 1);
+      UiPrintText(L"Please input password:");
+      candidate = UiReadPassword(typed, kPromptChars + 1);
       if (!candidate) return 0;  // end of input gives up
       // A terminal gets its line break from the prompt reader; piped input was not echoed either.
-      if (!isatty(STDIN_FILENO)) ConsolePrintText(L"\r\n");
+      if (!isatty(STDIN_FILENO)) UiPrintText(L"\r\n");
       fromPrompt = true;
     }
     CImagePassword bytes{};
@@ -221,16 +221,16 @@ int ImageAskPassword(int32_t kind, const uint8_t* checkBlock, CImagePassword* ac
     if (right) {
       // The typed password also serves later opens of the same run, as -password would.
       size_t chars = std::wcslen(candidate);
-      if (fromPrompt && g_settings && chars < static_cast<size_t>(kOpenPasswordChars)) {
-        std::wmemcpy(g_settings->openPassword, candidate, chars);
-        g_settings->openPassword[chars] = 0;
+      if (fromPrompt && remembered && chars < static_cast<size_t>(kUiOpenPasswordChars)) {
+        std::wmemcpy(remembered, candidate, chars);
+        remembered[chars] = 0;
       }
       *accepted = bytes;
       return 1;
     }
     // With -y the answer would always be Yes: a wrong password is not asked for again.
-    if (CliAssumeYes()) return 0;
-    if (ConsoleAsk(L"Password wrong! Do you want to try again?", kAskYes | kAskNo) != kAskYes) return 0;
-    if (g_settings) g_settings->openPassword[0] = 0;
+    if (UiAssumeYes()) return 0;
+    if (UiAsk(L"Password wrong! Do you want to try again?", kAskYes | kAskNo) != kAskYes) return 0;
+    if (remembered) remembered[0] = 0;
   }
 }

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "image/document.h"
-#include "cli/console.h"
 #include "image/open.h"
 #include "qvf/cipher.h"
 #include "qvf/container.h"
@@ -25,6 +24,7 @@
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/parallel.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -696,7 +696,7 @@ int ImageOpenQvf(CImageDocument* document) {
     }
     if (!first) {
       if (!document->quiet && !(document->openFlags & kOpenQuiet))
-        ConsolePrintf(L"%ls: %ls\r\n", names.empty() ? document->path.c_str() : names[0].c_str(),
+        UiPrintf(L"%ls: %ls\r\n", names.empty() ? document->path.c_str() : names[0].c_str(),
                       L"The first volume of this split image can not be opened.");
       return fail();
     }

@@ -6,11 +6,11 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "cli/console.h"
 #include "image/document.h"
 #include "qvf/container.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ int SwitchVolume(CQvfContext* context) {
     LastErrorSetText(L"No name can be made for the next volume file.");
     return 0;
   }
-  if (ConsoleModeGet()) ConsolePrintf(L"\r\nWriting %ls: ", name.c_str());
+  if (UiInteractive()) UiPrintf(L"\r\nWriting %ls: ", name.c_str());
   if (AbortCodeGet() == kAbortCancelled) return 0;
   FILE* file = FileCreate(name.c_str());
   if (!file) {

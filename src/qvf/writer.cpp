@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/settings.h"
+#include "image/save_options.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "qvf/cipher.h"
@@ -377,7 +377,6 @@ void QvfApplyOptionFlags(CQvfContext* context, CImageDocument* document) {
   if (flags & (1u << 8)) params.deflateOnly = 1;
   if (flags & (3u << 9)) params.blockVariant = static_cast<int32_t>((flags >> 9) & 3);
   if (flags & (1u << 11)) params.indexMask = 1;
-  if (g_compressionLevel > 0) document->compressionLevel = g_compressionLevel - 1;
   if (params.indexAtEnd || params.indexDeflate) params.indexScramble = 0;
   // A deflated index is stored only at the end: the room reserved before the chunks holds the plain one.
   if (!params.indexAtEnd) params.indexDeflate = 0;
@@ -742,6 +741,7 @@ int QvfSaveImage(CImageDocument* document, int64_t sectorCount, void (*progress)
 
 void QvfTakeSaveOptions(CImageDocument* document, const CSaveOptions* options) {
   if (!document) return;
+  if (options && options->compressionLevel > 0) document->compressionLevel = options->compressionLevel - 1;
   const bool any = options && (options->passwordSet || options->splitVolumes || options->commentLength > 0);
   if (!any) {
     document->splitVolumes = 0;

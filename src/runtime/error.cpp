@@ -1,4 +1,5 @@
 #include "runtime/error.h"
+#include "runtime/ui.h"
 
 #include <cerrno>
 #include <climits>
@@ -7,7 +8,6 @@
 #include <cwchar>
 #include <string>
 
-#include "cli/console.h"
 
 namespace {
 
@@ -136,7 +136,7 @@ int32_t AnswerWordGet() { return g_answerWord; }
 void AnswerWordSet(int32_t word) { g_answerWord = word; }
 
 int MessageShow(const wchar_t* text, int /*style*/) {
-  ConsolePrintf(L"%ls\r\n", text ? text : L"");
+  UiPrintf(L"%ls\r\n", text ? text : L"");
   return 1;
 }
 
@@ -144,8 +144,8 @@ int MessageShowWithStyle(const wchar_t* text, int style) { return MessageShow(te
 
 int MessageShowWithDetail(const wchar_t* text, const wchar_t* detail) {
   if (!detail) detail = LastErrorGetText();
-  if (ConsoleModeGet()) {
-    ConsolePrintf(L"%ls: %ls", text ? text : L"", detail);
+  if (UiInteractive()) {
+    UiPrintf(L"%ls: %ls", text ? text : L"", detail);
     return 1;
   }
   CWideString message;
@@ -177,7 +177,7 @@ void LastErrorReportPathOnce(const wchar_t* path, int reset) {
   }
   const wchar_t* shown = path ? path : L"";
   if (wcscasecmp(shown, g_lastReportedPath.c_str()) == 0 && !g_lastReportedPath.empty()) return;
-  ConsolePrintf(L"%ls: %ls\r\n", shown, LastErrorGetText());
+  UiPrintf(L"%ls: %ls\r\n", shown, LastErrorGetText());
   LastErrorSetText(nullptr);
   g_lastReportedPath = shown;
 }
@@ -190,22 +190,22 @@ void ImageOpenErrorReport(const wchar_t* path, int32_t code) {
     WstrFormat(message, L"%ls\r\n\r\n%ls", name, ImageOpenText(code));
   } else if (code == 16) {
     const wchar_t* text = LastErrorGetText();
-    if (ConsoleModeGet())
+    if (UiInteractive())
       WstrFormat(message, L"%ls: %ls\r\n", name, text);
     else
       WstrFormat(message, L"%ls\r\n\r\n%ls", name, text);
   } else if (const wchar_t* text = ImageOpenText(code)) {
-    if (ConsoleModeGet())
+    if (UiInteractive())
       WstrFormat(message, L"%ls: %ls\r\n", name, text);
     else
       WstrFormat(message, L"%ls\r\n\r\n%ls", name, text);
   }
   if (WstrIsEmpty(message)) return;
-  if (ConsoleModeGet()) {
+  if (UiInteractive()) {
     // Every message ends its line, so the next output starts on a line of its own.
     int32_t n = WstrGetLength(message);
     if (n < 2 || message.c_str()[n - 1] != L'\n') WstrAppendChars(message, L"\r\n");
-    ConsolePrintString(message);
+    UiPrintText(message.c_str());
   } else {
     MessageShow(message.c_str());
   }
@@ -250,7 +250,7 @@ int PasswordCopyChecked(const wchar_t* password, char* out, int quiet, int32_t l
     }
   }
   if (!ok || bytes.empty() || bytes.size() > static_cast<size_t>(limit)) {
-    if (!quiet && ConsoleModeGet()) ConsolePrintf(L"%ls\r\n", L"The password must be between 1-64 characters in length");
+    if (!quiet && UiInteractive()) UiPrintf(L"%ls\r\n", L"The password must be between 1-64 characters in length");
     return 0;
   }
   std::memcpy(out, bytes.data(), bytes.size());

@@ -9,12 +9,12 @@
 #include <ctime>
 #include <memory>
 
-#include "cli/console.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/strutil.h"
 #include "runtime/textconv.h"
 #include "runtime/wstring.h"
+#include "runtime/ui.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ int FileConfirmOverwrite(const wchar_t* path) {
   struct stat st;
   if (!mb || stat(mb.get(), &st) != 0) return 0;
   CWideString question = CWideString(path) + L": " + L"The file already exists. Do you want to overwrite it?";
-  return ConsoleAsk(question.c_str(), kAskYes | kAskNo) == kAskYes ? 0 : -1;
+  return UiAsk(question.c_str(), kAskYes | kAskNo) == kAskYes ? 0 : -1;
 }
 
 FILE* FileCreateChecked(const wchar_t* path) {

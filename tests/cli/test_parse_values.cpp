@@ -159,7 +159,7 @@ TEST(ParseValues, VolumeSwitchesChangeTheCurrentDocument) {
   EXPECT_EQ(d->lowerCaseIsoNames, 1);
   EXPECT_EQ(d->storeIdenticalOnce, 0);
   EXPECT_EQ(g_settings->outputType, kOutputTypeBin);
-  EXPECT_EQ(g_compressionLevel, 2);
+  EXPECT_EQ(g_settings->saveOptions.compressionLevel, 2);
 }
 
 TEST(ParseValues, NewDocumentDefaults) {
