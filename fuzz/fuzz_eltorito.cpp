@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "iso_input.h"
 #include "image/sectors.h"
 #include "tree/eltorito.h"

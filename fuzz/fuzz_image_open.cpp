@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "image/document.h"
-#include "image/open.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "tree/tree.h"

@@ -7,6 +7,7 @@
 
 #include "formats/nrg.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "image/tracktable.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

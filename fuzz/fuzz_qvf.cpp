@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/error.h"

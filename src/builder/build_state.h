@@ -13,11 +13,6 @@ struct CProgressCallbacks {
   CImageDocument* document;
 };
 
-// Requested-LBA values: 1..kRequestedLbaFixedLast are fixed LBAs; kRequestedLbaNeverPlaced and above are never
-// placed by the file pass.
-constexpr int64_t kRequestedLbaFixedLast = 0xFFFFFEFF;
-constexpr int64_t kRequestedLbaNeverPlaced = 0xFFFFFF00;
-
 struct CIsoBuildState {
   int64_t sessionStart;      // LBA of this session's sector 0 (0 for a new image)
   int64_t nextFreeLba;       // layout cursor

@@ -8,7 +8,7 @@
 #include "builder/build_state.h"
 #include "builder/optimize.h"
 #include "builder/rockridge.h"
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/error.h"

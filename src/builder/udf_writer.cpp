@@ -9,7 +9,7 @@
 
 #include "builder/build_state.h"
 #include "builder/iso_writer.h"
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/crc.h"

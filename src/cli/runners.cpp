@@ -5,7 +5,8 @@
 #include "cli/driver.h"
 #include "cli/settings.h"
 #include "image/document.h"
-#include "image/save.h"
+#include "session/document.h"
+#include "session/save.h"
 #include "runtime/tempfiles.h"
 
 namespace {

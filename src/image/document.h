@@ -1,5 +1,5 @@
 // CImageDocument: the one record per image — an image file opened for reading, or a new image being built.
-// It owns everything it opens; ImageClose frees it all.
+// It owns everything it opens; ImageClose (session/document.h) frees it all.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +43,11 @@ struct CImageBuilder;
 struct CSfxPropertyTable;
 struct CQvfContext;
 struct CBootInfo;
+struct CImageFormatInfo;
+struct CImageDocument;
+
+// Reads n sectors of the image being built (the builder's sector map); installed with the map.
+using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
 
 struct CImageDocument {
   CWideString path;           // the image's path
@@ -88,6 +93,7 @@ struct CImageDocument {
   // first sector of the session it builds (its map counts from there), and whether a burn job is draining it
   // (failed reads then leave zero sectors and the burn goes on).
   CImageBuilder* builder;
+  ImageBuiltReader readBuilt;
   int32_t readFromBuilder;
   int32_t burnJobReading;
   int64_t buildSessionStart;
@@ -115,6 +121,7 @@ struct CImageDocument {
   int32_t statusMode;
   int32_t storeIdenticalOnce;  // identical files share their data (default 1)
   std::vector<CTreeEntry*> orderedFiles;  // files with a sort weight, in the order a build places them
+  const CImageFormatInfo* formats;  // the format table whose rows inputType and outputType index
   int32_t outputType;
   int32_t inputType;
   int32_t descriptorPosition[2];
@@ -146,26 +153,3 @@ struct CImageDocument {
   // The image's comment (bytes as stored), when it carries one.
   std::string comment;
 };
-
-// A document with nothing set but its root entry; null on allocation failure.
-CImageDocument* ImageAlloc();
-// Makes the root folder for the document's root entry: 0, or -1.
-int ImageCreateRoot(CImageDocument* document);
-// An empty document for building; null on allocation failure.
-CImageDocument* ImageNew();
-// Frees a document and everything it owns; null is accepted.
-void ImageClose(CImageDocument* document);
-void ImageResetIsoOptions(CImageDocument* document);
-
-// The process's current document (the one the switches and most commands act on).
-CImageDocument* CurrentImageGet();
-void CurrentImageSet(CImageDocument* document);
-void CurrentImageClear();
-int CurrentImageIsReadOnly();
-int CurrentImageQueryFeature(int32_t code);
-
-// A new 8,192-byte buffer holding the image's path (the device name of a drive); null for no document. The caller
-// frees it with MemFree.
-wchar_t* ImageGetFileName(const CImageDocument* document);
-// -1 after telling the user when the current document has unsaved changes, else 0.
-int DocumentCheckSaved();

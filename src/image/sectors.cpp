@@ -8,10 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "image/builder_map.h"
 #include "image/cdsector.h"
 #include "image/document.h"
-#include "image/format_table.h"
+#include "image/format_row.h"
 #include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
@@ -117,10 +116,16 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   return n;
 }
 
+const CImageFormatInfo* ImageFormatRow(const CImageDocument* document, int32_t type) {
+  if (!document || !document->formats || type < 0 || type >= kImageFormatCount) return nullptr;
+  return &document->formats[type];
+}
+
 int64_t ImageReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
   if (!document || !buffer || n <= 0) return 0;
   // An image being built for direct writing is read back from its sector map, which does its own reporting.
-  if (document->builder && document->readFromBuilder) return ImageReadBuiltSectors(document, sector, buffer, n);
+  if (document->builder && document->readFromBuilder && document->readBuilt)
+    return document->readBuilt(document, sector, buffer, n);
   int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   int64_t inside = n;
   bool pastLimit = false;
@@ -134,7 +139,7 @@ int64_t ImageReadSectors(CImageDocument* document, int64_t sector, void* buffer,
   errno = 0;
   if (inside > 0) {
     ImageReadHandler handler = nullptr;
-    if (const CImageFormatInfo* row = ImageFormatGet(document->inputType))
+    if (const CImageFormatInfo* row = ImageFormatRow(document, document->inputType))
       handler = row->read;
     else if (IsScannedType(document->inputType))
       handler = RawReadSectors;
@@ -165,7 +170,7 @@ int64_t ImageReadSectors(CImageDocument* document, int64_t sector, void* buffer,
 
 int64_t ImageWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n) {
   if (!document || !buffer || n <= 0) return 0;
-  const CImageFormatInfo* row = ImageFormatGet(document->outputType);
+  const CImageFormatInfo* row = ImageFormatRow(document, document->outputType);
   int64_t written = 0;
   if (row && row->write && document->outputType <= 2)
     written = row->write(document, sector, buffer, n) == n ? n : 0;
@@ -180,7 +185,7 @@ int64_t ImageWriteSectors(CImageDocument* document, int64_t sector, const void* 
 
 int64_t ImageCopyUserDataToFd(CImageDocument* document, int64_t sector, int64_t bytes, int fd) {
   if (!document || !document->input || bytes <= 0 || sector < 0 || fd < 0) return 0;
-  const CImageFormatInfo* row = ImageFormatGet(document->inputType);
+  const CImageFormatInfo* row = ImageFormatRow(document, document->inputType);
   if (!row || row->read != IsoReadSectors || document->headerSize < 0 || document->edcCheck) return 0;
   const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   if (limit <= 0 || sector + (bytes + 2047) / 2048 > limit) return 0;

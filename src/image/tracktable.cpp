@@ -4,7 +4,7 @@
 #include <climits>
 #include <new>
 
-#include "formats/cdtext.h"
+#include "image/cdtext_record.h"
 #include "image/document.h"
 
 namespace {

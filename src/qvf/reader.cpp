@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "image/document.h"
-#include "image/open.h"
+#include "session/open.h"
 #include "qvf/cipher.h"
 #include "qvf/container.h"
 #include "qvf/inflate.h"

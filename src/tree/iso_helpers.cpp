@@ -199,7 +199,6 @@ int64_t FileTimeToUnix(int64_t fileTime) {
 void FileTimeFormat(int64_t fileTime, uint8_t* date) { IsoEncodeRecordDate(date, FileTimeToUnix(fileTime)); }
 
 int64_t ImageGetFixedTime(const CImageDocument* document) {
-  if (document == nullptr) document = CurrentImageGet();
   if (document != nullptr && document->fixedTime != 0) return document->fixedTime;
   const uint32_t setting = SettingsGetFixedTime();
   if (setting != 0) return static_cast<int64_t>(setting);

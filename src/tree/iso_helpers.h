@@ -62,7 +62,7 @@ void FileTimeFormat(int64_t fileTime, uint8_t* date);
 
 // The time that dates the files of a new image: the document's fixed time when set (the current document when
 // null), else the "TimeFixed" setting when non-zero, else now.
-int64_t ImageGetFixedTime(const CImageDocument* document = nullptr);
+int64_t ImageGetFixedTime(const CImageDocument* document);
 
 // Listing text "YYYY-MM-DD hh:mm" of a 7-byte record date, as recorded (local time of the recorder); a
 // thread-local buffer valid until the next call.

@@ -834,3 +834,11 @@ wchar_t* TreeGetNodeFullPath(CImageDocument* document, const CTreeEntry* entry) 
   }
   return WstrDupChars(path.c_str());
 }
+
+int ImageCreateRoot(CImageDocument* document) {
+  if (!document) return -1;
+  if (!document->rootFolder) TreeInsertFolderNode(document, nullptr, L"", document->rootEntry, 0);
+  if (!document->rootFolder) return -1;
+  document->treeOwned = 1;
+  return 0;
+}

@@ -102,6 +102,11 @@ struct CTreeFolder {
   CTreeFolder* lastChild;    // tail of the subfolder list, so appends stay O(1); a hint, checked before use
 };
 
+// Requested-LBA values: 1..kRequestedLbaFixedLast are fixed LBAs; kRequestedLbaNeverPlaced and above are never
+// placed by the file pass.
+constexpr int64_t kRequestedLbaFixedLast = 0xFFFFFEFF;
+constexpr int64_t kRequestedLbaNeverPlaced = 0xFFFFFF00;
+
 struct CTreeEntry {
   CTreeEntry* next;          // next entry of the folder
   CTreeEntry* jolietNext;    // next entry in the folder's Joliet order
@@ -274,3 +279,6 @@ wchar_t* TreeBuildEntryPath(CImageDocument* document, CTreeFolder* folder, CTree
 wchar_t* TreeGetNodeRelativePath(CImageDocument* document, CTreeFolder* folder, CTreeFolder* top, int32_t extra);
 // The entry's path from the root ("/dir/name"), with every '\\' turned into '/'.
 wchar_t* TreeGetNodeFullPath(CImageDocument* document, const CTreeEntry* entry);
+
+// Makes the root folder for the document's root entry: 0, or -1.
+int ImageCreateRoot(CImageDocument* document);

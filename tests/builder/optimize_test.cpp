@@ -12,6 +12,7 @@
 #include "builder/optimize.h"
 #include "cli/console.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"

@@ -10,6 +10,7 @@
 
 #include "builder/names.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/paths.h"

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "builder/build_state.h"
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/document.h"
-#include "image/open.h"
-#include "image/save.h"
+#include "session/document.h"
+#include "session/open.h"
+#include "session/save.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "support/iso_checker.h"

@@ -10,6 +10,7 @@
 #include "cli/driver.h"
 #include "cli/settings.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "support/run_program.h"
 
 namespace {

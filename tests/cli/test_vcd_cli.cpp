@@ -8,8 +8,9 @@
 #include <string>
 
 #include "image/document.h"
-#include "image/open.h"
-#include "image/vcd.h"
+#include "session/document.h"
+#include "session/open.h"
+#include "tree/vcd.h"
 #include "runtime/memory.h"
 #include "runtime/textconv.h"
 #include "support/run_program.h"

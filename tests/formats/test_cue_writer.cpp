@@ -14,6 +14,7 @@
 #include "formats/cue_writer.h"
 #include "image/cdsector.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "image/tracktable.h"
 #include "support/run_program.h"
 

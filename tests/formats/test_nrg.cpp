@@ -13,6 +13,7 @@
 #include "formats/nrg.h"
 #include "image/cdsector.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "image/tracktable.h"
 #include "runtime/file.h"
 

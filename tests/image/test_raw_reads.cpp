@@ -11,6 +11,7 @@
 
 #include "image/cdsector.h"
 #include "image/document.h"
+#include "session/document.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 

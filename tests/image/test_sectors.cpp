@@ -8,8 +8,9 @@
 
 #include "image/cdsector.h"
 #include "image/document.h"
-#include "image/format_table.h"
-#include "image/open.h"
+#include "session/document.h"
+#include "session/format_table.h"
+#include "session/open.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "support/console_capture.h"

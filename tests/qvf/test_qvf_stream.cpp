@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "qvf/container.h"
 #include "qvf/lzma86.h"
 #include "qvf/reader.h"

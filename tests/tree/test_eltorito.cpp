@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "tree/eltorito.h"
 #include "tree/iso_helpers.h"
 

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "image/document.h"
-#include "image/format_table.h"
+#include "session/document.h"
+#include "image/format_row.h"
 #include "image/sectors.h"
 #include "runtime/memory.h"
 #include "tree/iso9660.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "tree/iso_helpers.h"
 
 namespace {

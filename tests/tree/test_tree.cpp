@@ -5,6 +5,7 @@
 #include <string>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "image/tracktable.h"
 #include "runtime/memory.h"
 #include "runtime/paths.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "session/document.h"
 #include "tree/iso_helpers.h"
 #include "tree/volume.h"
 

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "image/document.h"
-#include "image/open.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "runtime/memory.h"
 #include "runtime/textconv.h"
 #include "support/run_program.h"

@@ -1,4 +1,4 @@
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -333,6 +333,8 @@ CImageBuilder* ImageBuilderNew(CImageDocument* document) {
   auto* builder = new (std::nothrow) CImageBuilder{};
   if (!builder) return nullptr;
   builder->document = document;
+  // Once the map hangs on the document, its sector reads come from here.
+  if (document) document->readBuilt = ImageReadBuiltSectors;
   builder->ownerGranularity = kOwnerGranularity;
   builder->firstFileSector = -1;
   builder->currentFileRef = -1;

@@ -1,4 +1,4 @@
-#include "image/open.h"
+#include "session/open.h"
 
 #include <sys/stat.h>
 
@@ -9,11 +9,12 @@
 
 #include "builder/rockridge.h"
 #include "image/document.h"
-#include "image/format_table.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
-#include "image/vcd.h"
-#include "image/wii.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
 #include "formats/cue_reader.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"

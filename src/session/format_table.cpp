@@ -1,4 +1,4 @@
-#include "image/format_table.h"
+#include "session/format_table.h"
 
 #include <cwchar>
 
@@ -34,6 +34,8 @@ constexpr CImageFormatInfo kFormats[kImageFormatCount] = {
 };
 
 }  // namespace
+
+const CImageFormatInfo* ImageFormatTable() { return kFormats; }
 
 const CImageFormatInfo* ImageFormatGet(int32_t type) {
   return type >= 0 && type < kImageFormatCount ? &kFormats[type] : nullptr;

@@ -1,4 +1,4 @@
-#include "image/document.h"
+#include "session/document.h"
 
 #include <ctime>
 #include <cwchar>
@@ -10,8 +10,9 @@
 #include "formats/nrg.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/tracktable.h"
+#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
@@ -42,17 +43,10 @@ CImageDocument* ImageAlloc() {
     delete document;
     return nullptr;
   }
+  document->formats = ImageFormatTable();
   document->inputType = kImageTypeUnknown;
   document->scannedPosition = -1;
   return document;
-}
-
-int ImageCreateRoot(CImageDocument* document) {
-  if (!document) return -1;
-  if (!document->rootFolder) TreeInsertFolderNode(document, nullptr, L"", document->rootEntry, 0);
-  if (!document->rootFolder) return -1;
-  document->treeOwned = 1;
-  return 0;
 }
 
 CImageDocument* ImageNew() {

@@ -1,9 +1,8 @@
-#include "image/vcd.h"
+#include "tree/vcd.h"
 
 #include <cstring>
 #include <vector>
 
-#include "builder/build_state.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"

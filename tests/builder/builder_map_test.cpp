@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "image/builder_map.h"
+#include "builder/builder_map.h"
 #include "image/cdsector.h"
 #include "image/document.h"
-#include "image/format_table.h"
+#include "session/document.h"
+#include "image/format_row.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"

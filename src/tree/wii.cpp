@@ -1,4 +1,4 @@
-#include "image/wii.h"
+#include "tree/wii.h"
 
 #include <cstring>
 #include <cwchar>

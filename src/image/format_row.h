@@ -1,4 +1,6 @@
-// The image-format table: one row per optical image layout. The row index is the image type code.
+// One row of the image-format table: how an optical image layout stores its sectors and which handlers read and
+// write them. The table itself, with the rows of every format, belongs to the opening layer (session/); a
+// document carries a pointer to it so that sector access can reach its row without knowing the formats.
 #pragma once
 
 #include <cstdint>
@@ -24,11 +26,10 @@ constexpr int kImageFormatCount = 21;
 constexpr int32_t kImageTypeScannedFirst = 1000;
 constexpr int32_t kImageTypeScannedLast = 1007;
 
-const CImageFormatInfo* ImageFormatGet(int32_t type);
-// The first row whose extension equals `extension` ignoring case; 2 (QVF) for "qdi" and "exe"; else -1.
-int32_t ImageFormatFindByExtension(const wchar_t* extension);
+// The row of `type` in the document's format table; null outside the table or when the document has none.
+const CImageFormatInfo* ImageFormatRow(const CImageDocument* document, int32_t type);
 
-// Read handlers of the rows.
+// Read handlers of the rows that sector access itself provides.
 int64_t IsoReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
 int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
 // Write handlers: plain 2048-byte sectors, and raw 2352-byte Mode 1 (or Mode 2 Form 1) sectors.

@@ -1,4 +1,4 @@
-#include "image/save.h"
+#include "session/save.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +16,8 @@
 #include "image/save_options.h"
 #include "formats/cue_writer.h"
 #include "image/document.h"
-#include "image/format_table.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "image/tracktable.h"
 #include "qvf/volume.h"
 #include "qvf/writer.h"
