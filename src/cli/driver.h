@@ -1,3 +1,6 @@
+// cli/: the top layer: start-up, the command/switch table, the console (installed as the user interface of
+// the layers below), and the commands. It may use every other folder.
+//
 // The spine of the program: start-up, the command/switch table, the parser that walks the arguments through
 // it, the dispatcher, and the exit status.
 #pragma once

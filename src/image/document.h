@@ -1,3 +1,7 @@
+// image/: the document record, sector access at 64-bit addresses, the CD sector codec, the track table with
+// its CD-TEXT records, and the row type of the format table. It uses runtime/ only; what a sector read needs
+// of a format (its row's handlers, the map of an image being built) reaches it through the document.
+//
 // CImageDocument: the one record per image — an image file opened for reading, or a new image being built.
 // It owns everything it opens; ImageClose (session/document.h) frees it all.
 #pragma once

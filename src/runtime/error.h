@@ -1,3 +1,8 @@
+// runtime/: the bottom layer. It owns wide strings, memory blocks, text conversion, paths, files, the last
+// error and abort code, settings, temporary files, CRCs, the block cache, the worker pool, the bounds-checked
+// byte reader every parser uses, and the user-interface seam (ui.h) that the command line fills in. It uses
+// only the C++ library and the system, never another folder of the program.
+//
 // The process-wide error state: the last error code and text, the abort code of the current operation, the
 // remembered overwrite answer, and the routines that turn that state into console messages.
 #pragma once

@@ -1,3 +1,8 @@
+// session/: the one place that knows every format. It owns the format table and its rows' handlers, opening
+// by path (companion descriptors, detection, mounting the file system), saving through the builder and the
+// output writers, and the lifetime of documents. It may use every folder but cli/; a new format plugs in by
+// adding its row and its probe here.
+//
 // Opening an image file: format detection from the format table and the content, mounting the file system
 // and loading the directory tree, and opening by the path named on the command line.
 #pragma once
