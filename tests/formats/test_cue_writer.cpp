@@ -47,22 +47,22 @@ void SetText(CTrackTable* table, int32_t index, uint8_t packType, const wchar_t*
   CdTextSetText(record, packType - kCdTextPackTitle, text, -1);
 }
 
-struct TrackSpec {
+struct TrackPlan {
   uint8_t mode;
   int32_t start, pregap, length, session;
 };
 
-TablePtr MakeTable(const std::vector<TrackSpec>& specs, int32_t sessions, int32_t sectorSize) {
+TablePtr MakeTable(const std::vector<TrackPlan>& plans, int32_t sessions, int32_t sectorSize) {
   TablePtr table(TrackTableAlloc());
-  for (size_t i = 0; i < specs.size(); ++i) {
+  for (size_t i = 0; i < plans.size(); ++i) {
     CTrackInfo& t = table->tracks[i];
-    t.mode = specs[i].mode;
-    t.start = specs[i].start;
-    t.pregap = specs[i].pregap;
-    t.length = specs[i].length;
-    t.session = specs[i].session;
+    t.mode = plans[i].mode;
+    t.start = plans[i].start;
+    t.pregap = plans[i].pregap;
+    t.length = plans[i].length;
+    t.session = plans[i].session;
   }
-  table->trackCount = static_cast<int32_t>(specs.size());
+  table->trackCount = static_cast<int32_t>(plans.size());
   table->sessionCount = sessions;
   table->sectorSizeMode = sectorSize;
   return table;

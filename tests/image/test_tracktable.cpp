@@ -15,24 +15,24 @@ struct TableDeleter {
 };
 using TablePtr = std::unique_ptr<CTrackTable, TableDeleter>;
 
-struct TrackSpec {
+struct TrackPlan {
   uint8_t mode;
   int32_t start, length, session;
   int32_t postgap = 0;
 };
 
-TablePtr MakeTable(const std::vector<TrackSpec>& specs, int32_t sessions) {
+TablePtr MakeTable(const std::vector<TrackPlan>& plans, int32_t sessions) {
   TablePtr table(TrackTableAlloc());
   EXPECT_NE(table, nullptr);
-  for (size_t i = 0; i < specs.size(); ++i) {
+  for (size_t i = 0; i < plans.size(); ++i) {
     CTrackInfo& t = table->tracks[i];
-    t.mode = specs[i].mode;
-    t.start = specs[i].start;
-    t.length = specs[i].length;
-    t.session = specs[i].session;
-    t.postgap = specs[i].postgap;
+    t.mode = plans[i].mode;
+    t.start = plans[i].start;
+    t.length = plans[i].length;
+    t.session = plans[i].session;
+    t.postgap = plans[i].postgap;
   }
-  table->trackCount = static_cast<int32_t>(specs.size());
+  table->trackCount = static_cast<int32_t>(plans.size());
   table->sessionCount = sessions;
   return table;
 }
@@ -101,7 +101,7 @@ TEST(TrackTable, MixedModeInOneSession) {
 
 TEST(TrackTable, DiscIdentifier) {
   struct Case {
-    std::vector<TrackSpec> tracks;
+    std::vector<TrackPlan> tracks;
     uint32_t id;
   } const cases[] = {
       {{{kAudio, 0, 4500, 0}}, 0x02003C01u},
@@ -119,7 +119,7 @@ TEST(TrackTable, DiscIdentifier) {
 
 TEST(TrackTable, OrderRule) {
   auto ascending = [](int n) {
-    std::vector<TrackSpec> v;
+    std::vector<TrackPlan> v;
     for (int i = 0; i < n; ++i) v.push_back({kData, i * 10, 10, 0});
     return v;
   };
