@@ -49,6 +49,8 @@ struct CQvfContext;
 struct CBootInfo;
 struct CImageFormatInfo;
 struct CImageDocument;
+struct CPartitionList;
+struct CFatVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -102,6 +104,20 @@ struct CImageDocument {
   int32_t burnJobReading;
   int64_t buildSessionStart;
   int64_t buildSectorCount;  // sectors of the image a build is writing (0 outside a build)
+  // Disk images: the container that serves the disk's sectors (null: the plain file), the logical-volume
+  // mapping of the chosen partition (null: none), the partition table and the chosen partition, the unit of
+  // byte reads, the first sector and length of the current partition (sectors of sectorSize), the work
+  // buffer of byte reads, and the file-system reader states.
+  int64_t (*diskReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+  void* diskContext;
+  int64_t (*lvmMap)(CImageDocument* document, int64_t sector);
+  CPartitionList* partitions;  // owned
+  int32_t chosenPartition;     // -1: none
+  int32_t partitionMapUnit;    // 0: 512
+  int64_t partitionStart;
+  int64_t partitionLength;
+  std::vector<uint8_t> diskWork;
+  CFatVolume* fat;  // owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

@@ -46,6 +46,7 @@ CImageDocument* ImageAlloc() {
   document->formats = ImageFormatTable();
   document->inputType = kImageTypeUnknown;
   document->scannedPosition = -1;
+  document->chosenPartition = -1;
   return document;
 }
 

@@ -1,0 +1,71 @@
+#include "image/disk.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "image/document.h"
+#include "runtime/file.h"
+
+namespace {
+
+// Units read at once by byte reads beyond which the work buffer is not kept (8,192 units, as the map asks).
+constexpr int64_t kWorkUnits = 8192;
+
+}  // namespace
+
+int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (!document || !buffer || n <= 0 || sector < 0) return 0;
+  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
+  if (document->lvmMap) sector = document->lvmMap(document, sector);
+  if (sector < 0) return 0;
+  if (document->diskReader) return document->diskReader(document, sector, buffer, n) == n ? n : 0;
+  if (!document->input || sector > INT64_MAX / size || n > (INT64_MAX - sector * size) / size) return 0;
+  return FileReadAt(document->input, buffer, sector * size, static_cast<size_t>(n * size)) ? n : 0;
+}
+
+int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffer, int64_t count) {
+  if (!document || !buffer || offset < 0 || count <= 0) return 0;
+  const int64_t unit = document->partitionMapUnit > 0 ? document->partitionMapUnit : 512;
+  const int64_t first = offset / unit;
+  const int64_t skip = offset % unit;
+  if (count > INT64_MAX - skip - unit) return 0;
+  const int64_t units = (skip + count + unit - 1) / unit;
+  const int64_t bytes = units * unit;
+  try {
+    if (static_cast<int64_t>(document->diskWork.size()) < bytes) document->diskWork.resize(static_cast<size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  uint8_t* work = document->diskWork.data();
+  bool ok;
+  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
+  if (unit == size) {
+    ok = ImageReadDiskSectors(document, first, work, units) == units;
+  } else {
+    // The unit and the disk's sectors differ: read the disk sectors that cover the units.
+    const int64_t from = first * unit;
+    const int64_t firstSector = from / size;
+    const int64_t lastSector = (from + bytes - 1) / size;
+    const int64_t sectors = lastSector - firstSector + 1;
+    std::vector<uint8_t> raw;
+    try {
+      raw.resize(static_cast<size_t>(sectors * size));
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    ok = ImageReadDiskSectors(document, firstSector, raw.data(), sectors) == sectors;
+    if (ok) std::memcpy(work, raw.data() + (from - firstSector * size), static_cast<size_t>(bytes));
+  }
+  if (!ok) return 0;
+  std::memcpy(buffer, work + skip, static_cast<size_t>(count));
+  // A one-off large read does not keep its buffer.
+  if (units > kWorkUnits) std::vector<uint8_t>().swap(document->diskWork);
+  return count;
+}
+
+int64_t ImageReadDiskSectors512(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (sector < 0 || n <= 0 || sector > INT64_MAX / 512 || n > INT64_MAX / 512) return 0;
+  const int64_t got = ImageReadDiskBytes(document, sector * 512, buffer, n * 512);
+  return got > 0 ? got / 512 : got;
+}
