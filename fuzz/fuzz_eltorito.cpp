@@ -13,6 +13,7 @@
 #include "session/document.h"
 #include "iso_input.h"
 #include "image/sectors.h"
+#include "builder/eltorito_writer.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/iso_helpers.h"
@@ -20,34 +21,45 @@
 namespace {
 
 
-void CheckInfo(const CImageDocument* document) {
+void CheckInfo(CImageDocument* document) {
   CBootInfo* info = document->bootInfo;
   if (!info) return;
   if (info->entryCount < 1 || info->entryCount > kBootMaxEntries) std::abort();
   const int64_t limitBytes = document->readableLimit * 2048;
+  int64_t total = 0;
   for (int i = 0; i < info->entryCount; ++i) {
     const CBootEntry& entry = info->entries[i];
     if (entry.size < 0 || entry.size > limitBytes) std::abort();
-    if (static_cast<int64_t>(entry.data.size()) < entry.size || entry.data.size() % 2048 != 0) std::abort();
-    if (!BootEntryIsImage(&entry) && !entry.data.empty()) std::abort();
+    if (!BootEntryIsImage(&entry)) continue;
+    // Every image lies inside the source, and together they are no larger than it.
+    if (entry.sourceLba < 0 || entry.sourceLba * 2048 + entry.size > limitBytes) std::abort();
+    total += (entry.size + 2047) / 2048 * 2048;
   }
+  if (total > limitBytes) std::abort();
   // Lay the images out as a build would and build the catalog back.
   int64_t next = 100;
   info->catalogLba = next++;
   for (int i = 0; i < info->entryCount; ++i) {
     CBootEntry& entry = info->entries[i];
-    if (entry.data.empty()) continue;
+    if (!BootEntryIsImage(&entry) || entry.size <= 0) continue;
     entry.lba = next;
     next += (entry.size + 2047) / 2048;
   }
   BootCatalogBuildValidation(info);
-  BootCatalogBuildEntries(info, 16);
+  BootCatalogBuildEntries(info);
   uint16_t sum = 0;
   for (int i = 0; i < 32; i += 2) sum = static_cast<uint16_t>(sum + GetLittleEndian16(info->catalog + i));
   if (sum != 0) std::abort();
+  // A refreshed table is valid for the image's new place.
   for (int i = 0; i < info->entryCount; ++i) {
     const CBootEntry& entry = info->entries[i];
-    if (entry.hasInfoTable && !BootInfoTableIsValid(entry.data.data(), entry.size, entry.lba)) std::abort();
+    if (!entry.hasInfoTable) continue;
+    std::vector<uint8_t> image(static_cast<size_t>((entry.size + 2047) / 2048 * 2048));
+    if (ImageReadSectors(document, entry.sourceLba, image.data(), static_cast<int64_t>(image.size() / 2048)) !=
+        static_cast<int64_t>(image.size() / 2048))
+      std::abort();
+    BootImagePatchInfoTable(image.data(), &entry, 16);
+    if (!BootInfoTableIsValid(image.data(), entry.size, entry.lba)) std::abort();
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "builder/add_local.h"
 #include "builder/build_state.h"
+#include "builder/eltorito_writer.h"
 #include "builder/iso_writer.h"
 #include "builder/optimize.h"
 #include "builder/udf_writer.h"

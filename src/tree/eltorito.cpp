@@ -5,10 +5,9 @@
 #include <new>
 #include <utility>
 
-#include "builder/build_state.h"
-#include "builder/iso_writer.h"
 #include "image/document.h"
 #include "image/sectors.h"
+#include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
@@ -76,17 +75,18 @@ int64_t NoEmulationSize(CImageDocument* document, CBootEntry* entry) {
   } else {
     uint8_t sector[kSector];
     if (!ReadOneSector(document, entry->lba, sector)) return loaded;
-    const int64_t length = GetLittleEndian32(sector + kTableFileLength);
-    if (GetLittleEndian32(sector + kTableFileLba) != static_cast<uint32_t>(entry->lba) || length < kTableMinLength ||
+    ByteReader table(sector, sizeof sector);
+    const int64_t length = table.U32LEAt(kTableFileLength);
+    if (table.U32LEAt(kTableFileLba) != static_cast<uint32_t>(entry->lba) || length < kTableMinLength ||
         length > kTableMaxLength || length > available)
       return loaded;
     candidate = length;
   }
+  // The table is checked over the whole image once (at most 16 MiB); the image itself stays in the source.
   std::vector<uint8_t> image;
   if (!ReadImage(document, entry->lba, candidate, &image)) return loaded;
   if (!BootInfoTableIsValid(image.data(), candidate, entry->lba)) return loaded;
   entry->hasInfoTable = 1;
-  entry->data = std::move(image);
   return candidate;
 }
 
@@ -112,31 +112,21 @@ int64_t EntryImageSize(CImageDocument* document, CBootInfo* info, int index) {
   return loaded;
 }
 
-// An EFI image that is a FAT volume is taken at the volume's size (never past what the source holds, nor more
-// than `budget` further bytes of memory).
+// An EFI image that is a FAT volume is taken at the volume's size (never past what the source holds, nor past
+// `budget` further bytes of boot images).
 void TakeEfiVolumeSize(CImageDocument* document, CBootInfo* info, int64_t budget) {
   const int index = BootCatalogFindEfiSection(info);
   if (index < 0) return;
   CBootEntry* entry = &info->entries[index];
   uint8_t sector[kSector];
-  if (!ReadOneSector(document, entry->lba, sector)) return;
-  if (GetLittleEndian16(sector + 510) != 0xAA55 || GetLittleEndian16(sector + 11) != 512 || sector[13] == 0) return;
-  int64_t sectors = GetLittleEndian16(sector + 19);
-  if (sectors == 0) sectors = GetLittleEndian32(sector + 32);
-  const int64_t size = std::min(sectors * 512, BytesAvailableFrom(document, entry->lba));
-  if (size <= 0 || size == entry->size || SectorsOf(size) * kSector - static_cast<int64_t>(entry->data.size()) > budget)
-    return;
-  std::vector<uint8_t> image;
-  if (!ReadImage(document, entry->lba, size, &image)) return;
-  entry->data = std::move(image);
+  if (!ReadOneSector(document, entry->sourceLba, sector)) return;
+  ByteReader boot(sector, sizeof sector);
+  if (boot.U16LEAt(510) != 0xAA55 || boot.U16LEAt(11) != 512 || boot.U8At(13) == 0) return;
+  int64_t sectors = boot.U16LEAt(19);
+  if (sectors == 0) sectors = boot.U32LEAt(32);
+  const int64_t size = std::min(sectors * 512, BytesAvailableFrom(document, entry->sourceLba));
+  if (size <= 0 || size == entry->size || (SectorsOf(size) - SectorsOf(entry->size)) * kSector > budget) return;
   entry->size = size;
-}
-
-bool AtPlannedPosition(int64_t lba) {
-  if (IsoBuildState()->writePosition == lba) return true;
-  LastErrorSetText(L"The image layout and the data written disagree.");
-  AbortCodeSet(kAbortSaveFailed);
-  return false;
 }
 
 }  // namespace
@@ -162,27 +152,29 @@ uint32_t BootInfoTableChecksum(const uint8_t* image, int64_t size) {
   for (int64_t at = kTableEnd; at < size; at += 4) {
     uint8_t word[4] = {};
     std::memcpy(word, image + at, static_cast<size_t>(std::min<int64_t>(4, size - at)));
-    sum += GetLittleEndian32(word);
+    sum += LoadU32LE(word);
   }
   return sum;
 }
 
 int BootInfoTableIsValid(const uint8_t* image, int64_t size, int64_t lba) {
   if (!image || size <= kTableEnd) return 0;
-  if (GetLittleEndian32(image + kTableFileLength) != static_cast<uint64_t>(size)) return 0;
-  if (lba != -1 && GetLittleEndian32(image + kTableFileLba) != static_cast<uint64_t>(lba)) return 0;
-  return GetLittleEndian32(image + kTableChecksum) == BootInfoTableChecksum(image, size) ? 1 : 0;
+  if (LoadU32LE(image + kTableFileLength) != static_cast<uint64_t>(size)) return 0;
+  if (lba != -1 && LoadU32LE(image + kTableFileLba) != static_cast<uint64_t>(lba)) return 0;
+  return LoadU32LE(image + kTableChecksum) == BootInfoTableChecksum(image, size) ? 1 : 0;
 }
 
 int BootImageCheckMbr(const uint8_t* sector) { return sector && sector[510] == 0x55 && sector[511] == 0xAA; }
 
 int64_t BootImageGetMbrSectors(const uint8_t* sector) {
+  if (!sector) return 0;
+  ByteReader table(sector, 512);
   int64_t end = 0;
   for (int i = 0; i < 4; ++i) {
-    const uint8_t* partition = sector + 446 + 16 * i;
-    const int64_t start = GetLittleEndian32(partition + 8);
-    const int64_t count = GetLittleEndian32(partition + 12);
-    if (partition[4] == 0 || count == 0) continue;
+    const size_t at = 446 + 16 * static_cast<size_t>(i);
+    const int64_t start = table.U32LEAt(at + 8);
+    const int64_t count = table.U32LEAt(at + 12);
+    if (table.U8At(at + 4) == 0 || count == 0) continue;
     end = std::max(end, start + count);
   }
   return end;
@@ -220,26 +212,30 @@ int BootCatalogRead(CImageDocument* document) {
   document->quiet = 1;
   bool ok = ReadOneSector(document, document->bootRecordLba, info->bootRecord);
   if (ok) {
-    info->catalogLba = GetLittleEndian32(info->bootRecord + kCatalogLbaOffset);
+    info->catalogLba = ByteReader(info->bootRecord, sizeof info->bootRecord).U32LEAt(kCatalogLbaOffset);
     ok = ReadOneSector(document, info->catalogLba, info->catalog);
   }
   if (ok) {
-    // The copies together never take more memory than the source holds, however the entries overlap.
+    // The images together never take more of the new image than the source holds, however the entries
+    // overlap. Nothing of them is read into memory here: a build copies them from the source when it needs them.
     const int64_t budget = ReadableLimit(document) * kSector;
     int64_t taken = 0;
+    ByteReader catalog(info->catalog, sizeof info->catalog);
+    catalog.Skip(kBootEntryBytes);  // the validation entry
     for (int i = 0; i < kBootMaxEntries; ++i) {
-      const uint8_t* raw = info->catalog + kBootEntryBytes * (i + 1);
-      if (MemIsAllZero(raw, kBootEntryBytes)) break;
+      ByteReader raw = catalog.Sub(kBootEntryBytes);
+      if (!raw.ok() || MemIsAllZero(raw.data(), kBootEntryBytes)) break;
       CBootEntry* entry = &info->entries[i];
-      std::memcpy(entry->raw, raw, kBootEntryBytes);
-      entry->indicator = raw[0];
-      entry->mediaType = raw[1];
-      entry->loadSegment = GetLittleEndian16(raw + 2);
-      entry->systemType = raw[4];
-      entry->unused = raw[5];
-      entry->sectorCount = GetLittleEndian16(raw + 6);
-      entry->lba = GetLittleEndian32(raw + 8);
-      std::memcpy(entry->criteria, raw + 12, sizeof entry->criteria);
+      std::memcpy(entry->raw, raw.data(), kBootEntryBytes);
+      entry->indicator = raw.U8();
+      entry->mediaType = raw.U8();
+      entry->loadSegment = raw.U16LE();
+      entry->systemType = raw.U8();
+      entry->unused = raw.U8();
+      entry->sectorCount = raw.U16LE();
+      entry->lba = raw.U32LE();
+      raw.Bytes(entry->criteria, sizeof entry->criteria);
+      entry->sourceLba = entry->lba;
       info->entryCount = i + 1;
       // Section headers and extension records describe entries; they point at no image.
       if (!BootEntryIsImage(entry)) continue;
@@ -249,9 +245,8 @@ int BootCatalogRead(CImageDocument* document) {
         size = kSector;
       }
       taken += SectorsOf(size) * kSector;
-      if (taken > budget || (entry->data.empty() && !ReadImage(document, entry->lba, size, &entry->data))) {
-        // A failed read ends the walk; the entries before it stay.
-        entry->data.clear();
+      if (taken > budget || SectorsOf(size) * kSector > BytesAvailableFrom(document, entry->lba)) {
+        // An image outside the source ends the walk; the entries before it stay.
         info->entryCount = i;
         break;
       }
@@ -270,84 +265,3 @@ int BootCatalogRead(CImageDocument* document) {
 
 void BootInfoFree(CBootInfo* info) { delete info; }
 
-void BootCatalogLayout(CImageDocument* document) {
-  CBootInfo* info = document ? document->bootInfo : nullptr;
-  if (!info) return;
-  CIsoBuildState* state = IsoBuildState();
-  info->catalogLba = state->nextFreeLba;
-  state->nextFreeLba += 1;
-  for (int i = 0; i < info->entryCount; ++i) {
-    CBootEntry* entry = &info->entries[i];
-    if (entry->data.empty() || entry->size <= 0) continue;
-    entry->lba = state->nextFreeLba;
-    state->nextFreeLba += SectorsOf(entry->size);
-  }
-}
-
-void BootCatalogBuildValidation(CBootInfo* info) {
-  PutLittleEndian32(info->bootRecord + kCatalogLbaOffset, static_cast<uint32_t>(info->catalogLba));
-  PutLittleEndian16(info->catalog + kValidationChecksumOffset, 0);
-  uint16_t sum = 0;
-  for (int i = 0; i < kBootEntryBytes; i += 2) sum = static_cast<uint16_t>(sum + GetLittleEndian16(info->catalog + i));
-  PutLittleEndian16(info->catalog + kValidationChecksumOffset, static_cast<uint16_t>(0u - sum));
-}
-
-void BootImagePatchInfoTable(CBootEntry* entry, int64_t primaryLba) {
-  if (!entry || entry->size <= kTableEnd || static_cast<int64_t>(entry->data.size()) < entry->size) return;
-  uint8_t* image = entry->data.data();
-  std::memset(image + kTablePrimaryLba, 0, kTableEnd - kTablePrimaryLba);
-  PutLittleEndian32(image + kTablePrimaryLba, static_cast<uint32_t>(primaryLba));
-  PutLittleEndian32(image + kTableFileLba, static_cast<uint32_t>(entry->lba));
-  PutLittleEndian32(image + kTableFileLength, static_cast<uint32_t>(entry->size));
-  PutLittleEndian32(image + kTableChecksum, BootInfoTableChecksum(image, entry->size));
-}
-
-void BootCatalogBuildEntries(CBootInfo* info, int64_t primaryLba) {
-  std::memset(info->catalog + kBootEntryBytes, 0, sizeof info->catalog - kBootEntryBytes);
-  for (int i = 0; i < info->entryCount; ++i) {
-    CBootEntry* entry = &info->entries[i];
-    uint8_t* out = info->catalog + kBootEntryBytes * (i + 1);
-    if (!BootEntryIsImage(entry)) {
-      // Headers and extension records hold no LBA: they go back as they were, identifier strings included.
-      std::memcpy(out, entry->raw, kBootEntryBytes);
-      continue;
-    }
-    out[0] = entry->indicator;
-    out[1] = entry->mediaType;
-    PutLittleEndian16(out + 2, entry->loadSegment);
-    out[4] = entry->systemType;
-    PutLittleEndian16(out + 6, entry->sectorCount);
-    PutLittleEndian32(out + 8, static_cast<uint32_t>(entry->lba));
-    if ((entry->mediaType & 0x0F) == kBootMediaNoEmulation && !entry->data.empty() &&
-        BootInfoTableIsValid(entry->data.data(), entry->size, -1))
-      entry->hasInfoTable = 1;
-    if (entry->hasInfoTable) BootImagePatchInfoTable(entry, primaryLba);
-  }
-}
-
-int BootRecordWrite(CImageDocument* document, CProgressCallbacks* progress) {
-  CBootInfo* info = document->bootInfo;
-  if (!info || AbortCodeGet() != kAbortNone) return -1;
-  BootCatalogBuildValidation(info);
-  return IsoWriteSectors(document, info->bootRecord, 1, progress);
-}
-
-int BootCatalogWrite(CImageDocument* document, CProgressCallbacks* progress) {
-  CBootInfo* info = document->bootInfo;
-  if (!info || AbortCodeGet() != kAbortNone || !AtPlannedPosition(info->catalogLba)) return -1;
-  BootCatalogBuildValidation(info);
-  BootCatalogBuildEntries(info, IsoBuildState()->sessionStart + 16);
-  return IsoWriteSectors(document, info->catalog, 1, progress);
-}
-
-int BootImagesWrite(CImageDocument* document, CProgressCallbacks* progress) {
-  CBootInfo* info = document->bootInfo;
-  if (!info) return -1;
-  for (int i = 0; i < info->entryCount; ++i) {
-    CBootEntry* entry = &info->entries[i];
-    if (entry->data.empty() || entry->size <= 0) continue;
-    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(entry->lba)) return -1;
-    if (IsoWriteFileData(document, progress, nullptr, entry->data.data(), 0, nullptr, entry->size) != 0) return -1;
-  }
-  return 0;
-}

@@ -1,6 +1,7 @@
-// El Torito boot information: the boot record and boot catalog of an opened ISO 9660 volume, with a copy of
-// every boot image in memory, and the steps that write them again (at new LBAs) when the document is saved as
-// a new image. Boot images are never made from scratch: only what an opened image carried is written back.
+// El Torito boot information: the boot record and boot catalog of an opened ISO 9660 volume and where each
+// boot image lies in it. The images stay in the source; the builder (builder/eltorito_writer.h) copies them
+// into a new image when the document is saved. Boot images are never made from scratch: only what an opened
+// image carried is written back.
 //
 // The catalog, its entries and the images they point at are untrusted: every size is capped by the source's
 // readable limit, and a failed read keeps what was taken before it.
@@ -10,7 +11,6 @@
 #include <vector>
 
 struct CImageDocument;
-struct CProgressCallbacks;
 struct CTreeEntry;
 struct CTreeFolder;
 
@@ -35,8 +35,8 @@ enum : uint8_t {
 };
 
 struct CBootEntry {
-  std::vector<uint8_t> data;  // the image, padded with zeros to whole 2048-byte sectors; empty: no image
   int64_t size;               // bytes of the image (0: none)
+  int64_t sourceLba;          // where the image lies in the opened image
   int32_t hasInfoTable;       // a no-emulation image holding a boot information table
   int64_t lba;                // the image's LBA: in the source when read, in the new image after the layout
   uint16_t loadSegment;
@@ -81,19 +81,3 @@ int64_t BootImageGetMbrSectors(const uint8_t* sector);
 // The first file (not "." or "..") whose source LBA is `lba`, in `folder` (the root when null), then in its
 // subfolders depth first; null when none.
 CTreeEntry* TreeFindEntryBySourceSector(CImageDocument* document, int64_t lba, CTreeFolder* folder);
-
-// ---- Writing ----
-
-// Places the catalog and then every image that has data at the layout cursor of the running build.
-void BootCatalogLayout(CImageDocument* document);
-// Stores the catalog LBA in the boot record and makes the validation entry sum to 0.
-void BootCatalogBuildValidation(CBootInfo* info);
-// Writes the entries into the catalog with the images' new LBAs and refreshes the boot information tables.
-// `primaryLba` is the LBA of the new image's primary descriptor.
-void BootCatalogBuildEntries(CBootInfo* info, int64_t primaryLba);
-// Refreshes the boot information table of a no-emulation image at its new LBA.
-void BootImagePatchInfoTable(CBootEntry* entry, int64_t primaryLba);
-// The write steps at the build's write position: 0, or -1 (abort code set).
-int BootRecordWrite(CImageDocument* document, CProgressCallbacks* progress);
-int BootCatalogWrite(CImageDocument* document, CProgressCallbacks* progress);
-int BootImagesWrite(CImageDocument* document, CProgressCallbacks* progress);

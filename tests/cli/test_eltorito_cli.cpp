@@ -2,6 +2,7 @@
 // floppy and hard-disk emulation boot entries are edited, and xorriso's El Torito report, the boot images
 // (found through the new catalog) and the refreshed boot information table are compared with the source.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstring>
@@ -299,3 +300,44 @@ TEST(ElToritoCli, AnImageBuiltForDirectWritingCarriesTheSameBootData) {
 }
 
 }  // namespace
+
+// A hard-disk boot image whose partition table claims 4 GB, in an image file that really is that large (sparse):
+// opening and listing it reads only the catalog and the disk's first sector, never the claimed disk.
+TEST(ElToritoCli, AHugeClaimedBootDiskIsNotLoadedToList) {
+  const std::string folder = MakeTestFolder("eltorito_huge_claim");
+  std::string disk(1 << 20, '\0');
+  disk[446] = '\x80';
+  disk[446 + 4] = 0x06;
+  const uint32_t start = 1, count = 8u << 20;  // 4 GiB of 512-byte sectors
+  for (int i = 0; i < 4; ++i) {
+    disk[446 + 8 + i] = static_cast<char>(start >> (8 * i));
+    disk[446 + 12 + i] = static_cast<char>(count >> (8 * i));
+  }
+  disk[510] = '\x55';
+  disk[511] = '\xAA';
+  WriteFileBytes(folder + "/src/hd.img", disk);
+  const std::string iso = folder + "/huge.iso";
+  ProgramResult made = RunShell("genisoimage -quiet -o '" + iso + "' -hard-disk-boot -b hd.img '" + folder +
+                                "/src' 2>&1 && truncate -s 5G '" + iso + "'");
+  ASSERT_EQ(made.status, 0) << made.out;
+  // The volume claims the whole file, so nothing but the disk's own table limits the image.
+  {
+    const uint32_t blocks = 5u << 19;  // 5 GiB of 2048-byte blocks
+    uint8_t both[8];
+    for (int i = 0; i < 4; ++i) {
+      both[i] = static_cast<uint8_t>(blocks >> (8 * i));
+      both[7 - i] = static_cast<uint8_t>(blocks >> (8 * i));
+    }
+    std::fstream file(iso, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(16 * 2048 + 80);
+    file.write(reinterpret_cast<const char*>(both), sizeof both);
+    ASSERT_TRUE(file.good());
+  }
+  ProgramResult r = RunKestrane({"list", iso, "/"}, {.timeoutSeconds = 60});
+  struct rusage after {};
+  getrusage(RUSAGE_CHILDREN, &after);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("HD.IMG"), std::string::npos) << r.out;
+  // The largest process this test ran (ru_maxrss in KiB) stayed far below the claimed disk.
+  EXPECT_LT(after.ru_maxrss, 400 * 1024);
+}
