@@ -29,6 +29,13 @@ enum : int {
   kVolumeBibliographicFile = 8,
 };
 
+// Open flags (CImageDocument::openFlags).
+enum : int32_t {
+  kOpenLoadTree = 2,    // load the directory tree
+  kOpenQuiet = 4,       // do not report open errors
+  kOpenDiskImage = 16,  // allow the disk-image fallback
+};
+
 // Image type codes beyond the rows of the format table.
 enum : int32_t {
   kImageTypeUnknown = -1,
@@ -85,6 +92,7 @@ struct CImageDocument {
   CSfxPropertyTable* sfxProperties;  // properties of a self-extracting image, owned
   CQvfContext* qvf;        // the QVF reader of an opened stream (row 2), owned
   CQvfContext* qvfWriter;  // the QVF writer, from the write at sector 0 until its stream is finished, owned
+  int32_t embeddedQvf;     // the file ends with an appended QVF stream: 1 yes, 0 no, -1 not looked at yet
   int32_t qvfRefusal;      // why a QVF stream was not opened: 14 no password, 15 unsupported version, 0 other
   // Save settings of QVF output: volumes, the output password, self-extractor, compression level (0 normal,
   // 1 better, 2 best; -method overrides it).

@@ -122,17 +122,10 @@ const uint8_t* QvfCipherTable(const CQvfCipher* cipher, int n) {
   return cipher->forward + TableOffset(n);
 }
 
-int QvfCipherBuildTables(CQvfCipher* cipher, const char* password, int32_t length, size_t workSize) {
+int QvfCipherBuildTables(CQvfCipher* cipher, const char* password, int32_t length) {
   if (!cipher) return 0;
   cipher->ready = 0;
   if (!password || length < 1) return 0;
-  if (!cipher->work || cipher->workSize != workSize) {
-    cipher->work.reset();
-    cipher->workSize = 0;
-    cipher->work.reset(static_cast<uint8_t*>(MemAlloc(workSize == 0 ? 1 : workSize)));
-    if (!cipher->work) return 0;
-    cipher->workSize = workSize;
-  }
   const auto* bytes = reinterpret_cast<const uint8_t*>(password);
   for (int n = 1; n <= kQvfCipherPiece; ++n) {
     BuildTable(bytes, length, n, cipher->forward + TableOffset(n));
@@ -144,8 +137,6 @@ int QvfCipherBuildTables(CQvfCipher* cipher, const char* password, int32_t lengt
 
 void QvfCipherFree(CQvfCipher* cipher) {
   if (!cipher) return;
-  cipher->work.reset();
-  cipher->workSize = 0;
   cipher->ready = 0;
 }
 

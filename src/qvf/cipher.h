@@ -29,19 +29,15 @@ struct CQvfCipher {
   // plain nibble forward[...][k]; inverse holds the reverse mapping for unscrambling.
   uint8_t forward[kQvfCipherPiece * (kQvfCipherPiece + 1)];
   uint8_t inverse[kQvfCipherPiece * (kQvfCipherPiece + 1)];
-  MemBlock<uint8_t> work;  // scratch buffer of workSize bytes
-  size_t workSize;
 };
 
 // The 2n entries of T_n (n = 1..128); null for another n or before the tables are built.
 const uint8_t* QvfCipherTable(const CQvfCipher* cipher, int n);
 
-// Derives T_1..T_128 from `length` password bytes (at least 1) and makes a scratch buffer of `workSize` bytes,
-// which must be at least the largest stored chunk the caller handles (the compressors' output capacity; 14
-// bytes of lead-in included). 1, or 0 for an empty password or when the buffer cannot be made (the cipher is
+// Derives T_1..T_128 from `length` password bytes (at least 1). 1, or 0 for an empty password (the cipher is
 // then left not ready).
-int QvfCipherBuildTables(CQvfCipher* cipher, const char* password, int32_t length, size_t workSize);
-// Releases the scratch buffer and forgets the tables; null is accepted.
+int QvfCipherBuildTables(CQvfCipher* cipher, const char* password, int32_t length);
+// Forgets the tables; null is accepted.
 void QvfCipherFree(CQvfCipher* cipher);
 
 // Scrambles `length` bytes from input to output, 128 bytes at a time (the last piece of n bytes with T_n).

@@ -109,13 +109,14 @@ int64_t QvfFindBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type
 }
 
 int64_t QvfFindBlock(FILE* file, uint32_t type, uint8_t* buffer, size_t length, uint64_t base) {
-  uint8_t header[kQvfHeaderSize];
-  if (!file || FileReadAtCount(file, header, static_cast<int64_t>(base), sizeof header) < kQvfVolumeHeaderSize)
-    return -1;
+  uint8_t header[kQvfHeaderSize] = {};
+  if (!file) return -1;
+  const int64_t got = FileReadAtCount(file, header, static_cast<int64_t>(base), sizeof header);
+  if (got < kQvfVolumeHeaderSize) return -1;
   uint64_t start;
   if (QvfIsVolumeHeader(header))
     start = kQvfVolumeHeaderSize;
-  else if (QvfIsMainHeader(header))
+  else if (got == kQvfHeaderSize && QvfIsMainHeader(header))  // a short read holds no main header
     start = kQvfHeaderSize;
   else
     return -1;

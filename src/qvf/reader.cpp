@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "image/document.h"
-#include "session/open.h"
 #include "qvf/cipher.h"
 #include "qvf/container.h"
 #include "qvf/inflate.h"
@@ -27,6 +26,8 @@
 #include "runtime/ui.h"
 
 namespace {
+
+constexpr uint64_t kDeflateMaxRatio = 1032;
 
 // Room kept before every stored chunk in a read buffer: a stripped Lzma86 header is rebuilt there.
 constexpr size_t kLead = kLzma86HeaderSize;
@@ -467,8 +468,7 @@ int ReadEncryptionBlock(CQvfContext* context, const uint8_t* area, size_t areaLe
   std::memcpy(context->password, accepted.bytes, static_cast<size_t>(accepted.length));
   context->password[accepted.length] = 0;
   context->passwordLength = accepted.length;
-  const size_t work = size_t{context->chunkSize} + kQvfStoredSlack + kLead;
-  if (!QvfCipherBuildTables(&context->cipher, context->password, accepted.length, work)) {
+  if (!QvfCipherBuildTables(&context->cipher, context->password, accepted.length)) {
     context->passwordLength = 0;
     return -1;
   }
@@ -552,6 +552,9 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
   context->indexSize = QvfIndexBytes(version, context->chunkCount, entryBits);
   const uint64_t storedSize = context->indexDeflated ? context->compressedIndexSize : context->indexSize;
   if (storedSize > streamBytes || (context->indexDeflated && context->indexSize > kQvfMaxInflatedIndex)) return -1;
+  // Deflate cannot expand its input more than about 1,032 times: a larger claim is refused before the index is
+  // made room for.
+  if (context->indexDeflated && context->indexSize > storedSize * kDeflateMaxRatio + 64) return -1;
   uint64_t indexPosition = base + context->indexOffset;
   if (context->indexAtEnd) {
     if (context->endPosition < storedSize) return -1;
@@ -588,6 +591,9 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
     offset += QvfGetChunkStoredLength(context, chunk);
   }
   if (context->chunkCount == 0) context->chunkOffsets[0] = offset;
+  // The chunks lie one after the other: lengths that together run past the stream are refused here, so that
+  // no read buffer is ever sized by a length the stream cannot hold.
+  if (offset - base > streamBytes) return -1;
 
   // The password comes last, so that a damaged stream is never asked for one.
   return ReadEncryptionBlock(context, area.data(), area.size());
@@ -713,7 +719,7 @@ int ImageOpenQvf(CImageDocument* document) {
   document->sectorSize = 2048;
   document->userDataOffset = 0;
   document->headerSize = 0;
-  if (context->sectorSize != 2048 || ImageMountFileSystem(document, kImageTypeQvf) != 0) {
+  if (context->sectorSize != 2048) {
     QvfCloseReader(context);
     document->qvf = nullptr;
     return fail();

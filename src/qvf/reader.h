@@ -35,8 +35,8 @@ int64_t QvfReadRange(CQvfContext* context, uint64_t sector, uint64_t n, uint8_t*
 // sectors delivered.
 int64_t QvfReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
 
-// Opens the document's input as a QVF image (also through any later volume of a split one) and mounts its file
-// system: 0 when the document is a QVF image now, or when it is one that cannot be opened for want of a password
+// Opens the document's input as a QVF image (also through any later volume of a split one); the caller mounts
+// its file system: 0 when the document is a QVF image now, or when it is one that cannot be opened for want of a password
 // or for its version (the document's refusal code is set and detection must stop); -1 otherwise.
 int ImageOpenQvf(CImageDocument* document);
 // 1 when the document's file holds a QVF stream appended to other data (it is then opened as QVF whatever its

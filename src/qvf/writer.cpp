@@ -459,8 +459,7 @@ CQvfContext* QvfCreateWriter(CImageDocument* document, int64_t sectorCount) {
   if (context->split) indexOffset += QvfSetupSplit(context);
   if (context->passwordLength > 0) {
     indexOffset += kQvfCheckBlockSize;
-    const size_t work = size_t{context->chunkSize} + kQvfStoredSlack + kLzma86HeaderSize;
-    if (!QvfCipherBuildTables(&context->cipher, context->password, context->passwordLength, work)) return fail();
+    if (!QvfCipherBuildTables(&context->cipher, context->password, context->passwordLength)) return fail();
   }
   if (!document->comment.empty()) {
     const size_t length = std::min<size_t>(document->comment.size(), kQvfCommentMax);

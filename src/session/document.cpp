@@ -47,6 +47,7 @@ CImageDocument* ImageAlloc() {
   document->inputType = kImageTypeUnknown;
   document->scannedPosition = -1;
   document->chosenPartition = -1;
+  document->embeddedQvf = -1;
   return document;
 }
 

@@ -16,6 +16,7 @@
 #include "tree/vcd.h"
 #include "tree/wii.h"
 #include "formats/cue_reader.h"
+#include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
@@ -186,14 +187,42 @@ int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
   return 0;
 }
 
+namespace {
+
+// Whether the file carries a QVF stream appended to other data, found once per open.
+bool HasEmbeddedQvf(CImageDocument* document) {
+  if (document->embeddedQvf < 0) document->embeddedQvf = ImageHasEmbeddedQvf(document) ? 1 : 0;
+  return document->embeddedQvf == 1;
+}
+
+int OpenQvfAndMount(CImageDocument* document) {
+  if (ImageOpenQvf(document) != 0) return -1;
+  if (!document->qvf) return 0;  // refused for its password or version: detection stops here
+  if (ImageMountFileSystem(document, kImageTypeQvf) != 0) {
+    QvfCloseReader(document->qvf);
+    document->qvf = nullptr;
+    document->inputType = kImageTypeUnknown;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int ImageTryFormat(CImageDocument* document, int32_t type) {
   // A QVF stream appended to the file wins whatever the type.
-  if (type == kImageTypeQvf || ImageHasEmbeddedQvf(document)) return ImageOpenQvf(document);
+  if (type == kImageTypeQvf || HasEmbeddedQvf(document)) return OpenQvfAndMount(document);
   return ImageOpenAsFormat(document, type);
 }
 
 void ImageTryFormats(CImageDocument* document, int32_t first) {
   document->inputType = kImageTypeUnknown;
+  document->embeddedQvf = -1;
+  // An appended stream is the image, whatever row the file would otherwise match: it is tried once.
+  if (HasEmbeddedQvf(document)) {
+    OpenQvfAndMount(document);
+    return;
+  }
   if (first >= 0 && ImageTryFormat(document, first) == 0) return;
   for (int32_t type = 0; type < kImageFormatCount; ++type) {
     if (type == first) continue;

@@ -15,12 +15,6 @@
 
 struct CImageDocument;
 
-// Open flags.
-enum : int32_t {
-  kOpenLoadTree = 2,     // load the directory tree
-  kOpenQuiet = 4,        // do not report open errors
-  kOpenDiskImage = 16,   // allow the disk-image fallback
-};
 
 // Opens the image at `path` (flags above). Null after the reason was reported.
 CImageDocument* ImageOpenByPath(const wchar_t* path, int flags);

@@ -475,6 +475,21 @@ TEST(QvfHandMadeStreams, HeadersThatAreRefused) {
       EXPECT_TRUE(ReadAll(hand.context()) == a);
     }
   }
+  // Eight chunks whose index entries claim 70,000 stored bytes each, in a file far shorter: refused when opened,
+  // before any read buffer is sized by those lengths.
+  {
+    HandStream stream;
+    stream.imageSize = 8 * 16384;
+    stream.chunks.assign(8, HandChunk{{}, 0});
+    Bytes claimed = stream.Build();
+    for (uint64_t i = 0; i < 8; ++i) {
+      const uint64_t entry = 70000 - 5;
+      for (int b = 0; b < 19; ++b)
+        if ((entry >> b) & 1) claimed[76 + (i * 20 + b) / 8] |= static_cast<uint8_t>(1 << ((i * 20 + b) % 8));
+    }
+    HandOpened hand(folder, "claims.qvf", claimed);
+    EXPECT_EQ(hand.context(), nullptr);
+  }
   // A header whose CRC does not match is no header.
   Bytes bytes = [&] {
     HandStream stream;
