@@ -497,7 +497,7 @@ int IsoBuildPathTables(CImageDocument* document) {
   const uint8_t zero = 0;
   PutRecord(document, state->primaryRootRecord, 34, dated, root->isoExtentLba, RoundedSize(root->isoExtentSize),
             kDirFlagDirectory, &zero, 1);
-  CIsoDescriptorLayout& layout = IsoDescriptorLayout();
+  CIsoDescriptorLayout& layout = IsoDescriptorLayout(document);
   layout.pathTableBytes = static_cast<uint32_t>(state->isoPathTableBytes);
   layout.pathTableL = state->isoPathTableL;
   layout.pathTableM = state->isoPathTableM;
@@ -516,7 +516,7 @@ int JolietBuildPathTables(CImageDocument* document) {
   PutRecord(document, state->jolietRootRecord, 34, document->rootEntry, root->jolietExtentLba,
             RoundedSize(root->jolietExtentSize), kDirFlagDirectory, &zero, 1);
   std::memcpy(state->jolietRootRecord + kDirRecordDate, state->primaryRootRecord + kDirRecordDate, 7);
-  CIsoDescriptorLayout& layout = IsoDescriptorLayout();
+  CIsoDescriptorLayout& layout = IsoDescriptorLayout(document);
   layout.jolietPathTableBytes = static_cast<uint32_t>(state->jolietPathTableBytes);
   layout.jolietPathTableL = state->jolietPathTableL;
   layout.jolietPathTableM = state->jolietPathTableM;

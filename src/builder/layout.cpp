@@ -108,7 +108,7 @@ int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress) {
   ErrorStateClear();
   if (IsoWriteZeroSectors(document, 16, progress) != 0) return -1;
 
-  CIsoDescriptorLayout& layout = IsoDescriptorLayout();
+  CIsoDescriptorLayout& layout = IsoDescriptorLayout(document);
   layout.nextFreeLba = state->nextFreeLba;
   IsoBuildPrimaryDescriptor(document, document->primaryDescriptor, 0);
   if (iso) {

@@ -62,6 +62,20 @@ struct CFatVolume;
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
 
+// Where the build placed the structures that the volume descriptors point at, and the root records they carry
+// (a volume read from an image leaves its root records' dates here for the next build of the same document).
+struct CIsoDescriptorLayout {
+  int64_t nextFreeLba;           // volume space size
+  uint32_t pathTableBytes;       // one ISO 9660 path table
+  uint32_t pathTableL;           // LBA of the little-endian table
+  uint32_t pathTableM;           // LBA of the big-endian table
+  uint32_t jolietPathTableBytes;
+  uint32_t jolietPathTableL;
+  uint32_t jolietPathTableM;
+  uint8_t primaryRoot[34];       // root directory record of the primary descriptor
+  uint8_t jolietRoot[34];        // root directory record of the Joliet descriptor
+};
+
 struct CImageDocument {
   CWideString path;           // the image's path
   CWideString companionPath;  // CUE, MDS or NRG descriptor beside it
@@ -130,6 +144,8 @@ struct CImageDocument {
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];
   uint8_t rootRecord[34];
+  int32_t suspSkip;  // bytes the volume's "SP" entry tells readers to skip at the start of each System Use area
+  CIsoDescriptorLayout descriptorLayout;
   int32_t primarySeen;
   int32_t highSierra;
   int32_t jolietTree;  // the tree comes from the Joliet hierarchy

@@ -75,13 +75,6 @@ int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, i
   return n;
 }
 
-namespace {
-
-// Sector number put into the headers of raw sectors written; restarts with every write at sector 0.
-int64_t g_writeSectorCounter = 0;
-
-}  // namespace
-
 int64_t IsoWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n) {
   if (!document || !document->output || !buffer || n <= 0 || sector < 0) return 0;
   const int64_t size = document->sectorSize == 512 ? 512 : 2048;
@@ -90,7 +83,6 @@ int64_t IsoWriteSectors(CImageDocument* document, int64_t sector, const void* bu
 
 int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n) {
   if (!document || !document->output || !buffer || n <= 0 || sector < 0) return 0;
-  if (sector == 0) g_writeSectorCounter = 0;
   const auto* in = static_cast<const uint8_t*>(buffer);
   const int64_t group = std::min(n, kRawGroup);
   if (document->rawBuffer.size() < static_cast<size_t>(group * 2352)) document->rawBuffer.resize(group * 2352);
@@ -98,7 +90,8 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   for (int64_t done = 0; done < n;) {
     int64_t count = std::min(n - done, kRawGroup);
     // Each sector is encoded on its own, so the group is spread over the cores.
-    const int64_t number = g_writeSectorCounter;
+    // Every header carries the address of its own sector, however the writes are ordered.
+    const int64_t number = sector + done;
     const bool mode2 = document->rawMode2 != 0;
     ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) {
@@ -109,7 +102,6 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
           CdEncodeMode1Sector(number + i, data, raw + i * 2352);
       }
     });
-    g_writeSectorCounter += count;
     if (!FileWriteAt(document->output, raw, (sector + done) * 2352, static_cast<size_t>(count * 2352))) return 0;
     done += count;
   }

@@ -178,8 +178,12 @@ int ImageApplySaveOptions(CImageDocument* document, const CSaveOptions* options)
 }
 
 int ImageBuild(CProgressCallbacks* callbacks) {
-  ErrorStateReset();
   CImageDocument* document = callbacks && callbacks->document ? callbacks->document : CurrentImageGet();
+  return ImageBuildDocument(document, callbacks);
+}
+
+int ImageBuildDocument(CImageDocument* document, CProgressCallbacks* callbacks) {
+  ErrorStateReset();
   if (!document) return 0;
   IsoFreeWriterBuffers();
   const bool console = callbacks == nullptr;
@@ -328,7 +332,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   document->output = stream;
   document->outputPath = writeName.c_str();
   document->outputType = type;
-  int ok = ImageBuild(nullptr);
+  int ok = ImageBuildDocument(document, nullptr);
   if (FileClose(document->output) != 0 && ok) {
     LastErrorSetCode(errno);
     ErrorReport(writeName.c_str());

@@ -17,3 +17,5 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target);
 // Builds and writes the document (the callbacks' document or the current one) through its output writer. 1
 // written, 0 failed.
 int ImageBuild(CProgressCallbacks* callbacks);
+// Builds and writes `document`; without callbacks progress goes to the user interface. 1 written, 0 failed.
+int ImageBuildDocument(CImageDocument* document, CProgressCallbacks* callbacks);

@@ -33,17 +33,7 @@ constexpr uint8_t kNameParent = 0x04;
 
 using Buffer = std::unique_ptr<uint8_t, MemFreeDeleter>;
 
-// Bytes the "SP" entry of the volume tells readers to skip at the start of each System Use area, kept for the
-// document whose descriptors were classified last.
-struct SuspSkipState {
-  const CImageDocument* document;
-  int32_t skip;
-};
-SuspSkipState g_suspSkip{};
-
-int32_t SuspSkipOf(const CImageDocument* document) {
-  return g_suspSkip.document == document ? g_suspSkip.skip : 0;
-}
+int32_t SuspSkipOf(const CImageDocument* document) { return document->suspSkip; }
 
 bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
 
@@ -173,7 +163,7 @@ bool IsRockRidgeExtension(const uint8_t* entry, int length) {
 
 // Detects Rock Ridge from the first sector of the root directory: the System Use area of its "." record.
 void DetectRockRidge(CImageDocument* document, const uint8_t* root, const uint8_t* firstSector) {
-  g_suspSkip = {document, 0};
+  document->suspSkip = 0;
   if (!BothEndian32Matches(root + kDirRecordDataLength)) return;
   const int64_t length = GetBothEndian32(root + kDirRecordDataLength);
   const int64_t rounded = (length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
@@ -187,7 +177,7 @@ void DetectRockRidge(CImageDocument* document, const uint8_t* root, const uint8_
   int32_t skip = 0;
   IsoParseRockRidge(document, area, areaLength, &rockRidge, &skip);
   document->rockRidge = rockRidge;
-  if (rockRidge) g_suspSkip.skip = skip;
+  if (rockRidge) document->suspSkip = skip;
 }
 
 // A High Sierra root record keeps its flags at offset 24, where ISO 9660 has the GMT offset of the date.
@@ -214,7 +204,7 @@ bool AcceptHighSierra(CImageDocument* document, int64_t lba, const uint8_t* sect
   document->volumeEffectiveTime = time;
   document->volumeExpirationTime = time;
   VolumeLoadHighSierraIdentifiers(document, sector);
-  std::memcpy(IsoDescriptorLayout().primaryRoot + kDirRecordDate, date, 7);
+  std::memcpy(IsoDescriptorLayout(document).primaryRoot + kDirRecordDate, date, 7);
   return true;
 }
 
@@ -225,7 +215,7 @@ void UseJolietHierarchy(CImageDocument* document) {
   document->volumeSize = GetLittleEndian32(sector + 80);
   VolumeLoadJolietIdentifiers(document, sector);
   document->jolietTree = 1;
-  std::memcpy(IsoDescriptorLayout().jolietRoot + kDirRecordDate, sector + 156 + kDirRecordDate, 7);
+  std::memcpy(IsoDescriptorLayout(document).jolietRoot + kDirRecordDate, sector + 156 + kDirRecordDate, 7);
 }
 
 int AcceptPrimary(CImageDocument* document, int64_t lba, const uint8_t* sector) {
@@ -248,7 +238,7 @@ int AcceptPrimary(CImageDocument* document, int64_t lba, const uint8_t* sector) 
   document->volumeEffectiveTime = IsoParseVolumeDate(sector + 864);
   document->volumeExpirationTime = IsoParseVolumeDate(sector + 847);
   VolumeLoadPrimaryIdentifiers(document, sector);
-  std::memcpy(IsoDescriptorLayout().primaryRoot + kDirRecordDate, root + kDirRecordDate, 7);
+  std::memcpy(IsoDescriptorLayout(document).primaryRoot + kDirRecordDate, root + kDirRecordDate, 7);
   // A Joliet descriptor met before this one keeps the tree unless this hierarchy carries Rock Ridge.
   if (document->jolietTree) {
     if (document->rockRidge)
@@ -547,7 +537,7 @@ void IsoResetParseState(CImageDocument* document) {
   document->volumeModificationTime = 0;
   document->volumeEffectiveTime = 0;
   document->volumeExpirationTime = 0;
-  g_suspSkip = {document, 0};
+  document->suspSkip = 0;
 }
 
 int IsoParseVolumeDescriptors(CImageDocument* document, int64_t lba, const uint8_t* sector) {

@@ -21,8 +21,6 @@ constexpr IdentifierField kIdentifierFields[kVolumeIdentifierCount] = {
     {40, 32}, {8, 32}, {190, 128}, {318, 128}, {446, 128}, {574, 128}, {702, 37}, {739, 37}, {776, 37},
 };
 
-CIsoDescriptorLayout g_layout{};
-
 void TrimTrailingBlanks(wchar_t* text) {
   size_t n = std::wcslen(text);
   while (n > 0 && text[n - 1] == L' ') text[--n] = 0;
@@ -59,7 +57,7 @@ void PutVolumeDates(const CImageDocument* document, uint8_t* descriptor) {
 
 }  // namespace
 
-CIsoDescriptorLayout& IsoDescriptorLayout() { return g_layout; }
+CIsoDescriptorLayout& IsoDescriptorLayout(CImageDocument* document) { return document->descriptorLayout; }
 
 void VolumeInitIdentifiers(CImageDocument* document) {
   if (!document) return;
@@ -220,7 +218,7 @@ void IsoBuildPrimaryDescriptor(CImageDocument* document, uint8_t* descriptor, in
     VolumePutDCharField(descriptor + field.offset, document->identifiers[i], static_cast<size_t>(field.length));
   }
   if (identifiersOnly) return;
-  const CIsoDescriptorLayout& layout = g_layout;
+  const CIsoDescriptorLayout& layout = document->descriptorLayout;
   PutBothEndian32(descriptor + 80, static_cast<uint32_t>(layout.nextFreeLba));
   PutBothEndian32(descriptor + 132, layout.pathTableBytes);
   PutLittleEndian32(descriptor + 140, layout.pathTableL);
@@ -234,7 +232,7 @@ void IsoBuildPrimaryDescriptor(CImageDocument* document, uint8_t* descriptor, in
 
 void IsoBuildJolietDescriptor(CImageDocument* document, uint8_t* descriptor, int identifiersOnly) {
   if (!document || !descriptor) return;
-  const CIsoDescriptorLayout& layout = g_layout;
+  const CIsoDescriptorLayout& layout = document->descriptorLayout;
   if (!identifiersOnly) {
     if (descriptor != document->primaryDescriptor) std::memcpy(descriptor, document->primaryDescriptor, 2048);
     descriptor[0] = 2;

@@ -6,23 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-struct CImageDocument;
+#include "image/document.h"
 
-// What the descriptors of a new image take from the layout. One build runs at a time, so this is
-// process-wide: the layout fills it before the descriptors are written. Reading a volume copies its root
-// record date into the root templates, so a rebuilt image keeps the root's date.
-struct CIsoDescriptorLayout {
-  int64_t nextFreeLba;           // volume space size
-  uint32_t pathTableBytes;       // one ISO 9660 path table
-  uint32_t pathTableL;           // LBA of the little-endian table
-  uint32_t pathTableM;           // LBA of the big-endian table
-  uint32_t jolietPathTableBytes;
-  uint32_t jolietPathTableL;
-  uint32_t jolietPathTableM;
-  uint8_t primaryRoot[34];       // root directory record of the primary descriptor
-  uint8_t jolietRoot[34];        // root directory record of the Joliet descriptor
-};
-CIsoDescriptorLayout& IsoDescriptorLayout();
+// The descriptor layout of the document (see CIsoDescriptorLayout).
+CIsoDescriptorLayout& IsoDescriptorLayout(CImageDocument* document);
 
 // Defaults: the label is the creation time "yyyymmdd_hhmm", the system "Win32", the application "Kestrane".
 void VolumeInitIdentifiers(CImageDocument* document);

@@ -130,14 +130,16 @@ TEST(SectorReads, ATruncatedFileIsAFailureNeverSilentZeros) {
   ErrorStateReset();
 }
 
-TEST(SectorWrites, RawSectorsAreNumberedAcrossCalls) {
+TEST(SectorWrites, RawSectorsCarryTheirOwnAddressInAnyOrder) {
   CImageDocument* document = ImageAlloc();
   document->output = std::tmpfile();
   document->outputType = 1;
   std::vector<uint8_t> data(10 * 2048);
   for (int64_t s = 0; s < 10; ++s) std::memcpy(data.data() + s * 2048, UserData(s).data(), 2048);
-  ASSERT_EQ(RawWriteSectors(document, 0, data.data(), 6), 6);
+  // The tail first, then the head in two pieces, the second of which starts past where the first ended.
   ASSERT_EQ(RawWriteSectors(document, 6, data.data() + 6 * 2048, 4), 4);
+  ASSERT_EQ(RawWriteSectors(document, 3, data.data() + 3 * 2048, 3), 3);
+  ASSERT_EQ(RawWriteSectors(document, 0, data.data(), 3), 3);
   std::vector<uint8_t> file(10 * 2352);
   ASSERT_EQ(std::fseek(document->output, 0, SEEK_SET), 0);
   ASSERT_EQ(std::fread(file.data(), 1, file.size(), document->output), file.size());

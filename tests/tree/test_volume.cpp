@@ -176,7 +176,7 @@ TEST_F(VolumeTest, PrimaryAndJolietDescriptorsOfANewImage) {
   VolumeSetIdentifier(document.get(), kVolumeLabel, L"NEW_DISC");
   document->volumeCreationTime = 1709474700;
   document->volumeModificationTime = 1709474760;
-  CIsoDescriptorLayout& layout = IsoDescriptorLayout();
+  CIsoDescriptorLayout& layout = IsoDescriptorLayout(document.get());
   const CIsoDescriptorLayout saved = layout;
   layout.nextFreeLba = 1234;
   layout.pathTableBytes = 10;
