@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -53,9 +54,6 @@ bool g_commandRan = false;
 // Words that do their whole work while parsing (show-comment, extract-comment-to-file).
 bool g_immediateRan = false;
 bool g_immediateFailed = false;
-
-// Work buffers of the tree code's name comparisons.
-void* g_nameCompareBuffers[2] = {nullptr, nullptr};
 
 constexpr const wchar_t* kUsageLines[] = {
     L"Usage:    kestrane <command> [parameters] [-switches]\r\n\r\n",
@@ -904,6 +902,15 @@ int CliExitStatus() {
   return kExitFailed;  // no command was chosen
 }
 
+namespace {
+
+void ReportOutOfMemory() {
+  AbortCodeSet(kAbortNoMemory);
+  ConsolePrintf(L"\r\n%ls\r\n", L"Out of memory. Program abort.");
+}
+
+}  // namespace
+
 void CliRun() {
   ConsoleModeSet(1);
   if (CliPrepare() != 0) {
@@ -912,11 +919,27 @@ void CliRun() {
     return;
   }
   ConsolePrintBanner();
-  int parsed = CliParseArgs();
+  // Memory that runs out inside a container's growth ends the command with the program's message, never the
+  // process with an abort: parsing (which opens images) and the command are the two places that allocate.
+  int parsed;
+  try {
+    parsed = CliParseArgs();
+  } catch (const std::bad_alloc&) {
+    ReportOutOfMemory();
+    g_parseFailed = true;
+    ConsoleModeSet(0);
+    return;
+  }
   // A refused word ends the run: the command chosen before it does not run.
   if (parsed == 0 && !g_noArguments && (g_settings->command != kCommandNone || !g_immediateRan)) {
     ErrorStateReset();
-    int result = CliDispatch();
+    int result;
+    try {
+      result = CliDispatch();
+    } catch (const std::bad_alloc&) {
+      ReportOutOfMemory();
+      result = -1;
+    }
     if (AbortCodeGet() == kAbortCancelled) result = -2;
     g_commandRan = true;
     g_commandResult = result;
@@ -929,11 +952,6 @@ int KestraneMain(int argc, char** argv) {
   // Output to a pipe or file goes out in large blocks (a terminal is flushed at every print).
   if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   SelectLocale();
-  if (!TextInitScratch()) return -1;
-  for (void*& buffer : g_nameCompareBuffers) {
-    buffer = MemZeroAlloc(16384);
-    if (!buffer) return -1;
-  }
   auto** wide = static_cast<wchar_t**>(MemZeroAlloc(sizeof(wchar_t*) * static_cast<size_t>(argc > 0 ? argc : 1)));
   if (!wide) return -1;
   for (int i = 0; i < argc; ++i) {
@@ -951,9 +969,5 @@ int KestraneMain(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) MemFree(wide[i]);
   MemFree(wide);
   CliSetArguments(0, nullptr);
-  for (void*& buffer : g_nameCompareBuffers) {
-    MemFree(buffer);
-    buffer = nullptr;
-  }
   return status;
 }

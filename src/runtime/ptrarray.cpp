@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-constinit CIsoPointerArray g_extractSelection;
 constinit CIsoPointerArray g_edcErrorList;
 constinit CIsoPointerArray g_tempFileList;
 

@@ -51,8 +51,6 @@ class CIsoPointerArray {
   int32_t capacity = 0;
 };
 
-// The entries chosen for extraction.
-extern constinit CIsoPointerArray g_extractSelection;
 // Heap int32 sector numbers whose EDC check failed.
 extern constinit CIsoPointerArray g_edcErrorList;
 // The temporary files created, to be removed by their owner.

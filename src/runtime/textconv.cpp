@@ -12,7 +12,6 @@
 
 namespace {
 
-char* g_scratch = nullptr;
 int g_swapPlain = 0;
 
 // True when the byte ranges [a, a + aBytes) and [b, b + bBytes) share a byte.
@@ -39,13 +38,6 @@ int32_t Fail(void* dest, size_t unit) {
 }
 
 }  // namespace
-
-int TextInitScratch() {
-  if (g_scratch == nullptr) g_scratch = static_cast<char*>(MemZeroAlloc(kTextScratchBytes));
-  return g_scratch != nullptr ? 1 : 0;
-}
-
-char* TextGetScratch() { return g_scratch; }
 
 int32_t TextWideToMultiByte(const wchar_t* text, int32_t count, char* dest, size_t destBytes) {
   if (dest == nullptr || destBytes == 0) return -1;

@@ -14,14 +14,6 @@
 // Passed as a capacity: the caller guarantees the room stated for the function.
 inline constexpr size_t kTextUnbounded = SIZE_MAX;
 
-// Size in bytes of the shared conversion buffer.
-inline constexpr size_t kTextScratchBytes = 0x40002;
-
-// Allocates the shared conversion buffer once (zero-filled); 1 when it exists afterwards, else 0.
-int TextInitScratch();
-// The shared conversion buffer (kTextScratchBytes bytes), or null before TextInitScratch. Main thread only.
-char* TextGetScratch();
-
 // Converts `count` characters of `text` (-1: up to its NUL; a NUL met earlier ends the text) to the locale's
 // multibyte text. Without a capacity, `dest` must hold count × MB_CUR_MAX + 1 bytes; with one, a result that
 // does not fit with its NUL fails. Returns the bytes written before the NUL, or -1.

@@ -34,15 +34,6 @@ class TextConvUtf8 : public ::testing::Test {
   LocaleScope locale_{"C.UTF-8"};
 };
 
-TEST(TextConvScratch, AllocatedOnceAndKept) {
-  ASSERT_EQ(TextInitScratch(), 1);
-  char* first = TextGetScratch();
-  ASSERT_NE(first, nullptr);
-  first[kTextScratchBytes - 1] = 'x';  // the whole block is ours (ASan checks the bound)
-  EXPECT_EQ(TextInitScratch(), 1);
-  EXPECT_EQ(TextGetScratch(), first);
-}
-
 TEST(TextConvUtf16, WideToUtf16AndBack) {
   struct Case {
     const wchar_t* wide;
