@@ -7,6 +7,7 @@
 #include <new>
 
 #include "image/tracktable.h"
+#include "runtime/byte_reader.h"
 #include "runtime/crc.h"
 #include "runtime/file.h"
 
@@ -27,7 +28,6 @@ constexpr size_t kSymbolBytesPerPack = 24;
 
 bool IsPackType(uint8_t type) { return type >= kCdTextPackTitle && type <= kCdTextPackSizeInfo; }
 
-uint16_t LoadBe16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
 void StoreBe16(uint8_t* bytes, uint16_t value) {
   bytes[0] = static_cast<uint8_t>(value >> 8);
@@ -210,7 +210,7 @@ bool CdTextRepairPack18(uint8_t* buffer) { return RepairSingleBit(buffer, false)
 
 bool CdTextBlockLooksValid(const uint8_t* block, size_t length) {
   if (!block || length < kCdTextHeaderBytes) return false;
-  size_t declared = LoadBe16(block);
+  size_t declared = LoadU16BE(block);
   if (declared <= 4) return false;
   declared = std::min<size_t>(declared, 2048);
   const size_t packs = std::min((declared - 2) / kCdTextPackBytes, (length - kCdTextHeaderBytes) / kCdTextPackBytes);
@@ -232,7 +232,7 @@ int CdTextLoadFile(const wchar_t* path, std::vector<uint8_t>* block) {
   int64_t packOffset = 0;
   if (ok && size % static_cast<int64_t>(kCdTextPackBytes) == static_cast<int64_t>(kCdTextHeaderBytes)) {
     uint8_t header[kCdTextHeaderBytes];
-    ok = FileReadAt(file, header, 0, sizeof header) == 1 && int64_t{LoadBe16(header)} + 2 == size;
+    ok = FileReadAt(file, header, 0, sizeof header) == 1 && int64_t{LoadU16BE(header)} + 2 == size;
     packOffset = static_cast<int64_t>(kCdTextHeaderBytes);
   } else if (ok && size % static_cast<int64_t>(kCdTextPackBytes) != 0) {
     ok = false;
@@ -258,11 +258,13 @@ int CdTextLoadFile(const wchar_t* path, std::vector<uint8_t>* block) {
 
 int32_t CdTextDecodePacks(CTrackTable* table, const uint8_t* block, size_t length) {
   if (!table || !block || length < kCdTextHeaderBytes) return 0;
-  const size_t declared = LoadBe16(block);
+  ByteReader whole(block, length);
+  const size_t declared = whole.U16BE();
   if (declared < 2) return 0;
   const size_t count =
       std::min((declared - 2) / kCdTextPackBytes, (length - kCdTextHeaderBytes) / kCdTextPackBytes);
-  const uint8_t* packs = block + kCdTextHeaderBytes;
+  whole.Seek(kCdTextHeaderBytes);
+  ByteReader packs = whole.Sub(count * kCdTextPackBytes);
   const int32_t lastTrack = RecordTrackCount(table);
   int32_t stored = 0;
   std::string text;
@@ -271,7 +273,7 @@ int32_t CdTextDecodePacks(CTrackTable* table, const uint8_t* block, size_t lengt
   uint8_t expected = kFirstTextType;
   size_t i = 0;
   while (i < count && expected <= kLastTextType) {
-    const uint8_t type = packs[i * kCdTextPackBytes];
+    const uint8_t type = packs.U8At(i * kCdTextPackBytes);
     if (type < expected) {
       ++i;
       continue;
@@ -282,14 +284,15 @@ int32_t CdTextDecodePacks(CTrackTable* table, const uint8_t* block, size_t lengt
     }
     // One run: the packs of this type in a row. The first names the track of its first byte; every NUL ends
     // that track's text and moves to the next track.
-    int32_t track = packs[i * kCdTextPackBytes + 1];
+    int32_t track = packs.U8At(i * kCdTextPackBytes + 1);
     const int slot = type - kCdTextPackTitle;
     text.clear();
-    for (; i < count && packs[i * kCdTextPackBytes] == type; ++i) {
-      const uint8_t* bytes = packs + i * kCdTextPackBytes + 4;
+    for (; i < count && packs.U8At(i * kCdTextPackBytes) == type; ++i) {
+      const size_t bytes = i * kCdTextPackBytes + 4;
       for (size_t b = 0; b < kCdTextPackTextBytes && track <= lastTrack; ++b) {
-        if (bytes[b] != 0) {
-          if (text.size() < kMaxDecodedTextBytes) text.push_back(static_cast<char>(bytes[b]));
+        const uint8_t c = packs.U8At(bytes + b);
+        if (c != 0) {
+          if (text.size() < kMaxDecodedTextBytes) text.push_back(static_cast<char>(c));
           continue;
         }
         if (!text.empty()) {

@@ -7,6 +7,7 @@
 
 #include "formats/cue_reader.h"
 #include "image/tracktable.h"
+#include "runtime/byte_reader.h"
 #include "runtime/memory.h"
 #include "runtime/textconv.h"
 
@@ -34,23 +35,6 @@ constexpr int64_t kExtraBlockSize = 8;
 // The first track's pregap counts the 2-second lead-in gap, which the data file does not hold.
 constexpr int64_t kLeadInFrames = 150;
 
-// Little-endian loads from a buffer whose bounds the caller has checked.
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// The descriptor bytes with their bounds.
-struct MdsBytes {
-  const uint8_t* data;
-  int64_t size;
-
-  bool Holds(int64_t offset, int64_t count) const {
-    return offset >= 0 && count >= 0 && offset <= size && count <= size - offset;
-  }
-};
-
 // State of one parse: the running pregap total (in sectors: each track turns it into bytes with its own sector
 // size) and the first file-name block met.
 struct MdsParse {
@@ -71,23 +55,23 @@ uint8_t MdsKindFromMode(uint16_t mode) {
 }
 
 // Appends the track of one track block; false when the descriptor must be refused.
-bool MdsAddTrack(MdsParse& parse, const uint8_t* block, const MdsBytes& bytes) {
-  if (block[kPointAt] >= kFirstLeadInPoint) return true;
+bool MdsAddTrack(MdsParse& parse, ByteReader block, ByteReader descriptor) {
+  if (block.U8At(kPointAt) >= kFirstLeadInPoint) return true;
   CTrackTable& table = *parse.table;
   // A track table holds at most 99 tracks: the record after the last one keeps the lead-out.
   if (table.trackCount >= kTrackTableMaxTracks - 1) return false;
   CTrackInfo& track = table.tracks[table.trackCount];
-  track.mode = MdsKindFromMode(Le16(block + kModeAt));
-  track.start = block[kMinuteAt] * 4500 + block[kMinuteAt + 1] * 75 + block[kMinuteAt + 2] - 150;
-  track.sectorSize = Le16(block + kSectorSizeAt);
+  track.mode = MdsKindFromMode(block.U16LEAt(kModeAt));
+  track.start = block.U8At(kMinuteAt) * 4500 + block.U8At(kMinuteAt + 1) * 75 + block.U8At(kMinuteAt + 2) - 150;
+  track.sectorSize = block.U16LEAt(kSectorSizeAt);
   const int64_t sectorSize = track.sectorSize;
   track.dataOffset = int64_t{track.start} * sectorSize;
 
-  const int64_t extra = Le32(block + kExtraAt);
+  const int64_t extra = block.U32LEAt(kExtraAt);
   // "Inside the file" keeps the descriptor's own test: the block must end before the last byte.
-  if (extra != 0 && extra + kExtraBlockSize < bytes.size) {
-    const uint32_t pregap = Le32(bytes.data + extra);
-    const uint32_t length = Le32(bytes.data + extra + 4);
+  if (extra != 0 && extra + kExtraBlockSize < static_cast<int64_t>(descriptor.size())) {
+    const uint32_t pregap = descriptor.U32LEAt(static_cast<size_t>(extra));
+    const uint32_t length = descriptor.U32LEAt(static_cast<size_t>(extra) + 4);
     if (pregap > INT32_MAX || length > INT32_MAX) return false;
     int64_t trackPregap = pregap;
     // Only the first track's pregap includes the lead-in gap; a stored pregap below it means none.
@@ -105,34 +89,38 @@ bool MdsAddTrack(MdsParse& parse, const uint8_t* block, const MdsBytes& bytes) {
     previous.dataEnd = previous.dataOffset + int64_t{previous.length} * previous.sectorSize;
   }
   if (track.dataOffset < 0) track.dataOffset = 0;
-  if (parse.fileNameBlock == 0) parse.fileNameBlock = Le32(block + kFileNameBlockAt) & 0xFFFFFF;
+  if (parse.fileNameBlock == 0) parse.fileNameBlock = block.U32LEAt(kFileNameBlockAt) & 0xFFFFFF;
+  if (!block.ok() || !descriptor.ok()) return false;
   ++table.trackCount;
   return true;
 }
 
 // Walks the track blocks of the first session; stops at the first block that does not lie whole in the file.
 // False when the offset of the first block is negative or a track must be refused.
-bool MdsParseTracks(MdsParse& parse, const MdsBytes& bytes) {
-  const int count = bytes.data[kTrackBlockCountAt];
-  const auto first = static_cast<int32_t>(Le32(bytes.data + kFirstTrackBlockAt));
-  if (first < 0) return false;
+bool MdsParseTracks(MdsParse& parse, ByteReader descriptor) {
+  const int count = descriptor.U8At(kTrackBlockCountAt);
+  const auto first = static_cast<int32_t>(descriptor.U32LEAt(kFirstTrackBlockAt));
+  if (first < 0 || !descriptor.ok()) return false;
   for (int i = 0; i < count; ++i) {
-    const int64_t at = first + int64_t{i} * kTrackBlockSize;
-    if (!bytes.Holds(at, kTrackBlockSize)) break;
-    if (!MdsAddTrack(parse, bytes.data + at, bytes)) return false;
+    ByteReader blocks = descriptor;
+    if (!blocks.Seek(static_cast<size_t>(first + int64_t{i} * kTrackBlockSize))) break;
+    ByteReader block = blocks.Sub(kTrackBlockSize);
+    if (!block.ok()) break;
+    if (!MdsAddTrack(parse, block, descriptor)) return false;
   }
   return true;
 }
 
 // The data file's name as stored (multibyte, up to its NUL or the end of the descriptor); false when the
 // file-name block or the name it points to lies outside the descriptor.
-bool MdsReadDataFileName(const MdsParse& parse, const MdsBytes& bytes, std::string* name) {
+bool MdsReadDataFileName(const MdsParse& parse, ByteReader descriptor, std::string* name) {
   const int64_t block = parse.fileNameBlock;
-  if (block == 0 || block >= bytes.size - 4) return false;
-  const int64_t at = Le32(bytes.data + block);
-  if (at >= bytes.size) return false;
-  const auto* start = reinterpret_cast<const char*>(bytes.data + at);
-  name->assign(start, strnlen(start, static_cast<size_t>(bytes.size - at)));
+  const int64_t size = static_cast<int64_t>(descriptor.size());
+  if (block == 0 || block >= size - 4) return false;
+  const int64_t at = descriptor.U32LEAt(static_cast<size_t>(block));
+  if (!descriptor.ok() || at >= size) return false;
+  const auto* start = reinterpret_cast<const char*>(descriptor.data() + at);
+  name->assign(start, strnlen(start, static_cast<size_t>(size - at)));
   return true;
 }
 
@@ -145,7 +133,7 @@ bool MdsCheckSignature(const void* buffer, int64_t size) {
 
 CTrackTable* MdsParseBuffer(const uint8_t* data, int64_t size, const wchar_t* path) {
   if (!data || !path || size < kMdsMinimumSize || !MdsCheckSignature(data, size)) return nullptr;
-  const MdsBytes bytes{data, size};
+  const ByteReader bytes(data, static_cast<size_t>(size));
   MdsParse parse{TrackTableAlloc()};
   if (!parse.table) return nullptr;
   CTrackTable* table = parse.table;

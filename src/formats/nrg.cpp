@@ -9,6 +9,7 @@
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/file.h"
+#include "runtime/byte_reader.h"
 
 namespace {
 
@@ -28,12 +29,6 @@ constexpr uint32_t ChunkId(const char (&id)[5]) {
          (static_cast<uint32_t>(static_cast<uint8_t>(id[2])) << 8) | static_cast<uint8_t>(id[3]);
 }
 
-// Big-endian loads from a buffer whose bounds the caller has checked.
-uint32_t Be32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-uint64_t Be64(const uint8_t* p) { return (uint64_t{Be32(p)} << 32) | Be32(p + 4); }
 
 // Where the bytes of an image come from: an open file or a buffer.
 struct NrgSource {
@@ -92,17 +87,19 @@ uint8_t FromBcd(uint8_t value) { return static_cast<uint8_t>((value >> 4) * 10 +
 
 // Entry 2k is index 1 of track k, entry 2k + 1 the next track's index 0 or the lead-out: each pair is one
 // track. Counts a session; -1 for a malformed chunk (the pairs before the bad one stay).
-int NrgParseCuePairs(CNrgState& state, const uint8_t* data, uint32_t size, bool msf) {
+int NrgParseCuePairs(CNrgState& state, ByteReader chunk, bool msf) {
+  const size_t size = chunk.size();
   if (size % 8 != 0) return -1;
   ++state.sessionCount;
-  const uint32_t count = size / 8;
+  const uint32_t count = static_cast<uint32_t>(size / 8);
   auto entryAt = [&](uint32_t i) {
-    const uint8_t* e = data + i * 8;
-    NrgCueEntry entry{e[0], e[1], e[2], 0};
+    const size_t e = size_t{i} * 8;
+    NrgCueEntry entry{chunk.U8At(e), chunk.U8At(e + 1), chunk.U8At(e + 2), 0};
     if (msf) {
-      entry.lba = (int64_t{FromBcd(e[5])} * 60 + FromBcd(e[6])) * 75 + FromBcd(e[7]) - 150;
+      entry.lba = (int64_t{FromBcd(chunk.U8At(e + 5))} * 60 + FromBcd(chunk.U8At(e + 6))) * 75 +
+                  FromBcd(chunk.U8At(e + 7)) - 150;
     } else {
-      entry.lba = static_cast<int32_t>(Be32(e + 4));
+      entry.lba = static_cast<int32_t>(chunk.U32BEAt(e + 4));
     }
     return entry;
   };
@@ -116,14 +113,10 @@ int NrgParseCuePairs(CNrgState& state, const uint8_t* data, uint32_t size, bool 
   return 0;
 }
 
-int NrgParseCueX(CNrgState& state, const uint8_t* data, uint32_t size) {
-  return NrgParseCuePairs(state, data, size, false);
-}
+int NrgParseCueX(CNrgState& state, ByteReader chunk) { return NrgParseCuePairs(state, chunk, false); }
 
 // The older cue form holds BCD minute, second and frame where CUEX holds the LBA; it is read the same way.
-int NrgParseCues(CNrgState& state, const uint8_t* data, uint32_t size) {
-  return NrgParseCuePairs(state, data, size, true);
-}
+int NrgParseCues(CNrgState& state, ByteReader chunk) { return NrgParseCuePairs(state, chunk, true); }
 
 // Stored bytes per sector of a DAO entry. Audio tracks: 2352, 2448 with subchannel (mode 0x10). Data tracks:
 // the raw modes store whole sectors (5 and 6: 2352; 0x0F and 0x11: 2448, with subchannel); otherwise 2336 for
@@ -138,18 +131,19 @@ int32_t NrgDaoSectorSize(const CNrgTrackEntry& track, uint8_t mode, bool mode2Bl
 // DAOX (64-bit offsets, 42-byte entries) and DAOI (32-bit offsets, 30-byte entries): the sector size and the
 // file offsets of the tracks already listed, entry i for track (first track number + i). The whole chunk is
 // refused when an entry names no listed track or holds offsets outside the file.
-int NrgParseDao(CNrgState& state, const uint8_t* data, uint32_t size, bool wide) {
-  constexpr uint32_t kHeaderSize = 22;
-  const uint32_t entrySize = wide ? 42 : 30;
+int NrgParseDao(CNrgState& state, ByteReader chunk, bool wide) {
+  constexpr size_t kHeaderSize = 22;
+  const size_t size = chunk.size();
+  const size_t entrySize = wide ? 42 : 30;
   if (size < kHeaderSize || (size - kHeaderSize) % entrySize != 0) return -1;
-  const uint32_t count = (size - kHeaderSize) / entrySize;
-  const int firstTrack = data[20];
-  auto offsetAt = [&](const uint8_t* entry, int which) -> uint64_t {
-    const uint8_t* p = entry + 18 + which * (wide ? 8 : 4);
-    return wide ? Be64(p) : Be32(p);
+  const uint32_t count = static_cast<uint32_t>((size - kHeaderSize) / entrySize);
+  const int firstTrack = chunk.U8At(20);
+  auto offsetAt = [&](size_t entry, int which) -> uint64_t {
+    const size_t p = entry + 18 + static_cast<size_t>(which) * (wide ? 8 : 4);
+    return wide ? chunk.U64BEAt(p) : chunk.U32BEAt(p);
   };
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* entry = data + kHeaderSize + i * entrySize;
+    const size_t entry = kHeaderSize + i * entrySize;
     const int64_t index = int64_t{firstTrack} + i - 1;
     if (index < 0 || index >= state.trackCount) return -1;
     const uint64_t index0 = offsetAt(entry, 0), index1 = offsetAt(entry, 1), end = offsetAt(entry, 2);
@@ -158,9 +152,9 @@ int NrgParseDao(CNrgState& state, const uint8_t* data, uint32_t size, bool wide)
   }
   bool mode2Block = false;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* entry = data + kHeaderSize + i * entrySize;
+    const size_t entry = kHeaderSize + i * entrySize;
     CNrgTrackEntry& track = state.tracks[firstTrack + i - 1];
-    const uint8_t mode = entry[14];
+    const uint8_t mode = chunk.U8At(entry + 14);
     if (mode == 3) mode2Block = true;
     if (mode == 2) mode2Block = false;
     track.sectorSize = NrgDaoSectorSize(track, mode, mode2Block);
@@ -213,16 +207,17 @@ bool NrgTaoSpanFits(const CNrgState& state, uint64_t offset, uint64_t bytes) {
 
 // ETNF (20-byte entries): u32 offset, u32 length in bytes, u32 mode, u32 start LBA. Only for an image whose
 // tracks are not listed yet; every entry's data must start at LBA x sector size.
-int NrgParseEtnf(CNrgState& state, const uint8_t* data, uint32_t size) {
-  if (state.trackCount != 0 || size % 20 != 0) return -1;
-  const uint32_t count = size / 20;
+int NrgParseEtnf(CNrgState& state, ByteReader chunk) {
+  const size_t size = chunk.size();
+  if (state.trackCount != 0 || size % 20 != 0 || size / 20 > static_cast<size_t>(kNrgMaxTracks)) return -1;
+  const uint32_t count = static_cast<uint32_t>(size / 20);
   if (count > static_cast<uint32_t>(kNrgMaxTracks)) return -1;
   NrgTaoEntry entries[kNrgMaxTracks];
   for (uint32_t k = 0; k < count; ++k) {
-    const uint8_t* p = data + k * 20;
-    const uint64_t offset = Be32(p), bytes = Be32(p + 4), lba = Be32(p + 12);
+    const uint64_t offset = chunk.U32BE(), bytes = chunk.U32BE(), mode = chunk.U32BE(), lba = chunk.U32BE();
+    chunk.Skip(4);
     NrgTaoEntry& e = entries[k];
-    if (!NrgTaoMode(Be32(p + 8), &e.sectorSize, &e.type, &e.mode2)) return -1;
+    if (!NrgTaoMode(static_cast<uint32_t>(mode), &e.sectorSize, &e.type, &e.mode2)) return -1;
     if (bytes % e.sectorSize != 0 || offset != lba * e.sectorSize || !NrgTaoSpanFits(state, offset, bytes)) {
       return -1;
     }
@@ -235,16 +230,17 @@ int NrgParseEtnf(CNrgState& state, const uint8_t* data, uint32_t size) {
 
 // ETN2 (32-bit entries): u64 offset, u64 length in bytes, u32 mode, u32 start LBA. A length that is not a
 // multiple of the mode's sector size is measured in the first of 2048, 2336 and 2352 that divides it.
-int NrgParseEtn2(CNrgState& state, const uint8_t* data, uint32_t size) {
-  if (state.trackCount != 0 || size % 32 != 0) return -1;
-  const uint32_t count = size / 32;
+int NrgParseEtn2(CNrgState& state, ByteReader chunk) {
+  const size_t size = chunk.size();
+  if (state.trackCount != 0 || size % 32 != 0 || size / 32 > static_cast<size_t>(kNrgMaxTracks)) return -1;
+  const uint32_t count = static_cast<uint32_t>(size / 32);
   if (count > static_cast<uint32_t>(kNrgMaxTracks)) return -1;
   NrgTaoEntry entries[kNrgMaxTracks];
   for (uint32_t k = 0; k < count; ++k) {
-    const uint8_t* p = data + k * 32;
-    const uint64_t offset = Be64(p), bytes = Be64(p + 8), lba = Be32(p + 20);
+    const uint64_t offset = chunk.U64BE(), bytes = chunk.U64BE(), mode = chunk.U32BE(), lba = chunk.U32BE();
+    chunk.Skip(8);
     NrgTaoEntry& e = entries[k];
-    if (!NrgTaoMode(Be32(p + 16), &e.sectorSize, &e.type, &e.mode2)) return -1;
+    if (!NrgTaoMode(static_cast<uint32_t>(mode), &e.sectorSize, &e.type, &e.mode2)) return -1;
     if (bytes % e.sectorSize != 0) {
       for (int32_t candidate : {2048, 2336, 2352}) {
         if (bytes % candidate == 0) {
@@ -262,38 +258,35 @@ int NrgParseEtn2(CNrgState& state, const uint8_t* data, uint32_t size) {
 }
 
 // CDTX: the disc's CD-TEXT packs, kept as a pack block behind a 4-byte header (big-endian length + 2).
-int NrgParseCdText(CNrgState& state, const uint8_t* data, uint32_t size) {
+int NrgParseCdText(CNrgState& state, ByteReader chunk) {
+  const size_t size = chunk.size();
   if (size == 0 || size > 0xFFFF - 2) return -1;
   state.cdText.assign(kCdTextHeaderBytes + size, 0);
   state.cdText[0] = static_cast<uint8_t>((size + 2) >> 8);
   state.cdText[1] = static_cast<uint8_t>(size + 2);
-  std::memcpy(state.cdText.data() + kCdTextHeaderBytes, data, size);
-  return 0;
+  return chunk.Bytes(state.cdText.data() + kCdTextHeaderBytes, size) ? 0 : -1;
 }
 
 // Walks the chunk list from its start to "END!", or to the first chunk whose header or data would pass the end
 // of the list. Malformed chunks only lose their own tracks.
 void NrgWalkChunks(CNrgState& state) {
-  const uint8_t* list = state.chunks.data();
-  const auto length = static_cast<int64_t>(state.chunks.size());
-  int64_t at = 0;
-  while (at + kChunkHeaderSize <= length) {
-    const uint32_t id = Be32(list + at);
-    const uint32_t size = Be32(list + at + 4);
+  ByteReader list(state.chunks.data(), state.chunks.size());
+  while (list.Has(kChunkHeaderSize)) {
+    const uint32_t id = list.U32BE();
+    const uint32_t size = list.U32BE();
     if (id == ChunkId("END!")) break;
-    if (size > length - at - kChunkHeaderSize) break;
-    const uint8_t* data = list + at + kChunkHeaderSize;
+    ByteReader chunk = list.Sub(size);
+    if (!chunk.ok()) break;
     switch (id) {
-      case ChunkId("CUEX"): NrgParseCueX(state, data, size); break;
-      case ChunkId("CUES"): NrgParseCues(state, data, size); break;
-      case ChunkId("DAOX"): NrgParseDao(state, data, size, true); break;
-      case ChunkId("DAOI"): NrgParseDao(state, data, size, false); break;
-      case ChunkId("ETNF"): NrgParseEtnf(state, data, size); break;
-      case ChunkId("ETN2"): NrgParseEtn2(state, data, size); break;
-      case ChunkId("CDTX"): NrgParseCdText(state, data, size); break;
+      case ChunkId("CUEX"): NrgParseCueX(state, chunk); break;
+      case ChunkId("CUES"): NrgParseCues(state, chunk); break;
+      case ChunkId("DAOX"): NrgParseDao(state, chunk, true); break;
+      case ChunkId("DAOI"): NrgParseDao(state, chunk, false); break;
+      case ChunkId("ETNF"): NrgParseEtnf(state, chunk); break;
+      case ChunkId("ETN2"): NrgParseEtn2(state, chunk); break;
+      case ChunkId("CDTX"): NrgParseCdText(state, chunk); break;
       default: break;  // SINF and MTYP carry nothing the reader keeps; other chunks are skipped
     }
-    at += kChunkHeaderSize + size;
   }
 }
 
@@ -303,9 +296,9 @@ CNrgState* NrgReadFooterFrom(const NrgSource& source) {
   if (!source.ReadAt(source.size - kFooterSize, footer, kFooterSize)) return nullptr;
   uint64_t offset;
   if (std::memcmp(footer + 4, "NERO", 4) == 0) {
-    offset = Be32(footer + 8);
+    offset = LoadU32BE(footer + 8);
   } else if (std::memcmp(footer, "NER5", 4) == 0) {
-    offset = Be64(footer + 4);
+    offset = LoadU64BE(footer + 4);
   } else {
     return nullptr;
   }
