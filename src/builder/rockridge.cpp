@@ -120,34 +120,13 @@ void TakeEntry(const uint8_t* entry, int length, Recorded* recorded) {
   }
 }
 
-// Walks the entries of `length` bytes at `area`; a continuation named by a "CE" entry is read from the source
-// image when `follow` is set (an area as read), and at most kSuspMaxContinuations of them.
+// Takes the entries of `length` bytes at `area`; with `follow` (an area as read) the continuations its "CE"
+// entries name are read from the source image too.
 void WalkRecorded(CImageDocument* document, const uint8_t* area, int32_t length, bool follow, Recorded* recorded) {
-  uint8_t sector[kSector];
-  for (int followed = 0; area && length > 0; ++followed) {
-    int64_t block = -1, offset = 0, size = 0;
-    int32_t at = 0;
-    while (length - at >= 4) {
-      const uint8_t* entry = area + at;
-      const int entryLength = entry[2];
-      if (entryLength < 4 || entryLength > length - at) break;
-      if (Signature(entry, "ST")) break;
-      if (Signature(entry, "CE") && entryLength >= kCeLength) {
-        block = GetLittleEndian32(entry + 4);
-        offset = GetLittleEndian32(entry + 12);
-        size = GetLittleEndian32(entry + 20);
-      } else {
-        TakeEntry(entry, entryLength, recorded);
-      }
-      at += entryLength;
-    }
-    if (!follow || block < 0 || followed >= kSuspMaxContinuations || offset >= kSector || size <= 0) return;
-    const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
-    if (limit > 0 && block >= limit) return;
-    if (ImageReadSectors(document, block, sector, 1) != 1) return;
-    area = sector + offset;
-    length = static_cast<int32_t>(std::min<int64_t>(size, kSector - offset));
-  }
+  IsoWalkSystemUse(document, area, length, follow, nullptr, [&](const uint8_t* entry, int entryLength) {
+    TakeEntry(entry, entryLength, recorded);
+    return true;
+  });
 }
 
 // Takes what the recorded entries say over the attributes.

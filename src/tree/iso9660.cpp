@@ -685,21 +685,11 @@ int32_t IsoSystemUseSkipXa(const uint8_t* area, int32_t length) {
   return 0;
 }
 
-namespace {
-
-// How a walk over System Use entries ended.
-enum class SuspWalk {
-  kEnded,    // every entry was visited (or "ST", or the visitor's stop)
-  kDamaged,  // an entry's length left its area, a continuation could not be read, or they went round
-  kRefused,  // an entry of a version other than 1 or 2
-};
-
-// Visits the System Use entries of an area and of the continuation areas its "CE" entries name (at most
-// kSuspMaxContinuations of them, each clamped to its block). `visit(entry, length)` returns false to stop;
-// once `done` is set, the walk ends with the area it is in.
-template <typename Visit>
-SuspWalk WalkSystemUse(CImageDocument* document, const uint8_t* area, int32_t length, const bool& done, Visit visit) {
+CSuspWalkEnd IsoWalkSystemUseEntries(CImageDocument* document, const uint8_t* area, int32_t length, bool follow,
+                                     const bool* done, bool (*visit)(void* context, const uint8_t* entry, int length),
+                                     void* context) {
   uint8_t sector[2048];
+  if (!area || length <= 0) return CSuspWalkEnd::kEnded;
   for (int followed = 0;; ++followed) {
     Continuation next{};
     bool hasNext = false;
@@ -710,26 +700,24 @@ SuspWalk WalkSystemUse(CImageDocument* document, const uint8_t* area, int32_t le
       if (entryLength < 4 || entryLength > length - at) {
         // Zero bytes to the end are padding; anything else is a broken entry.
         if (entryLength == 0 && MemIsAllZero(entry, static_cast<size_t>(length - at))) break;
-        return SuspWalk::kDamaged;
+        return CSuspWalkEnd::kDamaged;
       }
-      if (entry[3] != 1 && entry[3] != 2) return SuspWalk::kRefused;
+      if (entry[3] != 1 && entry[3] != 2) return CSuspWalkEnd::kRefused;
       if (Signature(entry, "CE")) {
         hasNext = ReadContinuation(entry, entryLength, &next);
       } else if (Signature(entry, "ST")) {
         break;
-      } else if (!visit(entry, entryLength)) {
-        return SuspWalk::kEnded;
+      } else if (!visit(context, entry, entryLength)) {
+        return CSuspWalkEnd::kEnded;
       }
       at += entryLength;
     }
-    if (!hasNext || done) return SuspWalk::kEnded;
-    if (followed >= kSuspMaxContinuations) return SuspWalk::kDamaged;
+    if (!follow || !hasNext || (done && *done)) return CSuspWalkEnd::kEnded;
+    if (followed >= kSuspMaxContinuations) return CSuspWalkEnd::kDamaged;
     length = LoadContinuation(document, next, sector, &area);
-    if (length < 0) return SuspWalk::kDamaged;
+    if (length < 0) return CSuspWalkEnd::kDamaged;
   }
 }
-
-}  // namespace
 
 uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_t length, int* rockRidge,
                            int32_t* suspSkip) {
@@ -746,7 +734,7 @@ uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_
   bool sharing = false;
   bool extension = false;
   const bool never = false;
-  const SuspWalk walk = WalkSystemUse(document, area, length, never, [&](const uint8_t* entry, int entryLength) {
+  const CSuspWalkEnd walk = IsoWalkSystemUse(document, area, length, true, &never, [&](const uint8_t* entry, int entryLength) {
     if (Signature(entry, "RR")) {
       markedRR = true;
     } else if (Signature(entry, "SP")) {
@@ -770,8 +758,8 @@ uint32_t IsoParseRockRidge(CImageDocument* document, const uint8_t* area, int32_
     }
     return true;
   });
-  if (walk == SuspWalk::kRefused) return 0;
-  if (walk == SuspWalk::kDamaged) {
+  if (walk == CSuspWalkEnd::kRefused) return 0;
+  if (walk == CSuspWalkEnd::kDamaged) {
     MarkDamaged(document);
     // Entries met before the damage still count, but an unreadable continuation leaves Rock Ridge unproven.
     if (suspSkip) *suspSkip = 0;
@@ -802,7 +790,7 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
   bool complete = false;
   bool tooLong = false;
   // The whole area is walked even after the name's last piece: an entry of a foreign version fails the name.
-  const SuspWalk walk = WalkSystemUse(document, area, length, complete, [&](const uint8_t* entry, int entryLength) {
+  const CSuspWalkEnd walk = IsoWalkSystemUse(document, area, length, true, &complete, [&](const uint8_t* entry, int entryLength) {
     // "." and ".." are given by the record itself; a name after a final piece is not part of it.
     if (!complete && Signature(entry, "NM") && entryLength >= 5 && !(entry[4] & (kNameCurrent | kNameParent))) {
       bytes.append(reinterpret_cast<const char*>(entry + 5), static_cast<size_t>(entryLength - 5));
@@ -816,7 +804,7 @@ int32_t RockRidgeReadName(CImageDocument* document, const uint8_t* area, int32_t
   });
   // A name that breaks off (damage, a piece announcing more that never comes, or no room) keeps the record's
   // own name.
-  if (walk != SuspWalk::kEnded || tooLong || (!bytes.empty() && !complete)) {
+  if (walk != CSuspWalkEnd::kEnded || tooLong || (!bytes.empty() && !complete)) {
     MarkRockRidgeDamaged(document);
     return -1;
   }

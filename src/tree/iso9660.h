@@ -84,6 +84,29 @@ const uint8_t* IsoGetSystemUseArea(const uint8_t* record, int32_t* length);
 // Bytes at the start of a System Use area to step over: 14 for a CD-XA record, the whole area when it holds no
 // entries, else 0.
 int32_t IsoSystemUseSkipXa(const uint8_t* area, int32_t length);
+// How a walk over System Use entries ended.
+enum class CSuspWalkEnd {
+  kEnded,    // every entry was visited (or "ST", or the visitor's stop)
+  kDamaged,  // an entry's length left its area, a continuation could not be read, or they went round
+  kRefused,  // an entry of a version other than 1 or 2
+};
+// The one walk over System Use entries: the entries of an area and, with `follow`, of the continuation areas
+// its "CE" entries name (at most kSuspMaxContinuations, each clamped to its block and the volume); zero bytes to
+// the end of an area are padding. `visit` returns false to stop; once `*done` is set (when given), the walk ends
+// with the area it is in. "CE" and "ST" entries are the walk's own and are not visited.
+CSuspWalkEnd IsoWalkSystemUseEntries(CImageDocument* document, const uint8_t* area, int32_t length, bool follow,
+                                     const bool* done, bool (*visit)(void* context, const uint8_t* entry, int length),
+                                     void* context);
+template <typename Visit>
+CSuspWalkEnd IsoWalkSystemUse(CImageDocument* document, const uint8_t* area, int32_t length, bool follow,
+                              const bool* done, Visit&& visit) {
+  return IsoWalkSystemUseEntries(
+      document, area, length, follow, done,
+      [](void* context, const uint8_t* entry, int entryLength) {
+        return (*static_cast<Visit*>(context))(entry, entryLength);
+      },
+      &visit);
+}
 // Scans a System Use area (and up to kSuspMaxContinuations continuation areas) for its entries: the kSusp* bits
 // met. `*rockRidge` (when given) becomes 1 when the entries mark Rock Ridge: an "RR" entry, or an "SP" entry
 // followed by an "ER" entry of the Rock Ridge extension or by PX, NM or TF entries. `*suspSkip` (when given)
