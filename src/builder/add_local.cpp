@@ -30,8 +30,8 @@ namespace {
 // Folders with more entries than this get a name index, so adding stays linear.
 constexpr int kIndexAfterEntries = 32;
 
-bool IsDot(const wchar_t* name) { return name && name[0] == L'.' && name[1] == L'\0'; }
-bool IsDotDot(const wchar_t* name) { return name && name[0] == L'.' && name[1] == L'.' && name[2] == L'\0'; }
+bool IsDot(const wchar_t* name) { return PathDotKind(name) == 0; }
+bool IsDotDot(const wchar_t* name) { return PathDotKind(name) == 1; }
 
 bool LocalStatus(const wchar_t* path, struct stat* status, bool follow) {
   char* narrow = TextWideToMultiByteDup(path);

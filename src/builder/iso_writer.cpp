@@ -34,13 +34,7 @@ uint32_t RoundedSize(uint32_t bytes) { return static_cast<uint32_t>(SectorsOf(by
 
 int IdentifierLength(const CTreeEntry* entry) { return entry->directoryRecord[kDirRecordNameLength]; }
 
-// 0 for ".", 1 for "..", -1 for any other entry.
-int DotKind(const CTreeEntry* entry) {
-  if (entry->isoName && IdentifierLength(entry) == 1 && (entry->isoName[0] == 0 || entry->isoName[0] == 1))
-    return entry->isoName[0];
-  if (TreeEntryIsDotName(entry)) return entry->name[1] == L'.' ? 1 : 0;
-  return -1;
-}
+int DotKind(const CTreeEntry* entry) { return TreeEntryDotKind(entry); }
 
 bool IsFolderEntry(const CTreeEntry* entry) { return TreeEntryIsFolder(entry) != 0; }
 

@@ -17,6 +17,7 @@
 #include "runtime/hooks.h"
 #include "runtime/memory.h"
 #include "tree/tree.h"
+#include "runtime/paths.h"
 
 namespace {
 
@@ -36,9 +37,8 @@ constexpr int kAbortCheckEvery = 256;
 enum class Dot { kNone, kSelf, kParent };
 
 Dot DotOf(const wchar_t* name) {
-  if (name == nullptr || name[0] != L'.') return Dot::kNone;
-  if (name[1] == L'\0') return Dot::kSelf;
-  return name[1] == L'.' && name[2] == L'\0' ? Dot::kParent : Dot::kNone;
+  const int kind = PathDotKind(name);
+  return kind == 0 ? Dot::kSelf : kind == 1 ? Dot::kParent : Dot::kNone;
 }
 
 int IsoLimitOf(const CImageDocument* document) {

@@ -97,11 +97,7 @@ void OutOfMemory() {
 }
 
 // "." and "..": by display name, or by their one-byte ISO identifiers 0 and 1.
-bool IsDotEntry(const CTreeEntry* entry) {
-  if (TreeEntryIsDotName(entry)) return true;
-  return entry->isoName && entry->directoryRecord[kDirRecordNameLength] == 1 &&
-         static_cast<uint8_t>(entry->isoName[0]) <= 1;
-}
+bool IsDotEntry(const CTreeEntry* entry) { return TreeEntryDotKind(entry) >= 0; }
 
 // The document's files (entries that are neither folders nor "." / ".."), a folder's files before its
 // subfolders, subfolders in the order of their entries: the order of the layout's file pass.

@@ -59,17 +59,10 @@ std::unordered_map<const CTreeFolder*, const CTreeEntry*> g_aliasOf;
 
 bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
 
-bool IsDotName(const wchar_t* name) {
-  return !name || !name[0] || (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0)));
-}
+// Names that carry no "NM" entry: none at all, "." and "..".
+bool IsDotName(const wchar_t* name) { return !name || !name[0] || PathDotKind(name) >= 0; }
 
-// 0 for ".", 1 for "..", -1 for other entries.
-int DotKind(const CTreeEntry* entry) {
-  const int length = entry->directoryRecord[kDirRecordNameLength];
-  if (entry->isoName && length == 1 && (entry->isoName[0] == 0 || entry->isoName[0] == 1)) return entry->isoName[0];
-  if (TreeEntryIsDotName(entry)) return entry->name[1] == L'.' ? 1 : 0;
-  return -1;
-}
+int DotKind(const CTreeEntry* entry) { return TreeEntryDotKind(entry); }
 
 // What an entry's earlier Rock Ridge entries tell: attributes, and the symbolic link it records.
 struct Recorded {

@@ -25,6 +25,7 @@
 #include "runtime/textconv.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
+#include "runtime/paths.h"
 
 namespace {
 
@@ -98,17 +99,8 @@ bool ExtractCheckName(CImageDocument* document, const CTreeEntry* entry, const s
   if (path.empty() || path.back() != L'/') path += L'/';
   if (path.size() >= kPathLimit) return false;
   std::wstring name = entry->name;
-  bool repaired = false;
-  for (wchar_t& c : name) {
-    if (c == L'/' || c == L':' || c == L'\\') {
-      c = L'_';
-      repaired = true;
-    }
-  }
-  // A name may never lead out of the output folder.
-  if (name == L".") name = L"_", repaired = true;
-  if (name == L"..") name = L"__", repaired = true;
-  if (repaired) AnswerWordSet(2);
+  // A name may never lead out of the output folder, nor hold characters a local name cannot keep.
+  if (PathMakeLocalName(&name)) AnswerWordSet(2);
   path += name;
   if (path.size() >= kPathLimit) return false;
   if (TreeEntryIsFolder(entry)) path += L'/';

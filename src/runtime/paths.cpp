@@ -133,3 +133,29 @@ const wchar_t* TextFormatSize(uint64_t bytes) {
 const wchar_t* FormatSizeKbMb(uint64_t bytes) {
   return FormatSizeIn(bytes, bytes <= 0xFFFFF ? kUnitKb : kUnitMb);
 }
+
+int PathDotKind(const wchar_t* name) {
+  if (name == nullptr || name[0] != L'.') return -1;
+  if (name[1] == L'\0') return 0;
+  return name[1] == L'.' && name[2] == L'\0' ? 1 : -1;
+}
+
+int PathIsRefusedNameChar(wchar_t c) {
+  return c == L'\\' || c == L'*' || c == L'/' || c == L':' || c == L'<' || c == L'>' ? 1 : 0;
+}
+
+bool PathMakeLocalName(std::wstring* name) {
+  const int dot = PathDotKind(name->c_str());
+  if (dot >= 0) {
+    *name = dot == 0 ? L"_" : L"__";
+    return true;
+  }
+  bool changed = false;
+  for (wchar_t& c : *name) {
+    if (PathIsRefusedNameChar(c)) {
+      c = L'_';
+      changed = true;
+    }
+  }
+  return changed;
+}

@@ -3,6 +3,8 @@
 // stops at '\\' and ':' so that names of the other platform's form are handled.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "runtime/wstring.h"
@@ -36,3 +38,11 @@ const wchar_t* TextFormatThousands(uint64_t value);
 const wchar_t* TextFormatSize(uint64_t bytes);
 // As TextFormatSize, but in KB up to 0xFFFFF bytes and in MB above.
 const wchar_t* FormatSizeKbMb(uint64_t bytes);
+
+// 0 for the name ".", 1 for "..", -1 for any other name (null included).
+int PathDotKind(const wchar_t* name);
+// 1 for the characters a local name made from an image name cannot keep: \ * / : < >
+int PathIsRefusedNameChar(wchar_t c);
+// Makes an image's name safe to create in a local folder: "." becomes "_", ".." "__", and every refused
+// character "_". True when anything was changed.
+bool PathMakeLocalName(std::wstring* name);

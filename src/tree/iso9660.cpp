@@ -15,6 +15,7 @@
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
+#include "runtime/paths.h"
 
 namespace {
 
@@ -118,9 +119,7 @@ bool SetEntryName(CTreeEntry* entry, const wchar_t* text) {
   return true;
 }
 
-bool IsDotName(const wchar_t* name) {
-  return name && name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
+bool IsDotName(const wchar_t* name) { return PathDotKind(name) >= 0; }
 
 // One continuation area named by a "CE" entry.
 struct Continuation {

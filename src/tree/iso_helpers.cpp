@@ -257,6 +257,3 @@ int PathStat(const wchar_t* path, struct stat* record) {
 
 int PathIsDevice(const wchar_t* path) { return PathIsDeviceName(path); }
 
-int PathIsRefusedNameChar(wchar_t c) {
-  return c == L'\\' || c == L'*' || c == L'/' || c == L':' || c == L'<' || c == L'>' ? 1 : 0;
-}

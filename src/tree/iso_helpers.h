@@ -83,5 +83,3 @@ int32_t WstrTrimTrailingSpaces(wchar_t* text);
 int PathStat(const wchar_t* path, struct stat* record);
 // 1 when the path names a device node.
 int PathIsDevice(const wchar_t* path);
-// 1 for the characters a local name made from an image name cannot keep: \ * / : < >
-int PathIsRefusedNameChar(wchar_t c);

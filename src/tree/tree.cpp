@@ -15,9 +15,7 @@
 
 namespace {
 
-bool IsDotText(const wchar_t* name) {
-  return name != nullptr && name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
+bool IsDotText(const wchar_t* name) { return PathDotKind(name) >= 0; }
 
 // The name a folder is known by in paths: its entry's display name (the node's own name may be a local path).
 const wchar_t* FolderDisplayName(const CTreeFolder* folder) {
@@ -165,14 +163,9 @@ wchar_t* BuildFolderPath(CImageDocument* document, CTreeFolder* folder, CTreeFol
   std::wstring path;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     path += L'/';
-    const wchar_t* name = FolderDisplayName(*it);
-    if (style == PathNames::kLocalSafe && IsDotText(name)) {
-      path += name[1] == L'\0' ? L"_" : L"__";
-      continue;
-    }
-    for (const wchar_t* c = name; *c != L'\0'; ++c) {
-      path += style == PathNames::kLocalSafe && PathIsRefusedNameChar(*c) ? L'_' : *c;
-    }
+    std::wstring name = FolderDisplayName(*it);
+    if (style == PathNames::kLocalSafe) PathMakeLocalName(&name);
+    path += name;
   }
   if (path.empty()) path = L"/";
   const size_t room = path.size() + static_cast<size_t>(extra > 0 ? extra : 0) + 1;
@@ -696,6 +689,14 @@ int TreeEntryIsFolder(const CTreeEntry* entry) {
 }
 
 int TreeEntryIsDotName(const CTreeEntry* entry) { return entry != nullptr && IsDotText(entry->name) ? 1 : 0; }
+
+int TreeEntryDotKind(const CTreeEntry* entry) {
+  if (entry == nullptr) return -1;
+  // The one-byte ISO 9660 identifiers 0 and 1 stand for "." and ".." whatever the display name says.
+  if (entry->isoName && entry->directoryRecord[kDirRecordNameLength] == 1 && (entry->isoName[0] == 0 || entry->isoName[0] == 1))
+    return entry->isoName[0];
+  return PathDotKind(entry->name);
+}
 
 int64_t TreeGetStatistics(CImageDocument* document, CTreeFolder* folder, CTreeStatistics* statistics,
                           int recursive) {

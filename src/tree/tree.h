@@ -249,6 +249,9 @@ void TreeFreeEntryIndex(CImageDocument* document, CTreeFolder* folder);
 int TreeEntryIsFolder(const CTreeEntry* entry);
 // 1 for an entry named "." or "..".
 int TreeEntryIsDotName(const CTreeEntry* entry);
+// 0 for ".", 1 for "..", -1 for other entries: by the entry's one-byte ISO identifier (0 or 1) when it has one,
+// else by its display name.
+int TreeEntryDotKind(const CTreeEntry* entry);
 // Fills `statistics` (zeroed first) for the folder, and with `recursive` for everything below it; returns the
 // total bytes (for drives and discs, the disc size).
 int64_t TreeGetStatistics(CImageDocument* document, CTreeFolder* folder, CTreeStatistics* statistics,

@@ -109,6 +109,33 @@ TEST(Paths, CheckFileNameCharsTrimsAndRefuses) {
   EXPECT_EQ(std::wcslen(result), 1024u);
 }
 
+// The one rule for names that come from an image and become local names, and for what counts as "." or "..".
+TEST(Paths, LocalNamesAndDotNames) {
+  struct Case {
+    const wchar_t* name;
+    int dot;
+    const wchar_t* local;
+    bool changed;
+  } const cases[] = {
+      {L".", 0, L"_", true},
+      {L"..", 1, L"__", true},
+      {L"...", -1, L"...", false},
+      {L".hidden", -1, L".hidden", false},
+      {L"a/b", -1, L"a_b", true},
+      {L"x\\y:z*<>", -1, L"x_y_z___", true},
+      {L"?|\"a. _", -1, L"?|\"a. _", false},
+      {L"", -1, L"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << static_cast<const void*>(c.name));
+    EXPECT_EQ(PathDotKind(c.name), c.dot);
+    std::wstring local = c.name;
+    EXPECT_EQ(PathMakeLocalName(&local), c.changed);
+    EXPECT_EQ(local, c.local);
+  }
+  EXPECT_EQ(PathDotKind(nullptr), -1);
+}
+
 TEST(Paths, FormatThousands) {
   struct Case {
     uint64_t value;
