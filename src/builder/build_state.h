@@ -1,3 +1,8 @@
+// builder/: laying out and writing new images: ISO and Joliet names, adding local files, duplicate merge and
+// file order, the layout, the ISO 9660 and Joliet structures, El Torito and descriptor writing, Rock Ridge
+// writing, the UDF bridge, and the sector map of an image built for direct writing. It may use every folder
+// below it (runtime/, image/, tree/ and the readers) and reports progress through the user-interface seam.
+//
 // The state of the image build in progress. One build runs at a time, so the layout cursor, the write position
 // and the path-table sizes live in one process-wide record that every build clears at its start.
 #pragma once

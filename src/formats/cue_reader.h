@@ -1,3 +1,7 @@
+// formats/: the descriptors and containers of optical images made by other tools: CUE sheets (read and
+// written), CD-TEXT packs, MDS descriptors and NRG images. It uses runtime/, image/ and tree/, and never
+// another reader folder; the opening layer (session/) decides when each is tried.
+//
 // CUE sheets: the text descriptor that lays out the tracks of a raw CD image kept in one or more data files.
 // CueParseFile turns a sheet into a new CTrackTable; the TrackLayout routines find and check the descriptor
 // (CUE, MDS or NRG) that belongs to an image, for the opening code.

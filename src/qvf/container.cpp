@@ -108,6 +108,18 @@ int64_t QvfFindBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type
   return -1;
 }
 
+ByteReader QvfBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type) {
+  uint32_t length = 0;
+  const int64_t at = QvfFindBlockInArea(area, areaLength, type, &length);
+  ByteReader whole(area, areaLength);
+  if (at < 0 || !whole.Seek(static_cast<size_t>(at))) {
+    ByteReader none;
+    none.Fail();
+    return none;
+  }
+  return whole.Sub(length);
+}
+
 int64_t QvfFindBlock(FILE* file, uint32_t type, uint8_t* buffer, size_t length, uint64_t base) {
   uint8_t header[kQvfHeaderSize] = {};
   if (!file) return -1;

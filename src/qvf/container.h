@@ -1,3 +1,8 @@
+// qvf/: the program's own QVF container: its on-disk records, the reader and writer, volumes, the password
+// scrambling, the self-extractor trailer, and the deflate, inflate and Lzma86 coders its chunks use. It uses
+// runtime/, image/ and tree/, asks for passwords through the user-interface seam, and never another reader
+// folder.
+//
 // The QVF container: the bytes on disc and the one record, CQvfContext, that reads or writes a stream.
 //
 // A stream is a 76-byte main header at the stream base, typed blocks up to the index offset, the chunk index
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "qvf/cipher.h"
+#include "runtime/byte_reader.h"
 #include "qvf/sfx.h"
 
 struct CImageDocument;
@@ -261,6 +267,9 @@ int64_t QvfFindBlock(FILE* file, uint32_t type, uint8_t* buffer, size_t length, 
 // The same walk over blocks already in memory (`area` holds the bytes from `areaStart` of the stream to the
 // index offset): the offset of the block within `area` and its length, or -1.
 int64_t QvfFindBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type, uint32_t* blockLength);
+// The first block of `type` in the typed-block area as a reader of its own bytes (its header included); a
+// failed, empty reader when there is none.
+ByteReader QvfBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type);
 
 // The index mask of chunk `chunk` (applied when the masked flag is set).
 uint32_t QvfIndexMask(const CQvfContext* context, uint64_t chunk);

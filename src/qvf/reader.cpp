@@ -422,13 +422,14 @@ namespace {
 
 // Reads the comment block: 1 found and read, 0 none, -1 damaged.
 int ReadComment(CQvfContext* context, const uint8_t* area, size_t areaLength) {
-  uint32_t length = 0;
-  const int64_t at = QvfFindBlockInArea(area, areaLength, kQvfBlockComment, &length);
-  if (at < 0 || length < 16 || QvfLoad32(area + at + 8) != 0) return 0;
-  if (QvfLoad32(area + at + 12) > kQvfCommentMax) return -1;
+  ByteReader block = QvfBlockInArea(area, areaLength, kQvfBlockComment);
+  if (!block.ok() || block.size() < 16 || block.U32LEAt(8) != 0) return 0;
+  if (block.U32LEAt(12) > kQvfCommentMax) return -1;
   // The pieces may not run past their block; the comment is what they hold.
+  block.Seek(16);
+  const std::span<const uint8_t> pieces = block.Span(block.remaining());
   std::vector<uint8_t> text(kQvfCommentMax);
-  const int64_t produced = InflaterInflateChunks(area + at + 16, length - 16, text.data(), text.size(), nullptr);
+  const int64_t produced = InflaterInflateChunks(pieces.data(), pieces.size(), text.data(), text.size(), nullptr);
   if (produced < 0) return -1;
   context->comment.assign(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(produced));
   return 1;
@@ -436,20 +437,23 @@ int ReadComment(CQvfContext* context, const uint8_t* area, size_t areaLength) {
 
 // Reads the partition selection block: 1 found, 0 none, -1 damaged.
 int ReadSelection(CQvfContext* context, const uint8_t* area, size_t areaLength) {
-  uint32_t length = 0;
-  const int64_t at = QvfFindBlockInArea(area, areaLength, kQvfBlockSelection, &length);
-  if (at < 0) return 0;
-  const uint8_t* block = area + at;
-  if (length < 16 || Crc32Compute(block, length - 4) != QvfLoad32(block + length - 4)) return -1;
-  const uint32_t nameBytes = QvfLoad16(block + 8);
-  if (nameBytes % 4 != 0 || uint64_t{10} + nameBytes + 2 + 4 > length) return -1;
-  const uint32_t bits = QvfLoad16(block + 10 + nameBytes);
-  const uint32_t bitmapBytes = (bits + 7) / 8;
-  if (uint64_t{12} + nameBytes + bitmapBytes + 4 > length) return -1;
-  context->selectionName.resize(nameBytes / 4);
-  for (uint32_t i = 0; i < nameBytes / 4; ++i) context->selectionName[i] = QvfLoad32(block + 10 + 4 * i);
+  ByteReader block = QvfBlockInArea(area, areaLength, kQvfBlockSelection);
+  if (!block.ok()) return 0;
+  const size_t length = block.size();
+  if (length < 16 || Crc32Compute(block.data(), length - 4) != block.U32LEAt(length - 4)) return -1;
+  // Everything before the CRC: the name's words, the bit count and the bitmap.
+  ByteReader body = block.Sub(length - 4);
+  body.Skip(8);
+  const uint32_t nameBytes = body.U16LE();
+  if (nameBytes % 4 != 0) return -1;
+  std::vector<uint32_t> name(nameBytes / 4);
+  for (uint32_t& word : name) word = body.U32LE();
+  const uint32_t bits = body.U16LE();
+  const std::span<const uint8_t> bitmap = body.Span((bits + 7) / 8);
+  if (!body.ok()) return -1;
+  context->selectionName = std::move(name);
   context->selectionBits = bits;
-  context->selectionBitmap.assign(block + 12 + nameBytes, block + 12 + nameBytes + bitmapBytes);
+  context->selectionBitmap.assign(bitmap.begin(), bitmap.end());
   return 1;
 }
 

@@ -275,27 +275,26 @@ std::vector<std::wstring> QvfVolumeNames(const CQvfContext* context) {
 }
 
 int QvfReadVolumeParams(CQvfContext* context, const uint8_t* area, size_t areaLength) {
-  uint32_t paramsLength = 0, sizesLength = 0;
-  const int64_t params = QvfFindBlockInArea(area, areaLength, kQvfBlockVolumeParams, &paramsLength);
-  if (params < 0) return 0;
-  const int64_t sizes = QvfFindBlockInArea(area, areaLength, kQvfBlockVolumeSizes, &sizesLength);
-  if (paramsLength < kQvfVolumeParamsSize || sizes < 0 || sizesLength < 16) return -1;
-  const uint8_t* p = area + params;
-  const uint8_t* t = area + sizes;
-  const uint32_t count = QvfLoad32(p + 8);
-  const int32_t style = static_cast<int32_t>(QvfLoad32(p + 48) & 0xF);
+  ByteReader params = QvfBlockInArea(area, areaLength, kQvfBlockVolumeParams);
+  if (!params.ok()) return 0;
+  ByteReader sizes = QvfBlockInArea(area, areaLength, kQvfBlockVolumeSizes);
+  if (params.size() < static_cast<size_t>(kQvfVolumeParamsSize) || !sizes.ok() || sizes.size() < 16) return -1;
+  const uint32_t count = params.U32LEAt(8);
+  const int32_t style = static_cast<int32_t>(params.U32LEAt(48) & 0xF);
   const int32_t capacity = QvfGetMaxVolumes(style);
   // The count must fit the naming style and agree with the size table, which must hold it.
-  if (QvfLoad32(p + 12) != 0 || capacity == 0 || count == 0 || count > static_cast<uint32_t>(capacity) ||
-      QvfLoad32(t + 8) != count || QvfLoad32(t + 12) != 1 || (sizesLength - 16) / 5 < count)
+  if (params.U32LEAt(12) != 0 || capacity == 0 || count == 0 || count > static_cast<uint32_t>(capacity) ||
+      sizes.U32LEAt(8) != count || sizes.U32LEAt(12) != 1 || (sizes.size() - 16) / 5 < count || !params.ok())
     return -1;
+  sizes.Seek(16);
   context->split = 1;
   context->naming = style;
   context->volumeCount = static_cast<int32_t>(count);
   context->volumeSizes.assign(count, 0);
   context->volumeStarts.assign(count, 0);
   for (uint32_t k = 0; k < count; ++k) {
-    context->volumeSizes[k] = QvfLoad40(t + 16 + 5 * k);
+    const uint32_t low = sizes.U32LE();
+    context->volumeSizes[k] = low | uint64_t{sizes.U8()} << 32;
     if (k >= 1) {
       if (context->volumeSizes[k] < kQvfVolumeHeadSize) return -1;
       context->volumeStarts[k] = context->volumeStarts[k - 1] + Usable(context, k - 1);

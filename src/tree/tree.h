@@ -1,3 +1,8 @@
+// tree/: the directory tree every reader fills (folders, entries, name indexes, path lookup), ISO 9660 volume
+// reading with Joliet, Rock Ridge (its read side and the one System Use walker) and the El Torito catalog, volume
+// identifiers, and Video CD and Wii recognition. It uses runtime/ and image/ only; the readers above it
+// (formats/, qvf/, and the disk, file-system and WIM readers) fill this tree.
+//
 // The image's file tree: folder nodes (CTreeFolder) and entries (CTreeEntry) hung on the document, the name
 // indexes of large folders, lookup by "/"-separated path, statistics and deletion.
 //
