@@ -15,14 +15,6 @@
 namespace {
 
 constexpr int kSector = 2048;
-constexpr int kCatalogLbaOffset = 71;  // in the boot record
-constexpr int kValidationChecksumOffset = 28;
-// Boot information table fields inside a no-emulation image.
-constexpr int kTablePrimaryLba = 8;
-constexpr int kTableFileLba = 12;
-constexpr int kTableFileLength = 16;
-constexpr int kTableChecksum = 20;
-constexpr int kTableEnd = 64;
 
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 
@@ -50,22 +42,22 @@ void BootCatalogLayout(CImageDocument* document) {
 }
 
 void BootCatalogBuildValidation(CBootInfo* info) {
-  PutLittleEndian32(info->bootRecord + kCatalogLbaOffset, static_cast<uint32_t>(info->catalogLba));
-  PutLittleEndian16(info->catalog + kValidationChecksumOffset, 0);
+  PutLittleEndian32(info->bootRecord + kBootCatalogLbaOffset, static_cast<uint32_t>(info->catalogLba));
+  PutLittleEndian16(info->catalog + kBootValidationChecksumOffset, 0);
   uint16_t sum = 0;
   for (int i = 0; i < kBootEntryBytes; i += 2) sum = static_cast<uint16_t>(sum + GetLittleEndian16(info->catalog + i));
-  PutLittleEndian16(info->catalog + kValidationChecksumOffset, static_cast<uint16_t>(0u - sum));
+  PutLittleEndian16(info->catalog + kBootValidationChecksumOffset, static_cast<uint16_t>(0u - sum));
 }
 
 void BootImagePatchInfoTable(uint8_t* firstSector, const CBootEntry* entry, int64_t primaryLba) {
-  if (!firstSector || !entry || entry->size <= kTableEnd) return;
+  if (!firstSector || !entry || entry->size <= kBootTableEnd) return;
   // The checksum covers the bytes from 64 on, which do not change: it is kept as the source had it.
-  const uint32_t checksum = LoadU32LE(firstSector + kTableChecksum);
-  std::memset(firstSector + kTablePrimaryLba, 0, kTableEnd - kTablePrimaryLba);
-  PutLittleEndian32(firstSector + kTablePrimaryLba, static_cast<uint32_t>(primaryLba));
-  PutLittleEndian32(firstSector + kTableFileLba, static_cast<uint32_t>(entry->lba));
-  PutLittleEndian32(firstSector + kTableFileLength, static_cast<uint32_t>(entry->size));
-  PutLittleEndian32(firstSector + kTableChecksum, checksum);
+  const uint32_t checksum = LoadU32LE(firstSector + kBootTableChecksum);
+  std::memset(firstSector + kBootTablePrimaryLba, 0, kBootTableEnd - kBootTablePrimaryLba);
+  PutLittleEndian32(firstSector + kBootTablePrimaryLba, static_cast<uint32_t>(primaryLba));
+  PutLittleEndian32(firstSector + kBootTableFileLba, static_cast<uint32_t>(entry->lba));
+  PutLittleEndian32(firstSector + kBootTableFileLength, static_cast<uint32_t>(entry->size));
+  PutLittleEndian32(firstSector + kBootTableChecksum, checksum);
 }
 
 void BootCatalogBuildEntries(CBootInfo* info) {

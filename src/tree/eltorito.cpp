@@ -15,14 +15,6 @@
 namespace {
 
 constexpr int kSector = 2048;
-constexpr int kCatalogLbaOffset = 71;  // in the boot record
-constexpr int kValidationChecksumOffset = 28;
-// Boot information table fields inside a no-emulation image.
-constexpr int kTablePrimaryLba = 8;
-constexpr int kTableFileLba = 12;
-constexpr int kTableFileLength = 16;
-constexpr int kTableChecksum = 20;
-constexpr int kTableEnd = 64;
 // A table found without a file must describe more than one sector and less than 16 MiB.
 constexpr int64_t kTableMinLength = 2049;
 constexpr int64_t kTableMaxLength = 0xFFFFFF;
@@ -70,14 +62,14 @@ int64_t NoEmulationSize(CImageDocument* document, CBootEntry* entry) {
   const int64_t available = BytesAvailableFrom(document, entry->lba);
   int64_t candidate = -1;
   if (const CTreeEntry* file = TreeFindEntryBySourceSector(document, entry->lba, nullptr)) {
-    if (file->size <= kTableEnd || file->size > available) return loaded;
+    if (file->size <= kBootTableEnd || file->size > available) return loaded;
     candidate = file->size;
   } else {
     uint8_t sector[kSector];
     if (!ReadOneSector(document, entry->lba, sector)) return loaded;
     ByteReader table(sector, sizeof sector);
-    const int64_t length = table.U32LEAt(kTableFileLength);
-    if (table.U32LEAt(kTableFileLba) != static_cast<uint32_t>(entry->lba) || length < kTableMinLength ||
+    const int64_t length = table.U32LEAt(kBootTableFileLength);
+    if (table.U32LEAt(kBootTableFileLba) != static_cast<uint32_t>(entry->lba) || length < kTableMinLength ||
         length > kTableMaxLength || length > available)
       return loaded;
     candidate = length;
@@ -149,7 +141,7 @@ int BootCatalogFindEfiSection(const CBootInfo* info) {
 uint32_t BootInfoTableChecksum(const uint8_t* image, int64_t size) {
   uint32_t sum = 0;
   // Words past the size read as zeros: the image buffer is padded to whole sectors, but be exact anyway.
-  for (int64_t at = kTableEnd; at < size; at += 4) {
+  for (int64_t at = kBootTableEnd; at < size; at += 4) {
     uint8_t word[4] = {};
     std::memcpy(word, image + at, static_cast<size_t>(std::min<int64_t>(4, size - at)));
     sum += LoadU32LE(word);
@@ -158,10 +150,10 @@ uint32_t BootInfoTableChecksum(const uint8_t* image, int64_t size) {
 }
 
 int BootInfoTableIsValid(const uint8_t* image, int64_t size, int64_t lba) {
-  if (!image || size <= kTableEnd) return 0;
-  if (LoadU32LE(image + kTableFileLength) != static_cast<uint64_t>(size)) return 0;
-  if (lba != -1 && LoadU32LE(image + kTableFileLba) != static_cast<uint64_t>(lba)) return 0;
-  return LoadU32LE(image + kTableChecksum) == BootInfoTableChecksum(image, size) ? 1 : 0;
+  if (!image || size <= kBootTableEnd) return 0;
+  if (LoadU32LE(image + kBootTableFileLength) != static_cast<uint64_t>(size)) return 0;
+  if (lba != -1 && LoadU32LE(image + kBootTableFileLba) != static_cast<uint64_t>(lba)) return 0;
+  return LoadU32LE(image + kBootTableChecksum) == BootInfoTableChecksum(image, size) ? 1 : 0;
 }
 
 int BootImageCheckMbr(const uint8_t* sector) { return sector && sector[510] == 0x55 && sector[511] == 0xAA; }
@@ -212,7 +204,7 @@ int BootCatalogRead(CImageDocument* document) {
   document->quiet = 1;
   bool ok = ReadOneSector(document, document->bootRecordLba, info->bootRecord);
   if (ok) {
-    info->catalogLba = ByteReader(info->bootRecord, sizeof info->bootRecord).U32LEAt(kCatalogLbaOffset);
+    info->catalogLba = ByteReader(info->bootRecord, sizeof info->bootRecord).U32LEAt(kBootCatalogLbaOffset);
     ok = ReadOneSector(document, info->catalogLba, info->catalog);
   }
   if (ok) {

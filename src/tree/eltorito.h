@@ -15,6 +15,15 @@ struct CTreeEntry;
 struct CTreeFolder;
 
 constexpr int kBootMaxEntries = 16;
+// Where the boot record keeps the catalog's LBA, and the checksum word of the validation entry.
+constexpr int kBootCatalogLbaOffset = 71;
+constexpr int kBootValidationChecksumOffset = 28;
+// Fields of the boot information table inside a no-emulation image, and where the table ends.
+constexpr int kBootTablePrimaryLba = 8;
+constexpr int kBootTableFileLba = 12;
+constexpr int kBootTableFileLength = 16;
+constexpr int kBootTableChecksum = 20;
+constexpr int kBootTableEnd = 64;
 constexpr int kBootEntryBytes = 32;
 
 // Indicator bytes of catalog entries.
