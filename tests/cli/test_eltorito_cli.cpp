@@ -333,7 +333,9 @@ TEST(ElToritoCli, AHugeClaimedBootDiskIsNotLoadedToList) {
     file.write(reinterpret_cast<const char*>(both), sizeof both);
     ASSERT_TRUE(file.good());
   }
-  ProgramResult r = RunKestrane({"list", iso, "/"}, {.timeoutSeconds = 60});
+  ProgramOptions options;
+  options.timeoutSeconds = 60;
+  ProgramResult r = RunKestrane({"list", iso, "/"}, options);
   struct rusage after {};
   getrusage(RUSAGE_CHILDREN, &after);
   EXPECT_EQ(r.status, 0) << r.out;
