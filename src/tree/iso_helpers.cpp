@@ -215,8 +215,12 @@ wchar_t* IsoFormatRecordDateText(wchar_t* destination, size_t capacity, int year
 
 const wchar_t* IsoFormatRecordDate(const uint8_t* date) {
   thread_local wchar_t text[32];
-  return IsoFormatRecordDateText(text, sizeof text / sizeof text[0], 1900 + date[0], date[1], date[2], date[3],
-                                 date[4], date[5]);
+  // The instant the record means (its GMT offset applied), as the viewer's clock shows it: the time extraction
+  // gives the file. Fields that form no date decode to 0.
+  std::tm fields{};
+  if (!LocalFields(IsoDecodeRecordDate(date), &fields)) fields.tm_year = 70, fields.tm_mday = 1;
+  return IsoFormatRecordDateText(text, sizeof text / sizeof text[0], 1900 + fields.tm_year, fields.tm_mon + 1,
+                                 fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
 }
 
 // ---- Memory, text, paths ----

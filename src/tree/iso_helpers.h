@@ -64,8 +64,8 @@ void FileTimeFormat(int64_t fileTime, uint8_t* date);
 // null), else the "TimeFixed" setting when non-zero, else now.
 int64_t ImageGetFixedTime(const CImageDocument* document);
 
-// Listing text "YYYY-MM-DD hh:mm" of a 7-byte record date, as recorded (local time of the recorder); a
-// thread-local buffer valid until the next call.
+// Listing text "YYYY-MM-DD hh:mm" of a 7-byte record date: the instant it records, in local time (what
+// extraction sets and `ls -l` shows); a thread-local buffer valid until the next call.
 const wchar_t* IsoFormatRecordDate(const uint8_t* date);
 // Writes "YYYY-MM-DD hh:mm" into `destination` (at least 17 characters with the NUL; `capacity` characters)
 // and returns it.

@@ -64,22 +64,29 @@ TEST(IsoByteOrder, PutAndGetOnUnalignedBytes) {
 TEST(IsoDates, RecordDateDecodesWithItsOwnOffset) {
   // 2024-03-05 14:07:09 as recorded; the machine's own zone must not matter.
   ScopedTimeZone zone(kNewYork);
+  // The listing shows the instant in the viewer's (New York's) local time, as extraction sets it.
   const struct {
     int8_t offset;
     int64_t expected;
+    const wchar_t* listed;
   } cases[] = {
-      {8, 1709647629 - 7200},    // recorded at UTC+2
-      {-20, 1709647629 + 18000}, // recorded at UTC-5
-      {0, 1709647629},
-      {100, 1709647629},         // impossible offset: ignored
+      {8, 1709647629 - 7200, L"2024-03-05 07:07"},     // recorded at UTC+2
+      {-20, 1709647629 + 18000, L"2024-03-05 14:07"},  // recorded at UTC-5
+      {0, 1709647629, L"2024-03-05 09:07"},
+      {100, 1709647629, L"2024-03-05 09:07"},          // impossible offset: ignored
   };
   for (const auto& c : cases) {
     const uint8_t date[7] = {124, 3, 5, 14, 7, 9, static_cast<uint8_t>(c.offset)};
     EXPECT_EQ(IsoDecodeRecordDate(date), c.expected) << int{c.offset};
-    EXPECT_STREQ(IsoFormatRecordDate(date), L"2024-03-05 14:07");  // shown as recorded
+    EXPECT_STREQ(IsoFormatRecordDate(date), c.listed) << int{c.offset};
   }
-  const uint8_t broken[][7] = {{0, 0, 0, 0, 0, 0, 0}, {124, 13, 1, 0, 0, 0, 0}, {124, 1, 1, 24, 0, 0, 0}};
-  for (const auto& date : broken) EXPECT_EQ(IsoDecodeRecordDate(date), 0);
+  const uint8_t broken[][7] = {{0, 0, 0, 0, 0, 0, 0}, {124, 13, 1, 0, 0, 0, 0}, {124, 1, 1, 24, 0, 0, 0},
+                               {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5}};
+  for (const auto& date : broken) {
+    EXPECT_EQ(IsoDecodeRecordDate(date), 0);
+    // No date: the listing shows the decoded value in the columns' own width.
+    EXPECT_STREQ(IsoFormatRecordDate(date), L"1969-12-31 19:00");
+  }
 }
 
 TEST(IsoDates, RecordDateRoundTripAcrossDaylightSaving) {
