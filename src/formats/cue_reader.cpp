@@ -1,5 +1,7 @@
 #include "formats/cue_reader.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -527,6 +529,37 @@ wchar_t* CueReplaceExtension(const wchar_t* path, const wchar_t* extension) {
   return result;
 }
 
+namespace {
+
+// A sheet names its files as they were on the system that wrote it ("CDDA.BIN" beside "cdda.bin"). When the
+// exact name does not exist and exactly one file of that folder matches it ignoring case, that file is meant;
+// with none or several, the name stays as written (and the open fails as for any missing file).
+void MatchNameIgnoringCase(std::wstring* path) {
+  std::unique_ptr<char, MemFreeDeleter> narrow(TextWideToMultiByteDup(path->c_str()));
+  if (!narrow) return;
+  struct stat status {};
+  if (stat(narrow.get(), &status) == 0) return;
+  const std::string full = narrow.get();
+  const size_t slash = full.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : full.substr(0, slash);
+  const std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
+  if (base.empty()) return;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  std::string found;
+  int matches = 0;
+  while (const dirent* item = readdir(dir)) {
+    if (strcasecmp(item->d_name, base.c_str()) == 0 && ++matches == 1) found = item->d_name;
+  }
+  closedir(dir);
+  if (matches != 1) return;
+  const std::string chosen = (slash == std::string::npos ? std::string() : full.substr(0, slash + 1)) + found;
+  std::unique_ptr<wchar_t, MemFreeDeleter> wide(TextMultiByteToWideDup(chosen.c_str()));
+  if (wide) *path = wide.get();
+}
+
+}  // namespace
+
 int CueResolvePath(CTrackTable* table, const wchar_t* name, wchar_t* target) {
   if (!table || !name || name[0] == L'\0') return 0;
   const std::wstring_view sheet(table->cueSheetPath.c_str());
@@ -543,6 +576,7 @@ int CueResolvePath(CTrackTable* table, const wchar_t* name, wchar_t* target) {
     if (slash != std::wstring_view::npos) resolved.assign(sheet.substr(0, slash + 1));
     resolved.append(name);
   }
+  MatchNameIgnoringCase(&resolved);
   if (target) return CopyPath(target, resolved) ? 1 : 0;
   wchar_t buffer[kCuePathChars];
   if (!CopyPath(buffer, resolved)) return 0;

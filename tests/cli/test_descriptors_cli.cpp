@@ -46,3 +46,25 @@ TEST(DescriptorsCli, ExtractionThroughAnNrgImageGivesTheFiles) {
 }
 
 }  // namespace
+
+// A sheet written on a system that ignores case names "CDDA.BIN" for the file "cdda.bin" beside it: the one file
+// that matches ignoring case is taken; with two case-variants of the name the sheet is refused as when the file
+// is missing.
+TEST(DescriptorsCli, ASheetsNameMatchesTheOneFileThatDiffersOnlyInCase) {
+  const MdsNrgFixture& f = MdsNrgFixtureGet();
+  ASSERT_TRUE(f.error.empty()) << f.error;
+  const std::string folder = MakeTestFolder("cue_case");
+  ProgramResult made = RunKestrane({"convert", f.iso, "-o", folder + "/made.bin"});
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_EQ(RunShell("mv '" + folder + "/made.bin' '" + folder + "/cdda.bin'").status, 0);
+  WriteFileBytes(folder + "/upper.cue", "FILE \"CDDA.BIN\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+  ProgramResult iso = RunKestrane({"list", f.iso, "/", "-r"});
+  ProgramResult upper = RunKestrane({"list", folder + "/upper.cue", "/", "-r"});
+  EXPECT_EQ(upper.status, 0) << upper.out;
+  EXPECT_EQ(Entries(upper), Entries(iso));
+
+  ASSERT_EQ(RunShell("cp '" + folder + "/cdda.bin' '" + folder + "/Cdda.bin'").status, 0);
+  ProgramResult twice = RunKestrane({"list", folder + "/upper.cue", "/", "-r"});
+  EXPECT_EQ(twice.status, 1) << twice.out;
+  EXPECT_EQ(twice.out.find("Objects in /"), std::string::npos) << twice.out;
+}
