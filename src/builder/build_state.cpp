@@ -143,6 +143,13 @@ int IsoBuildsInMemory(const CImageDocument* document) {
 
 CIsoBuildState* IsoBuildState() { return &g_state; }
 
+bool IsoAtPlannedPosition(int64_t lba) {
+  if (g_state.writePosition == lba) return true;
+  LastErrorSetText(L"The image layout and the data written disagree.");
+  AbortCodeSet(kAbortSaveFailed);
+  return false;
+}
+
 CImageDocument* IsoBuildDocument() { return g_document; }
 
 void IsoBuildSetDocument(CImageDocument* document) { g_document = document; }

@@ -38,6 +38,9 @@ struct CIsoBuildState {
 };
 
 CIsoBuildState* IsoBuildState();
+// True when the write position stands where the layout put the structure about to be written; otherwise the
+// abort code is set, since anything else would shift every later sector.
+bool IsoAtPlannedPosition(int64_t lba);
 
 // The document of the running build, or null outside a build.
 CImageDocument* IsoBuildDocument();

@@ -18,12 +18,6 @@ constexpr int kSector = 2048;
 
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 
-bool AtPlannedPosition(int64_t lba) {
-  if (IsoBuildState()->writePosition == lba) return true;
-  LastErrorSetText(L"The image layout and the data written disagree.");
-  AbortCodeSet(kAbortSaveFailed);
-  return false;
-}
 
 }  // namespace
 
@@ -88,7 +82,7 @@ int BootRecordWrite(CImageDocument* document, CProgressCallbacks* progress) {
 
 int BootCatalogWrite(CImageDocument* document, CProgressCallbacks* progress) {
   CBootInfo* info = document->bootInfo;
-  if (!info || AbortCodeGet() != kAbortNone || !AtPlannedPosition(info->catalogLba)) return -1;
+  if (!info || AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(info->catalogLba)) return -1;
   BootCatalogBuildValidation(info);
   BootCatalogBuildEntries(info);
   return IsoWriteSectors(document, info->catalog, 1, progress);
@@ -101,7 +95,7 @@ int BootImagesWrite(CImageDocument* document, CProgressCallbacks* progress) {
   for (int i = 0; i < info->entryCount; ++i) {
     CBootEntry* entry = &info->entries[i];
     if (!BootEntryIsImage(entry) || entry->size <= 0) continue;
-    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(entry->lba)) return -1;
+    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(entry->lba)) return -1;
     int64_t from = entry->sourceLba;
     int64_t left = entry->size;
     if (entry->hasInfoTable) {

@@ -267,13 +267,6 @@ int WriteTables(CImageDocument* document, PathTables& tables, int64_t sectors, C
   return 0;
 }
 
-// Checks that a directory goes where the layout put it; a mismatch would shift every later sector.
-bool AtPlannedPosition(uint32_t lba) {
-  if (IsoBuildState()->writePosition == lba) return true;
-  LastErrorSetText(L"The image layout and the data written disagree.");
-  AbortCodeSet(kAbortSaveFailed);
-  return false;
-}
 
 }  // namespace
 
@@ -520,13 +513,13 @@ int JolietBuildPathTables(CImageDocument* document) {
 
 int IsoWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
-  if (!AtPlannedPosition(IsoBuildState()->isoPathTableL)) return -1;
+  if (!IsoAtPlannedPosition(IsoBuildState()->isoPathTableL)) return -1;
   return WriteTables(document, g_isoTables, IsoBuildState()->isoPathTableSectors, progress);
 }
 
 int JolietWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
-  if (!AtPlannedPosition(IsoBuildState()->jolietPathTableL)) return -1;
+  if (!IsoAtPlannedPosition(IsoBuildState()->jolietPathTableL)) return -1;
   return WriteTables(document, g_jolietTables, IsoBuildState()->jolietPathTableSectors, progress);
 }
 
@@ -583,7 +576,7 @@ int WriteDirectories(CImageDocument* document, CTreeFolder* folder, bool joliet,
   std::vector<uint8_t> identifier;
   for (CTreeFolder* node : folders) {
     const uint32_t extent = joliet ? node->jolietExtentLba : node->isoExtentLba;
-    if (AbortCodeGet() != kAbortNone || !AtPlannedPosition(extent)) return -1;
+    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(extent)) return -1;
     buffer.assign(RoundedSize(joliet ? node->jolietExtentSize : node->isoExtentSize), 0);
     uint32_t offset = 0;
     for (const CTreeEntry* entry = joliet ? node->jolietFirst : node->firstEntry; entry;

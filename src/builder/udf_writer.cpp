@@ -201,14 +201,7 @@ bool WriteSectors(CImageDocument* document, const uint8_t* buffer, int64_t count
   return IsoWriteSectors(document, buffer, count, progress) == 0;
 }
 
-// The write must stand where the layout put the structure; anything else would shift every later sector.
-bool AtPlannedPosition(int64_t lba) {
-  if (Stopped()) return false;
-  if (IsoBuildState()->writePosition == lba) return true;
-  LastErrorSetText(L"The image layout and the data written disagree.");
-  AbortCodeSet(kAbortSaveFailed);
-  return false;
-}
+bool AtPlannedPosition(int64_t lba) { return !Stopped() && IsoAtPlannedPosition(lba); }
 
 int PadTo(CImageDocument* document, int64_t lba, CProgressCallbacks* progress) {
   if (Stopped()) return -1;

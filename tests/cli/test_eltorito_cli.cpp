@@ -47,6 +47,19 @@ std::string Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
+// Makes the first sector of `disk` a partition table holding one bootable FAT16 partition.
+void PutOnePartition(std::string* disk, uint32_t start, uint32_t count) {
+  std::memset(disk->data() + 446, 0, 64);
+  (*disk)[446] = '\x80';
+  (*disk)[446 + 4] = 0x06;
+  for (int i = 0; i < 4; ++i) {
+    (*disk)[446 + 8 + i] = static_cast<char>(start >> (8 * i));
+    (*disk)[446 + 12 + i] = static_cast<char>(count >> (8 * i));
+  }
+  (*disk)[510] = '\x55';
+  (*disk)[511] = '\xAA';
+}
+
 struct CatalogEntry {
   uint8_t indicator = 0;
   uint8_t media = 0;
@@ -235,16 +248,7 @@ TEST(ElToritoCli, FloppyAndHardDiskEmulationImagesAreCopiedWhole) {
   // A hard disk whose one partition ends at sector 2,048 (1 MiB); the file holds 64 KiB more that the
   // emulated disk does not cover.
   std::string disk = Pattern(2048 * 512 + 65536, 13);
-  std::memset(disk.data() + 446, 0, 64);
-  disk[446] = '\x80';
-  disk[446 + 4] = 0x06;
-  const uint32_t start = 1, count = 2047;
-  for (int i = 0; i < 4; ++i) {
-    disk[446 + 8 + i] = static_cast<char>(start >> (8 * i));
-    disk[446 + 12 + i] = static_cast<char>(count >> (8 * i));
-  }
-  disk[510] = '\x55';
-  disk[511] = '\xAA';
+  PutOnePartition(&disk, 1, 2047);
   WriteFileBytes(folder + "/hsrc/hd.img", disk);
   const std::string hdIso = folder + "/hd.iso";
   made = RunShell("genisoimage -quiet -o '" + hdIso + "' -hard-disk-boot -b hd.img '" + folder + "/hsrc' 2>&1");
@@ -306,15 +310,7 @@ TEST(ElToritoCli, AnImageBuiltForDirectWritingCarriesTheSameBootData) {
 TEST(ElToritoCli, AHugeClaimedBootDiskIsNotLoadedToList) {
   const std::string folder = MakeTestFolder("eltorito_huge_claim");
   std::string disk(1 << 20, '\0');
-  disk[446] = '\x80';
-  disk[446 + 4] = 0x06;
-  const uint32_t start = 1, count = 8u << 20;  // 4 GiB of 512-byte sectors
-  for (int i = 0; i < 4; ++i) {
-    disk[446 + 8 + i] = static_cast<char>(start >> (8 * i));
-    disk[446 + 12 + i] = static_cast<char>(count >> (8 * i));
-  }
-  disk[510] = '\x55';
-  disk[511] = '\xAA';
+  PutOnePartition(&disk, 1, 8u << 20);  // 4 GiB of 512-byte sectors
   WriteFileBytes(folder + "/src/hd.img", disk);
   const std::string iso = folder + "/huge.iso";
   ProgramResult made = RunShell("genisoimage -quiet -o '" + iso + "' -hard-disk-boot -b hd.img '" + folder +
