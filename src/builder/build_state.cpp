@@ -17,10 +17,22 @@
 #include "tree/tree.h"
 #include "runtime/ui.h"
 
+struct CIsoBuild {
+  CIsoBuildState state{};
+  CImageDocument* document = nullptr;
+  void* parts[kBuildPartCount] = {};
+  void (*drops[kBuildPartCount])(void*) = {};
+};
+
 namespace {
 
-CIsoBuildState g_state;
-CImageDocument* g_document = nullptr;
+// The build in progress, and the record builder steps use when no build runs.
+CIsoBuild* g_running = nullptr;
+CIsoBuild g_spare;
+
+CIsoBuild& Running() { return g_running ? *g_running : g_spare; }
+
+
 
 // File data moves in pieces of this many bytes: large enough that the system calls do not dominate, small enough
 // to stay in the cache.
@@ -99,8 +111,8 @@ int QueueFileData(CImageDocument* document, CProgressCallbacks* progress, const 
     AbortCodeRaise(kAbortNoMemory);
     return -1;
   }
-  ImageSetSectorOwner(document, g_state.writePosition, sectors, const_cast<CTreeEntry*>(entry));
-  g_state.writePosition += sectors;
+  ImageSetSectorOwner(document, Running().state.writePosition, sectors, const_cast<CTreeEntry*>(entry));
+  Running().state.writePosition += sectors;
   IsoProgressAdd(progress, sectors * 2048);
   return 0;
 }
@@ -113,7 +125,7 @@ int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
   if (std::fflush(document->output) != 0) return 0;
   const int out = fileno(document->output);
   loff_t in = 0;
-  loff_t at = static_cast<loff_t>(g_state.writePosition) * 2048;
+  loff_t at = static_cast<loff_t>(Running().state.writePosition) * 2048;
   while (in < size) {
     const ssize_t n = copy_file_range(fd, &in, out, &at, static_cast<size_t>(size - in), 0);
     if (n < 0 && errno == EINTR) continue;
@@ -141,18 +153,49 @@ int IsoBuildsInMemory(const CImageDocument* document) {
   return document && document->builder && !document->output ? 1 : 0;
 }
 
-CIsoBuildState* IsoBuildState() { return &g_state; }
+CIsoBuildState* IsoBuildState() { return &Running().state; }
+
+void IsoBuildFree(CIsoBuild* build) {
+  if (!build) return;
+  for (int part = 0; part < kBuildPartCount; ++part)
+    if (build->parts[part]) build->drops[part](build->parts[part]);
+  if (g_running == build) g_running = nullptr;
+  delete build;
+}
+
+void IsoBuildBegin(CImageDocument* document) {
+  if (!document) return;
+  IsoBuildFree(document->build);
+  document->build = new CIsoBuild();
+  document->build->document = document;
+  g_running = document->build;
+}
+
+void IsoBuildEnd(CImageDocument* document) {
+  if (!document) return;
+  IsoBuildFree(document->build);
+  document->build = nullptr;
+}
+
+void* IsoBuildPartGet(int part, void* (*make)(), void (*drop)(void*)) {
+  CIsoBuild& build = Running();
+  if (!build.parts[part]) {
+    build.parts[part] = make();
+    build.drops[part] = drop;
+  }
+  return build.parts[part];
+}
 
 bool IsoAtPlannedPosition(int64_t lba) {
-  if (g_state.writePosition == lba) return true;
+  if (Running().state.writePosition == lba) return true;
   LastErrorSetText(L"The image layout and the data written disagree.");
   AbortCodeSet(kAbortSaveFailed);
   return false;
 }
 
-CImageDocument* IsoBuildDocument() { return g_document; }
+CImageDocument* IsoBuildDocument() { return Running().document; }
 
-void IsoBuildSetDocument(CImageDocument* document) { g_document = document; }
+void IsoBuildSetDocument(CImageDocument* document) { Running().document = document; }
 
 void IsoProgressAdd(CProgressCallbacks*, int64_t bytes) {
   if (bytes > 0) UiProgressAdd(static_cast<uint64_t>(bytes));
@@ -198,7 +241,7 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
         return -1;
       }
       const int64_t sectors = (size + 2047) / 2048;
-      g_state.writePosition += sectors;
+      Running().state.writePosition += sectors;
       IsoProgressAdd(progress, sectors * 2048);
       return 0;
     }
@@ -230,13 +273,13 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
     } else {
       ok = IsoReadEntrySourceData(document, entry, sourceLba, offset, piece, buffer.data());
     }
-    if (ok && ImageWriteSectors(document, g_state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
+    if (ok && ImageWriteSectors(document, Running().state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
     if (!ok) {
       if (AbortCodeGet() == kAbortNone) AbortCodeSet(kAbortSaveFailed);
       result = -1;
       break;
     }
-    g_state.writePosition += sectors;
+    Running().state.writePosition += sectors;
     offset += piece;
     IsoProgressAdd(progress, sectors * 2048);
   }

@@ -3,11 +3,14 @@
 // writing, the UDF bridge, and the sector map of an image built for direct writing. It may use every folder
 // below it (runtime/, image/, tree/ and the readers) and reports progress through the user-interface seam.
 //
-// The state of the image build in progress. One build runs at a time, so the layout cursor, the write position
-// and the path-table sizes live in one process-wide record that every build clears at its start.
+// The working state of one build: the layout cursor, the write position, the path-table sizes, and the records
+// the builder's steps keep while they run (duplicate merge, Rock Ridge relocation, UDF layout, path tables).
+// IsoBuildBegin gives the document a fresh one and makes it the running build; IsoBuildEnd frees it, so nothing
+// of one build reaches the next. Builder steps called outside a build share a spare record.
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 struct CImageDocument;
 struct CTreeEntry;
@@ -36,6 +39,30 @@ struct CIsoBuildState {
   int32_t isoDirectoryCount;     // directories numbered by the last pass
   int32_t jolietDirectoryCount;
 };
+
+// The steps' own records inside the running build, one per kind.
+enum : int {
+  kBuildPartOptimize,
+  kBuildPartRockRidge,
+  kBuildPartUdf,
+  kBuildPartPathTables,
+  kBuildPartCount,
+};
+
+struct CIsoBuild;
+
+// Starts a build of `document` with fresh working state; IsoBuildEnd frees it (ImageClose too, for a build
+// that never ended).
+void IsoBuildBegin(CImageDocument* document);
+void IsoBuildEnd(CImageDocument* document);
+void IsoBuildFree(CIsoBuild* build);
+// The record of kind `part` in the running build, made by `make` on first use and freed by `drop` with it.
+void* IsoBuildPartGet(int part, void* (*make)(), void (*drop)(void*));
+template <typename T>
+T& IsoBuildPart(int part) {
+  return *static_cast<T*>(IsoBuildPartGet(
+      part, []() -> void* { return new T(); }, [](void* record) { delete static_cast<T*>(record); }));
+}
 
 CIsoBuildState* IsoBuildState();
 // True when the write position stands where the layout put the structure about to be written; otherwise the

@@ -26,8 +26,11 @@ struct PathTables {
   std::vector<uint8_t> little;
   std::vector<uint8_t> big;
 };
-PathTables g_isoTables;
-PathTables g_jolietTables;
+struct BuildPathTables {
+  PathTables iso;
+  PathTables joliet;
+};
+BuildPathTables& Tables() { return IsoBuildPart<BuildPathTables>(kBuildPartPathTables); }
 
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 uint32_t RoundedSize(uint32_t bytes) { return static_cast<uint32_t>(SectorsOf(bytes) * kSector); }
@@ -222,7 +225,7 @@ int BuildTables(CImageDocument* document, bool joliet) {
     AbortCodeSet(kAbortSaveFailed);
     return -1;
   }
-  PathTables& tables = joliet ? g_jolietTables : g_isoTables;
+  PathTables& tables = joliet ? Tables().joliet : Tables().iso;
   const int64_t bytes = PathTableBytes(order, joliet);
   tables.little.assign(static_cast<size_t>(bytes), 0);
   tables.big.assign(static_cast<size_t>(bytes), 0);
@@ -514,13 +517,13 @@ int JolietBuildPathTables(CImageDocument* document) {
 int IsoWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
   if (!IsoAtPlannedPosition(IsoBuildState()->isoPathTableL)) return -1;
-  return WriteTables(document, g_isoTables, IsoBuildState()->isoPathTableSectors, progress);
+  return WriteTables(document, Tables().iso, IsoBuildState()->isoPathTableSectors, progress);
 }
 
 int JolietWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
   if (!IsoAtPlannedPosition(IsoBuildState()->jolietPathTableL)) return -1;
-  return WriteTables(document, g_jolietTables, IsoBuildState()->jolietPathTableSectors, progress);
+  return WriteTables(document, Tables().joliet, IsoBuildState()->jolietPathTableSectors, progress);
 }
 
 int IsoWriteSectors(CImageDocument* document, const void* buffer, int64_t count, CProgressCallbacks* progress) {
@@ -647,8 +650,8 @@ int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgress
 }
 
 void IsoFreeWriterBuffers() {
-  g_isoTables = PathTables{};
-  g_jolietTables = PathTables{};
+  Tables().iso = PathTables{};
+  Tables().joliet = PathTables{};
   IsoBuildState()->isoPathTableBytes = 0;
   IsoBuildState()->jolietPathTableBytes = 0;
 }

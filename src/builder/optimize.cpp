@@ -89,7 +89,7 @@ struct OptimizeState {
   std::chrono::steady_clock::time_point lastShown;
 };
 
-OptimizeState g_optimize;
+OptimizeState& Optimize() { return IsoBuildPart<OptimizeState>(kBuildPartOptimize); }
 
 void OutOfMemory() {
   MessageShow(L"Out of memory. Program abort.");
@@ -215,7 +215,7 @@ class DataReader {
 };
 
 uint8_t* CandidateBuffer() {
-  std::vector<uint8_t>& buffer = g_optimize.candidatePiece;
+  std::vector<uint8_t>& buffer = Optimize().candidatePiece;
   if (buffer.empty()) buffer.resize(kLargestPieceBytes);
   return buffer.data();
 }
@@ -224,15 +224,15 @@ uint8_t* CandidateBuffer() {
 class PlacedSource {
  public:
   PlacedSource(CImageDocument* document, const CTreeEntry* entry) : entry_(entry), reader_(document, entry) {
-    if (g_optimize.cacheOwner != entry) {
-      g_optimize.cacheOwner = entry;
-      g_optimize.cacheFill = 0;
+    if (Optimize().cacheOwner != entry) {
+      Optimize().cacheOwner = entry;
+      Optimize().cacheFill = 0;
     }
   }
 
   // The piece at `offset` (a multiple of 2048), or null when it cannot be read.
   const uint8_t* Get(int64_t offset, int64_t length) {
-    OptimizeState& s = g_optimize;
+    OptimizeState& s = Optimize();
     if (offset + length <= s.cacheFill) return s.cache.data() + offset;
     if (offset == s.cacheFill && offset + length <= kPlacedCacheBytes) {
       if (s.cache.empty()) s.cache.resize(kPlacedCacheBytes);
@@ -287,10 +287,10 @@ std::array<int64_t, 5> FingerprintSectors(int64_t size) {
 // the kernel reads it while earlier files are handled, so a run of uncached files does not wait for the disk
 // file by file. Small files are read in one piece anyway and are left alone.
 void Prefetch(int32_t index, bool wholeStart) {
-  const SizeItem& item = g_optimize.items[index];
+  const SizeItem& item = Optimize().items[index];
   const int64_t size = item.entry->size;
   if (size <= kWholeFingerprintBytes || item.entry->inlineData || !HasLocalPath(item.entry)) return;
-  DataReader reader(g_optimize.document, item.entry);
+  DataReader reader(Optimize().document, item.entry);
   if (wholeStart) {
     reader.Prefetch(0, std::min(size, kPlacedCacheBytes));
   } else if (item.identity == index && item.fingerprintState == kStateUnknown) {
@@ -301,7 +301,7 @@ void Prefetch(int32_t index, bool wholeStart) {
 // Fingerprint of an item: the CRC-32 of its whole data up to 32 KiB, else of its FingerprintSectors (the last
 // one as long as the file). Items sharing a data source share the result.
 uint8_t Fingerprint(int32_t index) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   SizeItem& item = s.items[index];
   if (item.fingerprintState != kStateUnknown) return item.fingerprintState;
   if (item.identity != index) {
@@ -333,7 +333,7 @@ uint8_t Fingerprint(int32_t index) {
 }
 
 uint8_t Digest(int32_t index, PlacedSource* placed) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   SizeItem& item = s.items[index];
   if (item.digestState != kStateUnknown) return item.digestState;
   if (item.identity != index) {
@@ -366,7 +366,7 @@ uint8_t Digest(int32_t index, PlacedSource* placed) {
 // 1 equal, 0 different, -1 unreadable. Items that read the same local file or the same source sectors are
 // equal without a read; the others are compared piece by piece (their fingerprints already agree).
 int Compare(int32_t candidate, int32_t placedIndex, PlacedSource& placed) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   const SizeItem& item = s.items[candidate];
   if (item.identity == s.items[placedIndex].identity) return 1;
   DataReader reader(s.document, item.entry);
@@ -385,7 +385,7 @@ int Compare(int32_t candidate, int32_t placedIndex, PlacedSource& placed) {
 }
 
 void Retire(int32_t index) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   SizeItem& item = s.items[index];
   if (!item.waiting) return;
   item.waiting = 0;
@@ -393,10 +393,10 @@ void Retire(int32_t index) {
 }
 
 void CountHandled(int32_t index) {
-  SizeItem& item = g_optimize.items[index];
+  SizeItem& item = Optimize().items[index];
   if (item.handled) return;
   item.handled = 1;
-  ++g_optimize.handled;
+  ++Optimize().handled;
 }
 
 // Gives the placed file's LBA to the candidates of `list` equal to it and drops every candidate that no longer
@@ -404,7 +404,7 @@ void CountHandled(int32_t index) {
 // files merged, or -1 when the abort code is set; `mismatch` tells whether a different one was met.
 int MergeList(std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& placed, bool stopAtMismatch,
               bool* mismatch) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   CTreeEntry* placedEntry = s.items[placedIndex].entry;
   int merged = 0;
   size_t kept = 0;
@@ -443,7 +443,7 @@ int MergeList(std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& pla
 // same data as the placed file, they take its LBA at once without a read. Returns the files merged so, or -1
 // when the abort code is set.
 int PrepareRun(int32_t runIndex, int32_t placedIndex) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   SizeRun& run = s.runs[runIndex];
   run.ready = true;
   std::unordered_map<std::wstring_view, int32_t> byPath;
@@ -500,7 +500,7 @@ int PrepareRun(int32_t runIndex, int32_t placedIndex) {
 
 // Merges the candidates of the placed file's run that hold its data. The count, or -1 (abort code set).
 int MergeRun(int32_t placedIndex) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   const int32_t runIndex = s.items[placedIndex].run;
   SizeRun& run = s.runs[runIndex];
   int merged = 0;
@@ -542,7 +542,7 @@ int MergeRun(int32_t placedIndex) {
 }
 
 void ShowProgress(CProgressCallbacks* progress) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   // A caller's progress block has no place for a status text yet: only the console shows the numbers.
   if (progress) return;
   const auto now = std::chrono::steady_clock::now();
@@ -553,7 +553,7 @@ void ShowProgress(CProgressCallbacks* progress) {
 }
 
 // Drops the state of the last layout, memory included.
-void ClearState() { g_optimize = OptimizeState(); }
+void ClearState() { Optimize() = OptimizeState(); }
 
 bool IsContainerKind(int32_t kind) { return kind == kInputTypeContainer || kind == kInputTypeContainerAlt; }
 
@@ -562,7 +562,7 @@ bool IsContainerKind(int32_t kind) { return kind == kInputTypeContainer || kind 
 int OptimizeBegin(CImageDocument* document, CProgressCallbacks*) {
   ClearState();
   if (!document || !document->storeIdenticalOnce || IsContainerKind(document->outputType)) return 0;
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   try {
     ForEachFile(document, [&](CTreeEntry* entry) {
       if (entry->size > 0) s.items.push_back(SizeItem{entry, -1, 0, 0, 0, 0, 0, 0, 0});
@@ -601,7 +601,7 @@ int OptimizeBegin(CImageDocument* document, CProgressCallbacks*) {
 void OptimizeEnd(CImageDocument*, CProgressCallbacks*) { ClearState(); }
 
 int OptimizeMergeDuplicates(CImageDocument* document, CTreeEntry* placed, CProgressCallbacks* progress) {
-  OptimizeState& s = g_optimize;
+  OptimizeState& s = Optimize();
   if (!s.active || !placed || document != s.document) return 0;
   if (AbortCodeGet() != kAbortNone) return -1;
   const auto found = s.indexOf.find(placed);

@@ -50,12 +50,15 @@ struct ErState {
   int64_t lba;
   int64_t areaSectors;  // continuation sectors after the ER sector
 };
-ErState g_er{};
-// The relocation folder of the build in progress (null when nothing was relocated).
-CTreeFolder* g_moved = nullptr;
-// The records of the relocation folder and the folders they stand for.
-std::unordered_map<const CTreeEntry*, CTreeFolder*> g_aliases;
-std::unordered_map<const CTreeFolder*, const CTreeEntry*> g_aliasOf;
+// What the build in progress keeps of Rock Ridge: the ER entry's sector, the relocation folder (null when
+// nothing was relocated), and the records of the relocation folder with the folders they stand for.
+struct RockRidgeBuild {
+  ErState er{};
+  CTreeFolder* moved = nullptr;
+  std::unordered_map<const CTreeEntry*, CTreeFolder*> aliases;
+  std::unordered_map<const CTreeFolder*, const CTreeEntry*> aliasOf;
+};
+RockRidgeBuild& Build() { return IsoBuildPart<RockRidgeBuild>(kBuildPartRockRidge); }
 
 bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
 
@@ -489,21 +492,21 @@ std::vector<CTreeFolder*> Subfolders(CTreeFolder* folder) {
 
 CTreeFolder* RockRidgeIsoParent(const CTreeFolder* folder) {
   if (!folder) return nullptr;
-  if ((folder->flags & kTreeRelocated) && g_moved) return g_moved;
+  if ((folder->flags & kTreeRelocated) && Build().moved) return Build().moved;
   return folder->parent ? folder->parent : const_cast<CTreeFolder*>(folder);
 }
 
 CTreeFolder* RockRidgeEntryFolder(const CTreeEntry* entry) {
   if (!entry) return nullptr;
-  if (entry->folder || g_aliases.empty()) return entry->folder;
-  auto found = g_aliases.find(entry);
-  return found == g_aliases.end() ? nullptr : found->second;
+  if (entry->folder || Build().aliases.empty()) return entry->folder;
+  auto found = Build().aliases.find(entry);
+  return found == Build().aliases.end() ? nullptr : found->second;
 }
 
 const CTreeEntry* RockRidgeIsoEntry(const CTreeFolder* folder) {
   if (folder && (folder->flags & kTreeRelocated)) {
-    auto found = g_aliasOf.find(folder);
-    if (found != g_aliasOf.end()) return found->second;
+    auto found = Build().aliasOf.find(folder);
+    if (found != Build().aliasOf.end()) return found->second;
   }
   return folder ? folder->entry : nullptr;
 }
@@ -541,11 +544,11 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
     AbortCodeRaise(kAbortNoMemory);
     return -1;
   }
-  g_moved = movedEntry->folder;
+  Build().moved = movedEntry->folder;
   // Joliet leaves it out; the ISO 9660 record stays visible.
-  g_moved->flags |= kTreeHidden;
+  Build().moved->flags |= kTreeHidden;
   movedEntry->flags |= kTreeHidden | kTreeRelocated;
-  TreeAddDotEntries(document, g_moved, nullptr);
+  TreeAddDotEntries(document, Build().moved, nullptr);
   for (CTreeFolder* folder : deep) {
     if (!folder->entry) continue;
     CTreeEntry* record = TreeNewEntry();
@@ -555,9 +558,9 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
       return -1;
     }
     std::memcpy(record->directoryRecord, folder->entry->directoryRecord, kDirRecordCopySize);
-    TreeFolderPrependEntry(g_moved, record);
-    g_aliases[record] = folder;
-    g_aliasOf[folder] = record;
+    TreeFolderPrependEntry(Build().moved, record);
+    Build().aliases[record] = folder;
+    Build().aliasOf[folder] = record;
     folder->flags |= kTreeRelocated;
     folder->entry->flags |= kTreeRelocated;
   }
@@ -565,16 +568,16 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
 }
 
 void RockRidgeRestoreRelocatedFolders(CImageDocument* document) {
-  if (!g_moved) return;
-  CTreeFolder* moved = g_moved;
-  g_moved = nullptr;
+  if (!Build().moved) return;
+  CTreeFolder* moved = Build().moved;
+  Build().moved = nullptr;
   // The records made in the relocation folder go with it; the folders themselves never left their parents.
-  for (const auto& [record, folder] : g_aliases) {
+  for (const auto& [record, folder] : Build().aliases) {
     folder->flags &= ~kTreeRelocated;
     if (folder->entry) folder->entry->flags &= ~kTreeRelocated;
   }
-  g_aliases.clear();
-  g_aliasOf.clear();
+  Build().aliases.clear();
+  Build().aliasOf.clear();
   if (document && document->rootFolder) TreeDeleteFolder(document, moved);
 }
 
@@ -678,9 +681,9 @@ int RockRidgeBuildFolderEntries(CImageDocument* document, CTreeFolder* folder) {
 }
 
 const uint8_t* RockRidgeBuildEr(CImageDocument*, int32_t* length) {
-  std::memset(g_er.sector, 0, sizeof g_er.sector);
+  std::memset(Build().er.sector, 0, sizeof Build().er.sector);
   const size_t id = sizeof kErIdentifier - 1, descriptor = sizeof kErDescriptor - 1, source = sizeof kErSource - 1;
-  uint8_t* er = g_er.sector;
+  uint8_t* er = Build().er.sector;
   er[0] = 'E';
   er[1] = 'R';
   er[2] = static_cast<uint8_t>(8 + id + descriptor + source);
@@ -692,16 +695,16 @@ const uint8_t* RockRidgeBuildEr(CImageDocument*, int32_t* length) {
   std::memcpy(er + 8, kErIdentifier, id);
   std::memcpy(er + 8 + id, kErDescriptor, descriptor);
   std::memcpy(er + 8 + id + descriptor, kErSource, source);
-  g_er.length = er[2];
-  if (length) *length = g_er.length;
-  return g_er.sector;
+  Build().er.length = er[2];
+  if (length) *length = Build().er.length;
+  return Build().er.sector;
 }
 
 void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
   if (!document || !document->rootFolder) return;
   CIsoBuildState* state = IsoBuildState();
   RockRidgeBuildEr(document, nullptr);
-  g_er.lba = lba;
+  Build().er.lba = lba;
   state->nextFreeLba = lba + 1;
   // The root's "." record ends with the CE that points at the ER entry.
   for (CTreeEntry* entry = document->rootFolder->firstEntry; entry; entry = entry->next) {
@@ -711,12 +714,12 @@ void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
       uint8_t* ce = entry->systemUse + length - kCeLength;
       PutBothEndian32(ce + 4, static_cast<uint32_t>(lba));
       PutBothEndian32(ce + 12, 0);
-      PutBothEndian32(ce + 20, static_cast<uint32_t>(g_er.length));
+      PutBothEndian32(ce + 20, static_cast<uint32_t>(Build().er.length));
     }
     break;
   }
   // Placeholders lead to their folders (CL), and the ".." of a relocated folder to its real parent (PL).
-  if (g_moved) {
+  if (Build().moved) {
     std::vector<CTreeFolder*> folders;
     IsoCollectFolders(document->rootFolder, false, &folders);
     for (CTreeFolder* folder : folders) {
@@ -734,24 +737,24 @@ void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
         PutBothEndian32(ce + 4, static_cast<uint32_t>(areaStart + position / kSector));
         PutBothEndian32(ce + 12, static_cast<uint32_t>(position % kSector));
       });
-  g_er.areaSectors = (bytes + kSector - 1) / kSector;
-  state->nextFreeLba += g_er.areaSectors;
+  Build().er.areaSectors = (bytes + kSector - 1) / kSector;
+  state->nextFreeLba += Build().er.areaSectors;
 }
 
 int RockRidgeWriteErSector(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
   CIsoBuildState* state = IsoBuildState();
-  if (state->writePosition != g_er.lba) {
+  if (state->writePosition != Build().er.lba) {
     LastErrorSetText(L"The image layout and the data written disagree.");
     AbortCodeSet(kAbortSaveFailed);
     return -1;
   }
-  if (IsoWriteSectors(document, g_er.sector, 1, progress) != 0) return -1;
-  if (g_er.areaSectors == 0) return 0;
-  std::vector<uint8_t> area(static_cast<size_t>(g_er.areaSectors * kSector), 0);
+  if (IsoWriteSectors(document, Build().er.sector, 1, progress) != 0) return -1;
+  if (Build().er.areaSectors == 0) return 0;
+  std::vector<uint8_t> area(static_cast<size_t>(Build().er.areaSectors * kSector), 0);
   ForEachContinuation(document, [&](CTreeEntry*, uint8_t*, const uint8_t* part, int64_t length, int64_t position) {
     if (position + length <= static_cast<int64_t>(area.size()))
       std::memcpy(area.data() + position, part, static_cast<size_t>(length));
   });
-  return IsoWriteSectors(document, area.data(), g_er.areaSectors, progress);
+  return IsoWriteSectors(document, area.data(), Build().er.areaSectors, progress);
 }

@@ -75,7 +75,7 @@ struct UdfState {
   std::unordered_map<const CTreeEntry*, size_t> fileOf;
   uint64_t nextUniqueId = kFirstUniqueId;
 };
-UdfState g_udf;
+UdfState& Udf() { return IsoBuildPart<UdfState>(kBuildPartUdf); }
 
 int64_t& NextFree() { return IsoBuildState()->nextFreeLba; }
 int64_t SessionStart() { return IsoBuildState()->sessionStart; }
@@ -187,7 +187,7 @@ int EncodedName(const CTreeEntry* entry, uint8_t* out) {
 // A partition block number; false (abort code set) when the sector lies before the partition or the number
 // does not fit 32 bits.
 bool PartitionBlock(int64_t lba, uint32_t* block) {
-  const int64_t relative = lba - g_udf.partitionBase;
+  const int64_t relative = lba - Udf().partitionBase;
   if (relative < 0 || relative > 0xFFFFFFFFLL) {
     LastErrorSetText(L"A file of the image lies outside its UDF partition.");
     AbortCodeSet(kAbortSaveFailed);
@@ -226,9 +226,9 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
   const std::vector<uint16_t> label = UdfTrimSpaces(document);
   const int64_t recorded = RecordingTime(document);
   uint32_t partitionStart = 0, partitionLength = 0, fileSetBlock = 0;
-  partitionStart = static_cast<uint32_t>(g_udf.partitionBase);
-  partitionLength = static_cast<uint32_t>(g_udf.closingAnchor - g_udf.partitionBase);
-  fileSetBlock = static_cast<uint32_t>(g_udf.partitionStart - g_udf.partitionBase);
+  partitionStart = static_cast<uint32_t>(Udf().partitionBase);
+  partitionLength = static_cast<uint32_t>(Udf().closingAnchor - Udf().partitionBase);
+  fileSetBlock = static_cast<uint32_t>(Udf().partitionStart - Udf().partitionBase);
 
   uint8_t* d = sequence;  // primary volume descriptor
   Put32(d + 16, 1);       // sequence number
@@ -280,7 +280,7 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
   Put32(d + 264, 6);  // map table length
   Put32(d + 268, 1);  // one partition map
   PutImplementationId(d + 272);
-  PutExtent(d + 432, 2 * kSector, static_cast<uint32_t>(g_udf.lvid));
+  PutExtent(d + 432, 2 * kSector, static_cast<uint32_t>(Udf().lvid));
   d[440] = 1;  // type-1 map
   d[441] = 6;
   Put16(d + 442, 1);  // volume sequence number
@@ -318,21 +318,21 @@ bool BuildIdentifiers(const UdfDirectory& directory, uint32_t block, std::vector
   };
   const CTreeFolder* folder = directory.folder;
   const CTreeFolder* parentFolder = folder->parent ? folder->parent : folder;
-  auto parent = g_udf.directoryOf.find(parentFolder);
-  const UdfDirectory& up = g_udf.directories[parent != g_udf.directoryOf.end() ? parent->second : 0];
+  auto parent = Udf().directoryOf.find(parentFolder);
+  const UdfDirectory& up = Udf().directories[parent != Udf().directoryOf.end() ? parent->second : 0];
   if (!put(kFidDirectory | kFidParent, 0, up.lba, up.uniqueId)) return false;
   for (const CTreeEntry* entry = folder->jolietFirst; entry; entry = entry->jolietNext) {
     if (IsDotEntry(entry)) continue;
     const int nameBytes = EncodedName(entry, name);
     if (TreeEntryIsFolder(entry)) {
-      auto child = g_udf.directoryOf.find(entry->folder);
-      if (!entry->folder || child == g_udf.directoryOf.end()) continue;
-      const UdfDirectory& target = g_udf.directories[child->second];
+      auto child = Udf().directoryOf.find(entry->folder);
+      if (!entry->folder || child == Udf().directoryOf.end()) continue;
+      const UdfDirectory& target = Udf().directories[child->second];
       if (!put(kFidDirectory, nameBytes, target.lba, target.uniqueId)) return false;
     } else {
-      auto file = g_udf.fileOf.find(entry);
-      if (file == g_udf.fileOf.end()) continue;
-      const UdfFile& target = g_udf.files[file->second];
+      auto file = Udf().fileOf.find(entry);
+      if (file == Udf().fileOf.end()) continue;
+      const UdfFile& target = Udf().files[file->second];
       if (!put(0, nameBytes, target.lba, target.uniqueId)) return false;
     }
   }
@@ -493,56 +493,56 @@ int UdfBuildFileEntry(CImageDocument* document, const CTreeEntry* entry, int64_t
 // ---- Layout ----
 
 void UdfReserveVrs(CImageDocument*) {
-  g_udf = UdfState{};
-  g_udf.vrs = NextFree();
+  Udf() = UdfState{};
+  Udf().vrs = NextFree();
   NextFree() += 3;
 }
 
 void UdfReserveUpTo32(CImageDocument*) { NextFree() = std::max(NextFree(), SessionStart() + 32); }
 
 void UdfReserveMainVds(CImageDocument*) {
-  g_udf.mainVds = NextFree();
+  Udf().mainVds = NextFree();
   NextFree() += 16;
 }
 
 void UdfReserveReserveVds(CImageDocument*) {
-  g_udf.reserveVds = NextFree();
+  Udf().reserveVds = NextFree();
   NextFree() += 16;
 }
 
 void UdfReserveLvid(CImageDocument*) {
-  g_udf.lvid = NextFree();
+  Udf().lvid = NextFree();
   NextFree() += 2;
 }
 
 void UdfReserveUpTo256(CImageDocument*) {
   NextFree() = std::max(NextFree(), SessionStart() + 256);
-  g_udf.anchor = NextFree();
+  Udf().anchor = NextFree();
   NextFree() += 1;
 }
 
 void UdfReservePartitionStart(CImageDocument*) {
-  g_udf.partitionStart = NextFree();
-  g_udf.partitionBase = SessionStart() > 0 ? 16 : g_udf.partitionStart;
+  Udf().partitionStart = NextFree();
+  Udf().partitionBase = SessionStart() > 0 ? 16 : Udf().partitionStart;
   NextFree() += 2;
 }
 
 int UdfSizeFileIdentifiers(CImageDocument* document) {
   std::vector<CTreeFolder*> folders;
   IsoCollectFolders(document->rootFolder, true, &folders);
-  g_udf.directories.clear();
-  g_udf.directoryOf.clear();
+  Udf().directories.clear();
+  Udf().directoryOf.clear();
   for (CTreeFolder* folder : folders) {
-    g_udf.directoryOf[folder] = g_udf.directories.size();
-    g_udf.directories.push_back(UdfDirectory{folder, 0, 0, 0, 1, 0});
+    Udf().directoryOf[folder] = Udf().directories.size();
+    Udf().directories.push_back(UdfDirectory{folder, 0, 0, 0, 1, 0});
   }
   uint8_t name[256];
-  for (UdfDirectory& directory : g_udf.directories) {
+  for (UdfDirectory& directory : Udf().directories) {
     int64_t bytes = FidLength(0);  // the parent link
     for (const CTreeEntry* entry = directory.folder->jolietFirst; entry; entry = entry->jolietNext) {
       if (IsDotEntry(entry)) continue;
       if (TreeEntryIsFolder(entry)) {
-        if (!entry->folder || !g_udf.directoryOf.count(entry->folder)) continue;
+        if (!entry->folder || !Udf().directoryOf.count(entry->folder)) continue;
         ++directory.links;
       }
       const int nameBytes = EncodedName(entry, name);
@@ -554,7 +554,7 @@ int UdfSizeFileIdentifiers(CImageDocument* document) {
       bytes += FidLength(nameBytes);
     }
     directory.fidBytes = bytes;
-    directory.uniqueId = directory.folder == folders.front() ? 0 : g_udf.nextUniqueId++;
+    directory.uniqueId = directory.folder == folders.front() ? 0 : Udf().nextUniqueId++;
     directory.lba = NextFree();
     directory.entrySectors = UdfFileEntrySectors(bytes);
     NextFree() += directory.entrySectors + SectorsOf(bytes);
@@ -563,27 +563,27 @@ int UdfSizeFileIdentifiers(CImageDocument* document) {
 }
 
 void UdfCountFileEntries(CImageDocument*) {
-  g_udf.files.clear();
-  g_udf.fileOf.clear();
-  for (const UdfDirectory& directory : g_udf.directories) {
+  Udf().files.clear();
+  Udf().fileOf.clear();
+  for (const UdfDirectory& directory : Udf().directories) {
     for (CTreeEntry* entry = directory.folder->jolietFirst; entry; entry = entry->jolietNext) {
       if (IsDotEntry(entry) || TreeEntryIsFolder(entry)) continue;
-      g_udf.fileOf[entry] = g_udf.files.size();
-      g_udf.files.push_back(UdfFile{entry, NextFree(), g_udf.nextUniqueId++});
+      Udf().fileOf[entry] = Udf().files.size();
+      Udf().files.push_back(UdfFile{entry, NextFree(), Udf().nextUniqueId++});
       NextFree() += UdfFileEntrySectors(entry->size);
     }
   }
 }
 
 void UdfReserveClosingAnchor(CImageDocument*) {
-  g_udf.closingAnchor = NextFree();
+  Udf().closingAnchor = NextFree();
   NextFree() += 1;
 }
 
 // ---- Writing ----
 
 int UdfWriteVrs(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(g_udf.vrs)) return -1;
+  if (!AtPlannedPosition(Udf().vrs)) return -1;
   uint8_t sectors[3 * kSector] = {};
   const char* identifiers[3] = {"BEA01", "NSR02", "TEA01"};
   for (int i = 0; i < 3; ++i) {
@@ -594,12 +594,12 @@ int UdfWriteVrs(CImageDocument* document, CProgressCallbacks* progress) {
 }
 
 int UdfPadTo32(CImageDocument* document, CProgressCallbacks* progress) {
-  return PadTo(document, g_udf.mainVds, progress);
+  return PadTo(document, Udf().mainVds, progress);
 }
 
 int UdfWriteVds(CImageDocument* document, CProgressCallbacks* progress) {
   const int64_t at = IsoBuildState()->writePosition;
-  if (at != g_udf.mainVds && !AtPlannedPosition(g_udf.reserveVds)) return -1;
+  if (at != Udf().mainVds && !AtPlannedPosition(Udf().reserveVds)) return -1;
   if (Stopped()) return -1;
   std::vector<uint8_t> sequence(16 * kSector, 0);
   BuildVolumeDescriptors(document, at, sequence.data());
@@ -607,47 +607,47 @@ int UdfWriteVds(CImageDocument* document, CProgressCallbacks* progress) {
 }
 
 int UdfWriteLvid(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(g_udf.lvid)) return -1;
+  if (!AtPlannedPosition(Udf().lvid)) return -1;
   uint8_t sectors[2 * kSector] = {};
   uint8_t* d = sectors;
   PutTime(d + 16, RecordingTime(document));
   Put32(d + 28, 1);  // closed
   // Next unique ID: above every one handed out (at least 16).
-  Put64(d + 40, g_udf.nextUniqueId);
+  Put64(d + 40, Udf().nextUniqueId);
   Put32(d + 72, 1);  // one partition
   Put32(d + 76, 46);  // implementation use bytes
   Put32(d + 80, 0);   // free space
-  Put32(d + 84, static_cast<uint32_t>(g_udf.closingAnchor - g_udf.partitionBase));
+  Put32(d + 84, static_cast<uint32_t>(Udf().closingAnchor - Udf().partitionBase));
   PutImplementationId(d + 88);
-  Put32(d + 120, static_cast<uint32_t>(g_udf.files.size()));
-  Put32(d + 124, static_cast<uint32_t>(g_udf.directories.size()));
+  Put32(d + 120, static_cast<uint32_t>(Udf().files.size()));
+  Put32(d + 124, static_cast<uint32_t>(Udf().directories.size()));
   Put16(d + 128, kUdfRevision);  // minimum read
   Put16(d + 130, kUdfRevision);  // minimum write
   Put16(d + 132, kUdfRevision);  // maximum write
-  UdfFillTag(d, kTagIntegrity, static_cast<uint32_t>(g_udf.lvid), 134);
-  UdfFillTag(sectors + kSector, kTagTerminating, static_cast<uint32_t>(g_udf.lvid + 1), 512);
+  UdfFillTag(d, kTagIntegrity, static_cast<uint32_t>(Udf().lvid), 134);
+  UdfFillTag(sectors + kSector, kTagTerminating, static_cast<uint32_t>(Udf().lvid + 1), 512);
   return WriteSectors(document, sectors, 2, progress) ? 0 : -1;
 }
 
 int UdfPadTo256(CImageDocument* document, CProgressCallbacks* progress) {
-  return PadTo(document, g_udf.anchor, progress);
+  return PadTo(document, Udf().anchor, progress);
 }
 
 int UdfWriteAvdp(CImageDocument* document, CProgressCallbacks* progress) {
   const int64_t at = IsoBuildState()->writePosition;
-  if (at != g_udf.anchor && !AtPlannedPosition(g_udf.closingAnchor)) return -1;
+  if (at != Udf().anchor && !AtPlannedPosition(Udf().closingAnchor)) return -1;
   if (Stopped()) return -1;
   uint8_t sector[kSector] = {};
-  PutExtent(sector + 16, 16 * kSector, static_cast<uint32_t>(g_udf.mainVds));
-  PutExtent(sector + 24, 16 * kSector, static_cast<uint32_t>(g_udf.reserveVds));
+  PutExtent(sector + 16, 16 * kSector, static_cast<uint32_t>(Udf().mainVds));
+  PutExtent(sector + 24, 16 * kSector, static_cast<uint32_t>(Udf().reserveVds));
   UdfFillTag(sector, kTagAnchor, static_cast<uint32_t>(at), 512);
   return WriteSectors(document, sector, 1, progress) ? 0 : -1;
 }
 
 int UdfWriteFsd(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(g_udf.partitionStart) || g_udf.directories.empty()) return -1;
+  if (!AtPlannedPosition(Udf().partitionStart) || Udf().directories.empty()) return -1;
   uint32_t block = 0, root = 0;
-  if (!PartitionBlock(g_udf.partitionStart, &block) || !PartitionBlock(g_udf.directories.front().lba, &root))
+  if (!PartitionBlock(Udf().partitionStart, &block) || !PartitionBlock(Udf().directories.front().lba, &root))
     return -1;
   const std::vector<uint16_t> label = UdfTrimSpaces(document);
   uint8_t sectors[2 * kSector] = {};
@@ -670,7 +670,7 @@ int UdfWriteFsd(CImageDocument* document, CProgressCallbacks* progress) {
 
 int UdfWriteDirectories(CImageDocument* document, CProgressCallbacks* progress) {
   std::vector<uint8_t> sectors, identifiers;
-  for (const UdfDirectory& directory : g_udf.directories) {
+  for (const UdfDirectory& directory : Udf().directories) {
     if (!AtPlannedPosition(directory.lba)) return -1;
     uint32_t block = 0;
     if (!PartitionBlock(directory.lba, &block)) return -1;
@@ -695,7 +695,7 @@ int UdfWriteDirectories(CImageDocument* document, CProgressCallbacks* progress) 
 int UdfWriteFileEntries(CImageDocument* document, CProgressCallbacks* progress) {
   SectorBatch batch{document, progress, {}};
   batch.bytes.reserve(kBatchBytes + kSector);
-  for (const UdfFile& file : g_udf.files) {
+  for (const UdfFile& file : Udf().files) {
     if (!AtPlannedPosition(file.lba - static_cast<int64_t>(batch.bytes.size() / kSector))) return -1;
     const CTreeEntry* entry = file.entry;
     uint32_t block = 0, data = 0;

@@ -57,6 +57,7 @@ struct CBootInfo;
 struct CImageFormatInfo;
 struct CImageDocument;
 struct CPartitionList;
+struct CIsoBuild;
 struct CFatVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
@@ -126,6 +127,7 @@ struct CImageDocument {
   int32_t burnJobReading;
   int64_t buildSessionStart;
   int64_t buildSectorCount;  // sectors of the image a build is writing (0 outside a build)
+  CIsoBuild* build;          // the working state of the build in progress (builder/build_state.h), owned
   // Disk images: the container that serves the disk's sectors (null: the plain file), the logical-volume
   // mapping of the chosen partition (null: none), the partition table and the chosen partition, the unit of
   // byte reads, the first sector and length of the current partition (sectors of sectorSize), the work

@@ -10,6 +10,7 @@
 #include "formats/nrg.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
+#include "builder/build_state.h"
 #include "builder/builder_map.h"
 #include "image/tracktable.h"
 #include "session/format_table.h"
@@ -77,6 +78,7 @@ void ImageClose(CImageDocument* document) {
   TreeFreeDocumentTree(document);
   BootInfoFree(document->bootInfo);
   ImageBuilderFree(document->builder);
+  IsoBuildFree(document->build);
   TrackTableFree(document->trackTable);
   NrgFree(document->nrg);
   QvfFreeSfxProperties(document->sfxProperties);

@@ -177,6 +177,10 @@ int ImageApplySaveOptions(CImageDocument* document, const CSaveOptions* options)
   return changed;
 }
 
+namespace {
+int BuildWithState(CImageDocument* document, CProgressCallbacks* callbacks);
+}  // namespace
+
 int ImageBuild(CProgressCallbacks* callbacks) {
   CImageDocument* document = callbacks && callbacks->document ? callbacks->document : CurrentImageGet();
   return ImageBuildDocument(document, callbacks);
@@ -185,6 +189,16 @@ int ImageBuild(CProgressCallbacks* callbacks) {
 int ImageBuildDocument(CImageDocument* document, CProgressCallbacks* callbacks) {
   ErrorStateReset();
   if (!document) return 0;
+  // The build's working state lives from here to the end of this call, and only for this document.
+  IsoBuildBegin(document);
+  const int built = BuildWithState(document, callbacks);
+  IsoBuildEnd(document);
+  return built;
+}
+
+namespace {
+
+int BuildWithState(CImageDocument* document, CProgressCallbacks* callbacks) {
   IsoFreeWriterBuffers();
   const bool console = callbacks == nullptr;
   const auto failed = [&]() {
@@ -227,6 +241,8 @@ int ImageBuildDocument(CImageDocument* document, CProgressCallbacks* callbacks) 
   UiPrintf(L"\r\n");
   return 1;
 }
+
+}  // namespace
 
 int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   if (!document) return -1;

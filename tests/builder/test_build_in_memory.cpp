@@ -65,7 +65,7 @@ TEST(BuildInMemory, TheSectorMapHoldsTheSameImageAsTheFile) {
     ASSERT_NE(document->builder, nullptr);
     CProgressCallbacks callbacks{document};
     ASSERT_EQ(ImageBuild(&callbacks), 1) << "edit " << edit;
-    const int64_t sectors = IsoBuildState()->nextFreeLba;
+    const int64_t sectors = document->builder->mapUsed;  // the sectors the build recorded
     ASSERT_EQ(sectors * 2048, static_cast<int64_t>(expected.size()));
     const std::string built = ReadBuilt(document, sectors);
     if (!edit) {

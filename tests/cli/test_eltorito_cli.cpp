@@ -290,7 +290,7 @@ TEST(ElToritoCli, AnImageBuiltForDirectWritingCarriesTheSameBootData) {
   ASSERT_NE(document->builder, nullptr);
   CProgressCallbacks callbacks{document};
   ASSERT_EQ(ImageBuild(&callbacks), 1);
-  const int64_t sectors = IsoBuildState()->nextFreeLba;
+  const int64_t sectors = document->builder->mapUsed;  // the sectors the build recorded
   ASSERT_EQ(sectors * 2048, static_cast<int64_t>(expected.size()));
   std::string built(static_cast<size_t>(sectors * 2048), '\0');
   document->readFromBuilder = 1;
