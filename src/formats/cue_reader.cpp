@@ -18,6 +18,7 @@
 #include "formats/mds.h"
 #include "formats/nrg.h"
 #include "image/tracktable.h"
+#include "runtime/byte_reader.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"
 #include "runtime/paths.h"
@@ -89,15 +90,17 @@ bool CopyPath(wchar_t* target, std::wstring_view text) {
 bool WaveFindData(FILE* file, int64_t fileSize, int64_t* offset, int64_t* size) {
   uint8_t header[12];
   if (!FileReadAt(file, header, 0, sizeof header)) return false;
-  if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVE", 4) != 0) return false;
+  ByteReader riff(header, sizeof header);
+  if (riff.Chars(4) != "RIFF" || !riff.Skip(4) || riff.Chars(4) != "WAVE") return false;
   int64_t at = 12;
   // Chunks only move forward, each by at least 8 bytes, so the walk ends.
   while (at <= fileSize - 8) {
-    uint8_t chunk[8];
-    if (!FileReadAt(file, chunk, at, sizeof chunk)) return false;
-    const int64_t length = int64_t{chunk[4]} | int64_t{chunk[5]} << 8 | int64_t{chunk[6]} << 16 |
-                           int64_t{chunk[7]} << 24;
-    if (std::memcmp(chunk, "data", 4) == 0) {
+    uint8_t head[8];
+    if (!FileReadAt(file, head, at, sizeof head)) return false;
+    ByteReader chunk(head, sizeof head);
+    const std::string_view id = chunk.Chars(4);
+    const int64_t length = chunk.U32LE();
+    if (id == "data") {
       *offset = at + 8;
       *size = std::min(length, fileSize - *offset);
       return *size > 0;

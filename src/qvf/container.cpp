@@ -94,16 +94,16 @@ void QvfCloseReader(CQvfContext* context) {
 }
 
 int64_t QvfFindBlockInArea(const uint8_t* area, size_t areaLength, uint32_t type, uint32_t* blockLength) {
-  size_t position = 0;
-  while (areaLength - position >= 8) {
-    const uint32_t kind = QvfLoad32(area + position), length = QvfLoad32(area + position + 4);
+  ByteReader blocks(area, areaLength);
+  while (blocks.remaining() >= 8) {
+    const size_t position = blocks.pos();
+    const uint32_t kind = blocks.U32LE(), length = blocks.U32LE();
     // A length that does not advance, or one that runs past the blocks' end, ends the walk.
-    if (length < 8 || length > areaLength - position) return -1;
+    if (length < 8 || !blocks.Seek(position) || !blocks.Skip(length)) return -1;
     if (kind == type) {
       if (blockLength) *blockLength = length;
       return static_cast<int64_t>(position);
     }
-    position += length;
   }
   return -1;
 }

@@ -491,7 +491,19 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
   const int32_t magic = QvfClassifyMagic(header);
   if (magic == kQvfMagicNone || !QvfIsMainHeader(header)) return -1;
   context->qdi = magic == kQvfMagicQdi;
-  const uint32_t version = QvfLoad32(header + 20), dataWord = QvfLoad32(header + 24), flags = QvfLoad32(header + 36);
+  ByteReader fields(header, sizeof header);
+  fields.Seek(16);
+  const uint32_t indexOffset = fields.U32LE();
+  const uint32_t version = fields.U32LE(), dataWord = fields.U32LE(), blockCount = fields.U32LE();
+  fields.Skip(4);
+  const uint32_t flags = fields.U32LE();
+  const uint64_t imageSize = fields.U64LE(), endPosition = fields.U64LE();
+  const uint8_t level = fields.U8();
+  const uint32_t compressedIndexSize = fields.U32LE();
+  const uint8_t widths = fields.U8();
+  const std::span<const uint8_t> lzmaHeader = fields.Span(6);
+  const uint32_t headerCrc = fields.U32LEAt(kQvfHeaderCrcOffset);
+  if (!fields.ok()) return -1;
   context->version = version;
   if (version == kQvfVersion150 || version == kQvfVersion110) {
     if (version == kQvfVersion150 && !allow512) return -1;
@@ -506,20 +518,19 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
     return -1;
   }
   if (context->chunkSize == 0 || context->chunkSize % static_cast<uint32_t>(context->sectorSize) != 0) return -1;
-  context->indexOffset = QvfLoad32(header + 16);
-  if (context->indexOffset < kQvfHeaderSize || QvfLoad32(header + 28) != 1) return -1;
-  context->imageSize = QvfLoad64(header + 40);
+  context->indexOffset = indexOffset;
+  if (context->indexOffset < kQvfHeaderSize || blockCount != 1) return -1;
+  context->imageSize = imageSize;
   if (context->imageSize > kQvfMaxImageBytes) return -1;
-  context->endPosition = QvfLoad64(header + 48);
+  context->endPosition = endPosition;
   context->sectorCount = context->imageSize / static_cast<uint64_t>(context->sectorSize);
   context->sectorsPerChunk = context->chunkSize / static_cast<uint32_t>(context->sectorSize);
   context->chunkCount = (context->imageSize + context->chunkSize - 1) / context->chunkSize;
   const uint64_t remainder = context->imageSize % context->chunkSize;
   context->lastChunkSize = remainder ? static_cast<uint32_t>(remainder) : context->chunkSize;
   if (version != kQvfVersion100) {
-    context->level = header[56];
-    context->compressedIndexSize = QvfLoad32(header + 57);
-    const uint8_t widths = header[61];
+    context->level = level;
+    context->compressedIndexSize = compressedIndexSize;
     context->codecBits = widths & 7;
     context->lengthBits = widths >= 8 ? widths / 8 + 10 : QvfBitLength(context->chunkSize - 1);
     if (context->lengthBits + context->codecBits > 32) return -1;
@@ -530,7 +541,7 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
     context->masked = (flags & kQvfFlagIndexMasked) ? 1 : 0;
     context->scrambled = (flags & kQvfFlagIndexScrambled) ? 1 : 0;
     context->lzmaStripped = (flags & kQvfFlagLzmaStripped) ? 1 : 0;
-    if (context->lzmaStripped) std::memcpy(context->lzmaHeader, header + 62, 6);
+    if (context->lzmaStripped) std::memcpy(context->lzmaHeader, lzmaHeader.data(), 6);
     context->variant = static_cast<int32_t>((flags >> 23) & 3) ^ (context->qdi ? 1 : 0);
   }
 
@@ -576,7 +587,7 @@ int QvfParseHeader(CQvfContext* context, uint32_t /*offsetWord: its top bit is a
       if (produced != static_cast<int64_t>(context->indexSize)) return -1;
     }
   } else {
-    QvfUnscrambleIndex(context, stored.data(), stored.size(), QvfLoad32(header + kQvfHeaderCrcOffset));
+    QvfUnscrambleIndex(context, stored.data(), stored.size(), headerCrc);
     std::copy(stored.begin(), stored.end(), context->index.begin());
   }
 
@@ -607,8 +618,10 @@ int QvfFindEmbeddedStream(FILE* file, int64_t fileSize, uint32_t* offsetWord) {
   if (!file || fileSize <= kQvfAppendedTrailerSize) return 0;
   uint8_t trailer[kQvfAppendedTrailerSize];
   if (!FileReadAt(file, trailer, fileSize - kQvfAppendedTrailerSize, sizeof trailer)) return 0;
-  if (QvfLoad32(trailer) != kQvfBlockAppended || QvfLoad32(trailer + 4) != kQvfAppendedTrailerSize) return 0;
-  const uint32_t word = QvfLoad32(trailer + 12);
+  ByteReader fields(trailer, sizeof trailer);
+  const uint32_t type = fields.U32LE(), size = fields.U32LE();
+  const uint32_t word = fields.U32LEAt(12);
+  if (!fields.ok() || type != kQvfBlockAppended || size != kQvfAppendedTrailerSize) return 0;
   uint8_t header[kQvfHeaderSize];
   if (!FileReadAt(file, header, word & 0x7FFFFFFF, sizeof header) || !QvfIsMainHeader(header)) return 0;
   if (offsetWord) *offsetWord = word;

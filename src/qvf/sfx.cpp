@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "runtime/byte_reader.h"
 #include "runtime/file.h"
 
 namespace {
@@ -22,11 +23,6 @@ void AppendU32(std::vector<uint8_t>& out, uint32_t value) {
   uint8_t bytes[4];
   PutU32(bytes, value);
   out.insert(out.end(), bytes, bytes + 4);
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
 }
 
 constexpr size_t kCopyBlock = 1 << 20;
@@ -78,25 +74,26 @@ int QvfBuildSfxPropertyBlock(const CSfxPropertyTable* table, std::vector<uint8_t
 }
 
 int QvfParseSfxPropertyBlock(CSfxPropertyTable* table, const uint8_t* bytes, size_t length) {
-  if (!table || !bytes || length < static_cast<size_t>(kSfxPropertyHeaderSize)) return 0;
-  if (GetU32(bytes) != kSfxPropertyBlockType) return 0;
-  const uint64_t total = GetU32(bytes + 4);
-  const uint32_t count = GetU32(bytes + 8);
-  if (total < static_cast<uint64_t>(kSfxPropertyHeaderSize) || total > length) return 0;
+  if (!table || !bytes) return 0;
+  ByteReader block(bytes, length);
+  const uint32_t type = block.U32LE();
+  const uint32_t total = block.U32LE();
+  const uint32_t count = block.U32LE();
+  if (!block.ok() || type != kSfxPropertyBlockType || total < static_cast<uint32_t>(kSfxPropertyHeaderSize) ||
+      total > length)
+    return 0;
+  ByteReader entries(bytes + kSfxPropertyHeaderSize, total - kSfxPropertyHeaderSize);
   // Every entry takes at least its 8-byte head, which bounds the count by the block as well as by the slots.
-  if (count > static_cast<uint32_t>(kSfxPropertySlots) || count > (total - kSfxPropertyHeaderSize) / 8) return 0;
+  if (count > static_cast<uint32_t>(kSfxPropertySlots) || count > entries.size() / 8) return 0;
   std::unique_ptr<CSfxProperty[]> slots(new (std::nothrow) CSfxProperty[kSfxPropertySlots]());
   if (!slots) return 0;
-  uint64_t at = kSfxPropertyHeaderSize;
   for (uint32_t i = 0; i < count; ++i) {
-    if (total - at < 8) return 0;
-    const uint32_t slot = GetU32(bytes + at);
-    const uint64_t n = GetU32(bytes + at + 4);
-    at += 8;
-    if (slot >= static_cast<uint32_t>(kSfxPropertySlots) || n > total - at) return 0;
+    const uint32_t slot = entries.U32LE();
+    const uint32_t n = entries.U32LE();
+    const std::span<const uint8_t> value = entries.Span(n);
+    if (!entries.ok() || slot >= static_cast<uint32_t>(kSfxPropertySlots)) return 0;
     slots[slot].used = 1;
-    slots[slot].bytes.assign(bytes + at, bytes + at + n);
-    at += n;
+    slots[slot].bytes.assign(value.begin(), value.end());
   }
   for (int slot = 0; slot < kSfxPropertySlots; ++slot) table->slots[slot] = std::move(slots[slot]);
   return 1;
@@ -130,11 +127,20 @@ void QvfMakeSfxTrailer(const CSfxTrailer& trailer, uint8_t out[kSfxTrailerSize])
 }
 
 int QvfParseSfxTrailer(const uint8_t* bytes, size_t length, CSfxTrailer* trailer) {
-  if (!bytes || !trailer || length < static_cast<size_t>(kSfxTrailerSize)) return 0;
-  if (GetU32(bytes) != kSfxTrailerType || GetU32(bytes + 4) != static_cast<uint32_t>(kSfxTrailerSize)) return 0;
-  trailer->propertyOffset = GetU32(bytes + 12);
-  trailer->propertySize = GetU32(bytes + 16);
-  trailer->imageOffset = GetU32(bytes + 20);
+  if (!bytes || !trailer) return 0;
+  ByteReader in(bytes, length);
+  const uint32_t type = in.U32LE();
+  const uint32_t size = in.U32LE();
+  in.Skip(4);
+  const uint32_t propertyOffset = in.U32LE();
+  const uint32_t propertySize = in.U32LE();
+  const uint32_t imageOffset = in.U32LE();
+  if (!in.ok() || length < static_cast<size_t>(kSfxTrailerSize) || type != kSfxTrailerType ||
+      size != static_cast<uint32_t>(kSfxTrailerSize))
+    return 0;
+  trailer->propertyOffset = propertyOffset;
+  trailer->propertySize = propertySize;
+  trailer->imageOffset = imageOffset;
   return 1;
 }
 

@@ -10,6 +10,7 @@
 
 #include "image/document.h"
 #include "image/sectors.h"
+#include "runtime/byte_reader.h"
 #include "runtime/memory.h"
 #include "runtime/textconv.h"
 #include "tree/iso_helpers.h"
@@ -38,13 +39,33 @@ int32_t SuspSkipOf(const CImageDocument* document) { return document->suspSkip; 
 
 bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
 
-// The ISO 9660 record checks every reader shares: a length byte that holds the fixed part and a non-empty
-// identifier and stays inside the `room` bytes available.
+// The fields of one directory record that the readers use, loaded through the byte reader.
+struct RecordView {
+  int recordLength;
+  uint32_t extent;       // little-endian half
+  uint32_t dataLength;   // little-endian half
+  bool lengthsAgree;     // both halves of the data length hold the same value
+  uint8_t flags;
+  int idLength;
+};
+
+// Parses the record at the reader's position without moving it. False unless the record's length byte holds
+// the fixed part and a non-empty identifier and stays inside the reader: the checks every reader shares.
+bool ParseRecord(const ByteReader& room, RecordView* view) {
+  ByteReader in(room.data() + room.pos(), room.remaining());
+  view->recordLength = in.U8At(kDirRecordLength);
+  view->extent = in.U32LEAt(kDirRecordExtent);
+  view->dataLength = in.U32LEAt(kDirRecordDataLength);
+  view->lengthsAgree = in.U32BEAt(kDirRecordDataLength + 4) == view->dataLength;
+  view->flags = in.U8At(kDirRecordFlags);
+  view->idLength = in.U8At(kDirRecordNameLength);
+  return in.ok() && view->recordLength >= kMinRecordLength && static_cast<size_t>(view->recordLength) <= in.size() &&
+         view->idLength >= 1 && 33 + view->idLength <= view->recordLength;
+}
+
 bool RecordFits(const uint8_t* record, int64_t room) {
-  if (room < kMinRecordLength) return false;
-  const int length = record[kDirRecordLength];
-  const int idLength = record[kDirRecordNameLength];
-  return length >= kMinRecordLength && length <= room && idLength >= 1 && 33 + idLength <= length;
+  RecordView view;
+  return room > 0 && ParseRecord(ByteReader(record, static_cast<size_t>(room)), &view);
 }
 
 // Notes a damaged structure: loading goes on with what can be read, and the command says so at the end.
@@ -69,11 +90,12 @@ int64_t VolumeSectors(const CImageDocument* document) {
 // the end of the volume. False when the length is not the same in both byte orders, is 0 or beyond the
 // largest directory, or when the extent starts outside the volume.
 bool DirectoryExtent(const CImageDocument* document, const uint8_t* record, int64_t* lba, int64_t* bytes) {
-  if (!BothEndian32Matches(record + kDirRecordDataLength)) return false;
-  int64_t length = GetBothEndian32(record + kDirRecordDataLength);
+  ByteReader fields(record, kDirRecordCopySize);
+  const int64_t start = fields.U32LEAt(kDirRecordExtent);
+  int64_t length = fields.U32LEAt(kDirRecordDataLength);
+  if (!fields.ok() || fields.U32BEAt(kDirRecordDataLength + 4) != length) return false;
   const int64_t rounded = (length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
   if (rounded < 1 || rounded > kMaxExtentBytes) return false;
-  const int64_t start = GetLittleEndian32(record + kDirRecordExtent);
   if (start > INT32_MAX) return false;
   const int64_t volume = VolumeSectors(document);
   if (volume > 0) {
@@ -163,12 +185,11 @@ bool IsRockRidgeExtension(const uint8_t* entry, int length) {
 // Detects Rock Ridge from the first sector of the root directory: the System Use area of its "." record.
 void DetectRockRidge(CImageDocument* document, const uint8_t* root, const uint8_t* firstSector) {
   document->suspSkip = 0;
-  if (!BothEndian32Matches(root + kDirRecordDataLength)) return;
-  const int64_t length = GetBothEndian32(root + kDirRecordDataLength);
-  const int64_t rounded = (length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
-  if (rounded < 1 || rounded > kMaxExtentBytes) return;
-  if (GetLittleEndian32(root + kDirRecordExtent) > INT32_MAX) return;
-  if (!RecordFits(firstSector, kSectorBytes)) return;
+  RecordView rootView, first;
+  if (!ParseRecord(ByteReader(root, kDirRecordCopySize), &rootView) || !rootView.lengthsAgree) return;
+  const int64_t rounded = (int64_t{rootView.dataLength} + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+  if (rounded < 1 || rounded > kMaxExtentBytes || rootView.extent > INT32_MAX) return;
+  if (!ParseRecord(ByteReader(firstSector, kSectorBytes), &first)) return;
   int32_t areaLength = 0;
   const uint8_t* area = IsoGetSystemUseArea(firstSector, &areaLength);
   if (!area) return;
@@ -186,13 +207,17 @@ void RootDate(const CImageDocument* document, const uint8_t* root, uint8_t* date
 }
 
 bool AcceptHighSierra(CImageDocument* document, int64_t lba, const uint8_t* sector) {
-  if (sector[8] != 1) return false;
+  ByteReader fields(sector, kSectorBytes);
+  const uint8_t type = fields.U8At(8);
+  const uint16_t blockSize = fields.U16LEAt(136);
+  const uint32_t volumeSize = fields.U32LEAt(88);
+  if (!fields.ok() || type != 1) return false;
   std::memcpy(document->primaryDescriptor, sector, 2048);
   std::memcpy(document->rootRecord, sector + 180, 34);
   document->highSierra = 1;
-  document->blockSize = GetLittleEndian16(sector + 136);
+  document->blockSize = blockSize;
   document->blockSizeKnown = 1;
-  document->volumeSize = GetLittleEndian32(sector + 88);
+  document->volumeSize = volumeSize;
   document->rockRidge = 0;
   document->primaryLba = lba;
   uint8_t date[7];
@@ -211,7 +236,7 @@ bool AcceptHighSierra(CImageDocument* document, int64_t lba, const uint8_t* sect
 void UseJolietHierarchy(CImageDocument* document) {
   const uint8_t* sector = document->jolietDescriptor;
   std::memcpy(document->rootRecord, sector + 156, 34);
-  document->volumeSize = GetLittleEndian32(sector + 80);
+  document->volumeSize = ByteReader(sector, kSectorBytes).U32LEAt(80);
   VolumeLoadJolietIdentifiers(document, sector);
   document->jolietTree = 1;
   std::memcpy(IsoDescriptorLayout(document).jolietRoot + kDirRecordDate, sector + 156 + kDirRecordDate, 7);
@@ -220,15 +245,18 @@ void UseJolietHierarchy(CImageDocument* document) {
 int AcceptPrimary(CImageDocument* document, int64_t lba, const uint8_t* sector) {
   if (document->primarySeen) return kIsoDescriptorOther;
   const uint8_t* root = sector + 156;
+  ByteReader fields(sector, kSectorBytes);
+  const uint32_t volumeSize = fields.U32LEAt(80);
+  const uint16_t blockSize = fields.U16LEAt(128);
+  const uint32_t rootExtent = fields.U32LEAt(156 + kDirRecordExtent);
   uint8_t first[2048];
-  if (ImageReadSectors(document, GetLittleEndian32(root + kDirRecordExtent), first, 1) != 1)
-    return kIsoDescriptorOther;
+  if (!fields.ok() || ImageReadSectors(document, rootExtent, first, 1) != 1) return kIsoDescriptorOther;
   std::memcpy(document->primaryDescriptor, sector, 2048);
   std::memcpy(document->rootRecord, root, 34);
   document->primarySeen = 1;
-  document->blockSize = GetLittleEndian16(sector + 128);
+  document->blockSize = blockSize;
   document->blockSizeKnown = 1;
-  document->volumeSize = GetLittleEndian32(sector + 80);
+  document->volumeSize = volumeSize;
   document->rockRidge = 0;
   document->primaryLba = lba;
   DetectRockRidge(document, root, first);
@@ -383,6 +411,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
   if (got * kSectorBytes < length) length = got * kSectorBytes;
 
   uint8_t* bytes = buffer.get();
+  ByteReader directory(bytes, static_cast<size_t>(length));
   std::vector<wchar_t> nameBuffer(kRockRidgeNameChars);
   // The file whose records carry the multi-extent flag, with the identifier its later records must repeat.
   CTreeEntry* pending = nullptr;
@@ -390,38 +419,39 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
   int pendingIdLength = 0;
   std::vector<CTreeExtent> extents;
 
-  int64_t position = 0;
-  while (position < length) {
-    uint8_t* recordBytes = bytes + position;
-    const int64_t inSector = position % kSectorBytes;
-    const int64_t nextSector = position - inSector + kSectorBytes;
-    const int recordLength = recordBytes[kDirRecordLength];
-    if (recordLength == 0) {
+  while (directory.remaining() > 0) {
+    const size_t position = directory.pos();
+    const size_t inSector = position % kSectorBytes;
+    const size_t nextSector = std::min(position - inSector + kSectorBytes, directory.size());
+    if (directory.U8At(position) == 0) {
       // The rest of the sector is padding; an empty record at the start of a sector ends the directory.
       if (inSector == 0) break;
-      position = nextSector;
+      directory.Seek(nextSector);
       continue;
     }
-    const int64_t room = std::min(kSectorBytes - inSector, length - position);
-    if (!RecordFits(recordBytes, room)) {
-      // A damaged record: records never span sectors, so the next sector can still be read.
+    // Records never span sectors: each is read from what is left of its own sector.
+    ByteReader room(bytes + position, nextSector - position);
+    RecordView view;
+    if (!ParseRecord(room, &view)) {
+      // A damaged record: the next sector can still be read.
       MarkDamaged(document);
-      position = nextSector;
+      directory.Seek(nextSector);
       continue;
     }
-    position += recordLength;
+    uint8_t* recordBytes = bytes + position;
+    directory.Skip(static_cast<size_t>(view.recordLength));
     if (document->highSierra) {
       recordBytes[kDirRecordFlags] = recordBytes[24];
       recordBytes[24] = 0;
+      view.flags = recordBytes[kDirRecordFlags];
     }
-    uint8_t flags = recordBytes[kDirRecordFlags];
-    const int idLength = recordBytes[kDirRecordNameLength];
+    uint8_t flags = view.flags;
+    const int idLength = view.idLength;
     const uint8_t* id = recordBytes + kDirRecordName;
 
     if (pending) {
       if (!(flags & kDirFlagDirectory) && idLength == pendingIdLength && std::memcmp(id, pendingId, idLength) == 0) {
-        extents.push_back({GetLittleEndian32(recordBytes + kDirRecordExtent),
-                           GetLittleEndian32(recordBytes + kDirRecordDataLength)});
+        extents.push_back({view.extent, view.dataLength});
         if (!(flags & kDirFlagMultiExtent)) {
           FinishMultiExtent(pending, extents);
           pending = nullptr;
@@ -450,7 +480,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
       pending = entry;
       pendingId = id;
       pendingIdLength = idLength;
-      extents.push_back({entry->sourceLba, GetLittleEndian32(recordBytes + kDirRecordDataLength)});
+      extents.push_back({entry->sourceLba, view.dataLength});
     }
   }
   FinishMultiExtent(pending, extents);
