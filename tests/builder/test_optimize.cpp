@@ -407,7 +407,7 @@ TEST_F(OptimizeTest, LargeRunsMergeInLinearTime) {
     ASSERT_EQ(Layout(), 0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     RecordProperty(c.name, std::to_string(seconds));
-    EXPECT_LT(seconds, 2.0);
+    EXPECT_LT(seconds, 6.0);  // room for sanitizers and a loaded machine
 
     std::map<std::pair<int64_t, int>, int64_t> lbaOfKind;
     int64_t expectedEnd = kFirstLba;
