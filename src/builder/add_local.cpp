@@ -14,6 +14,7 @@
 #include "builder/iso_writer.h"
 #include "builder/names.h"
 #include "builder/rockridge.h"
+#include "filesystems/fat.h"
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/error.h"
@@ -247,6 +248,8 @@ CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, cons
       if (existing->folder) TreeScanLocalFolder(document, existing->folder, localPath, existing);
       return existing;
     }
+    // A disk's file system loses the old file with its clusters before the new one is written.
+    if (document->fat && FatGetLocator(existing) && FatDeleteFile(document, existing) != 0) return existing;
     TreeDeleteEntry(document, existing);
   }
 
@@ -264,7 +267,16 @@ CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, cons
       AbortCodeRaise(kAbortNoMemory);
       return entry;
     }
+    // On a disk's file system the folder is made there first, so that what it holds has a place to go.
+    if (document->fat && FatMakeDirectory(document, entry) != 0) {
+      TreeDeleteFolder(document, node);
+      return nullptr;
+    }
     TreeScanLocalFolder(document, node, localPath, entry);
+  } else if (document->fat && FatAddFile(document, nullptr, entry) != 0) {
+    // The file could not be copied into the disk's file system: it leaves the tree again.
+    TreeDeleteEntry(document, entry);
+    return nullptr;
   }
   return entry;
 }

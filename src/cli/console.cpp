@@ -411,7 +411,7 @@ wchar_t* UiRememberedPassword() { return g_settings ? g_settings->openPassword :
 
 const CUserInterface kConsoleUi = {
     ConsoleModeGet,   CliAssumeYes, UiConsolePrint,      ConsoleAsk,  QuestionDispatch, ConsoleReadPassword,
-    UiRememberedPassword, ProgressBeginTotal, ProgressAdd, ProgressShowPercent, ProgressEnd,
+    UiRememberedPassword, ProgressBeginTotal, ProgressAdd, ProgressShowPercent, ProgressEnd, ConsoleReadLine,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "cli/runners.h"
 #include "cli/settings.h"
 #include "image/document.h"
+#include "session/disk_open.h"
 #include "session/document.h"
 #include "session/open.h"
 #include "image/sectors.h"
@@ -135,6 +136,31 @@ int ExtractCheckOverwrite(const wchar_t* path, const CTreeEntry* /*entry*/) {
 }
 
 // Copies one file's data: 1, or -1 with the abort code set.
+// Files of a disk's file system come through its driver, in large steps.
+int ExtractDiskEntry(CImageDocument* document, const CTreeEntry* entry, int64_t size, FILE* file) {
+  constexpr int64_t kStep = 1 << 20;
+  static std::vector<uint8_t> buffer;
+  if (buffer.size() < static_cast<size_t>(kStep)) buffer.resize(static_cast<size_t>(kStep));
+  for (int64_t done = 0; done < size;) {
+    const int64_t bytes = std::min(kStep, size - done);
+    if (DiskReadEntryData(document, entry, done, buffer.data(), bytes) != bytes) {
+      if (AbortCodeGet() == 0) AbortCodeSet(kAbortReadFailed);
+      return -1;
+    }
+    if (!document->testOnly && std::fwrite(buffer.data(), 1, static_cast<size_t>(bytes), file) != static_cast<size_t>(bytes)) {
+      AbortCodeRaise(kAbortWriteFailed);
+      return -1;
+    }
+    done += bytes;
+    if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(bytes));
+  }
+  if (ConsoleModeGet()) {
+    ProgressEnd();
+    ConsolePrintText(L"\r\n");
+  }
+  return 1;
+}
+
 int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
   const int64_t size = entry->size > 0 ? entry->size : 0;
   if (ConsoleModeGet()) {
@@ -142,6 +168,7 @@ int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_
     WstrFormat(title, L"Extracting to %ls", path);
     ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(size));
   }
+  if (DiskEntryHasOwnData(document, entry)) return ExtractDiskEntry(document, entry, size, file);
   // The file's pieces: its extents, or one run from its first sector.
   std::vector<CTreeExtent> pieces;
   if (entry->extents && entry->extentCount > 0)

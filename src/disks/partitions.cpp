@@ -398,7 +398,9 @@ CPartitionList* PartitionListRead(FILE* file, int32_t openMode, int32_t sectorSi
       GptReadPartitions(file, sectorSize, document, memory, memorySize, list.get(), 1);
       list->diskSignature = 0;
     }
-  } else {
+  } else if (boot.U16LEAt(510) != 0xAA55) {
+    // Without even a boot-sector signature only a Linux file system from the start makes this a disk; a signed
+    // sector without a table (a partitionless volume) is the whole disk.
     if (openMode == -1 && !PartitionProbeLinuxFs(file, sectorSize, document, memory, memorySize)) return nullptr;
   }
 

@@ -62,6 +62,10 @@ wchar_t* UiReadPassword(wchar_t* buffer, int32_t capacity) {
   return g_ui && g_ui->readPassword ? g_ui->readPassword(buffer, capacity) : nullptr;
 }
 
+wchar_t* UiReadLine(wchar_t* buffer, int32_t capacity) {
+  return g_ui && g_ui->readLine ? g_ui->readLine(buffer, capacity) : nullptr;
+}
+
 wchar_t* UiOpenPassword() { return g_ui && g_ui->openPassword ? g_ui->openPassword() : nullptr; }
 
 void UiProgressBegin(const wchar_t* title, uint64_t total) {

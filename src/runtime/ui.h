@@ -51,6 +51,7 @@ struct CUserInterface {
   void (*progressAdd)(uint64_t amount);
   void (*progressShowPercent)(uint64_t done, uint64_t total);
   void (*progressEnd)();
+  wchar_t* (*readLine)(wchar_t* buffer, int32_t capacity);  // one typed line, null at end of input
 };
 
 constexpr int kUiOpenPasswordChars = 128;
@@ -68,6 +69,8 @@ int QuestionAsk(int32_t kind, int32_t flags, int32_t value1, int32_t value2, con
                 const wchar_t* message, void* passThrough, int32_t* answer, int32_t* answer2, int32_t* out1,
                 int32_t* out2);
 wchar_t* UiReadPassword(wchar_t* buffer, int32_t capacity);
+// One line typed by the user, without its line end; null at end of input or when nothing is installed.
+wchar_t* UiReadLine(wchar_t* buffer, int32_t capacity);
 wchar_t* UiOpenPassword();
 void UiProgressBegin(const wchar_t* title, uint64_t total);
 void UiProgressAdd(uint64_t amount);

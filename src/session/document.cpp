@@ -11,6 +11,8 @@
 #include "qvf/container.h"
 #include "qvf/sfx.h"
 #include "builder/build_state.h"
+#include "disks/partitions.h"
+#include "filesystems/fat.h"
 #include "builder/builder_map.h"
 #include "image/tracktable.h"
 #include "session/format_table.h"
@@ -76,6 +78,9 @@ CImageDocument* ImageNew() {
 void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
+  FatFreeVolume(document);
+  PartitionListFree(document->partitions);
+  document->partitions = nullptr;
   BootInfoFree(document->bootInfo);
   ImageBuilderFree(document->builder);
   IsoBuildFree(document->build);

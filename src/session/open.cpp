@@ -9,6 +9,7 @@
 
 #include "builder/rockridge.h"
 #include "image/document.h"
+#include "session/disk_open.h"
 #include "session/document.h"
 #include "session/format_table.h"
 #include "image/sectors.h"
@@ -373,6 +374,20 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
   int32_t error = 0;
   CImageDocument* document =
       ImageOpen(path, WstrIsEmpty(descriptorPath) ? nullptr : descriptorPath.c_str(), stream, flags, kind, &error);
+  // A file that no optical format accepts may be a disk: its partitions and their file systems.
+  if (!document && error == 8 && (flags & (kOpenLoadTree | kOpenDiskImage))) {
+    FILE* again = FileOpenForRead(path);
+    if (!again) {
+      ErrorReport(path);
+      return nullptr;
+    }
+    int32_t diskError = 0;
+    document = ImageOpenDiskImage(path, again, flags, &diskError);
+    if (!document) {
+      std::fclose(again);
+      if (diskError == 1 || diskError == 6) error = diskError;
+    }
+  }
   if (!document) {
     if (error != 1 && !(flags & 4)) ImageOpenErrorReport(path, error);
     return nullptr;

@@ -1,3 +1,4 @@
+#include "session/disk_open.h"
 #include "session/save.h"
 
 #include <fcntl.h>
@@ -265,14 +266,21 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
     Fail(kAbortSaveFailed);
     return -1;
   }
-  int32_t type = OutputTypeFor(chosen.c_str());
+  // An edited disk keeps its own layout: the file is copied with the file system's changes applied.
+  const bool disk = document->inputType == kImageTypeDiskImage;
+  if (disk && !DiskCanWriteEdited(document)) {
+    UiPrintf(L"%ls\r\n\r\n%ls\r\n", document->path.c_str(), L"This image file can not be edited.");
+    Fail(kAbortSaveFailed);
+    return -1;
+  }
+  int32_t type = disk ? kImageTypeIso : OutputTypeFor(chosen.c_str());
   const CImageFormatInfo* row = ImageFormatGet(type);
-  if (!row || !row->write || type > kImageTypeQvf) {
+  if (!disk && (!row || !row->write || type > kImageTypeQvf)) {
     UiPrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
     Fail(kAbortSaveFailed);
     return -1;
   }
-  if ((document->splitVolumes || document->passwordSet) && type != kImageTypeQvf) {
+  if (!disk && (document->splitVolumes || document->passwordSet) && type != kImageTypeQvf) {
     MessageShow(L"Some advanced features, such as password protection and multiple volume support has been enabled. "
                 L"You need save the image file to a QVF file.");
     chosen = PathChangeExtension(chosen.c_str(), L"qvf", 1).c_str();
@@ -348,7 +356,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   document->output = stream;
   document->outputPath = writeName.c_str();
   document->outputType = type;
-  int ok = ImageBuildDocument(document, nullptr);
+  int ok = disk ? DiskWriteEditedImage(document, stream) : ImageBuildDocument(document, nullptr);
   if (FileClose(document->output) != 0 && ok) {
     LastErrorSetCode(errno);
     ErrorReport(writeName.c_str());
@@ -377,7 +385,7 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
   if (ok && AbortCodeGet() == kAbortNone) {
     result = 0;
     document->modified = 0;
-    if (type == kImageTypeBin) {
+    if (!disk && type == kImageTypeBin) {
       const int sheet = document->rawMode2 ? CueWriteSheetForDocument(document, outName.c_str())
                                            : CueWriteSimpleSheet(outName.c_str());
       if (sheet != 0) result = -1;

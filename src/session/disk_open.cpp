@@ -1,0 +1,289 @@
+#include "session/disk_open.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cwchar>
+#include <vector>
+
+#include "disks/lvm.h"
+#include "disks/partitions.h"
+#include "filesystems/fat.h"
+#include "image/disk.h"
+#include "image/document.h"
+#include "runtime/byte_reader.h"
+#include "runtime/error.h"
+#include "runtime/file.h"
+#include "runtime/ui.h"
+#include "session/document.h"
+#include "tree/tree.h"
+
+namespace {
+
+constexpr int kAnswerChars = 82;
+
+// What the partition list shows of a partition whose file system was recognised.
+int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
+  partition->loadTree = 0;  // the label is enough for the list
+  if (!ImageProbeFileSystems(partition)) return 0;
+  std::wcsncpy(entry->fileSystemName, ImageGetFileSystemName(partition), 63);
+  entry->fileSystemName[63] = 0;
+  entry->volumeLabel = partition->identifiers[kVolumeLabel];
+  if (const CFatVolume* fat = partition->fat) {
+    entry->unitSize = fat->bytesPerCluster;
+    entry->totalUnits = fat->clusterCount;
+    entry->usedUnits = fat->freeCount > fat->clusterCount ? 0 : fat->clusterCount - fat->freeCount;
+  }
+  return 1;
+}
+
+// Reads the table under one sector size, without probing the partitions.
+CPartitionList* ReadTable(CImageDocument* document, int32_t sectorSize) {
+  const int32_t saved = document->sectorSize;
+  document->sectorSize = sectorSize;
+  CPartitionList* list = PartitionListRead(document->input, -1, sectorSize, document, nullptr, 0);
+  document->sectorSize = saved;
+  return list;
+}
+
+bool HasRealEntries(const CPartitionList* list) { return list && list->hasEntries && !list->wholeDisk; }
+
+// The sector size a boot sector read with `sectorSize`-byte sectors at `sector` announces (-1: unreadable).
+int32_t BootSectorAt(CImageDocument* document, int32_t sectorSize, uint64_t sector) {
+  // Two KiB at least, so that an ext superblock at byte 1,080 is seen.
+  std::vector<uint8_t> bytes(sectorSize < 2048 ? 2048 : static_cast<size_t>(sectorSize));
+  if (sector > static_cast<uint64_t>(INT64_MAX) / static_cast<uint64_t>(sectorSize)) return -1;
+  if (ImageReadDiskBytes(document, static_cast<int64_t>(sector) * sectorSize, bytes.data(),
+                         static_cast<int64_t>(bytes.size())) != static_cast<int64_t>(bytes.size()))
+    return -1;
+  return BootSectorGetSectorSize(bytes.data(), bytes.size());
+}
+
+void Detach(CImageDocument* document) {
+  if (!document) return;
+  document->input = nullptr;
+  ImageClose(document);
+}
+
+}  // namespace
+
+int32_t BootSectorGetSectorSize(const uint8_t* bootSector, size_t length) {
+  ByteReader sector(bootSector, length);
+  const uint16_t signature = sector.U16LEAt(510);
+  if (!sector.ok()) return -1;
+  if (signature != 0xAA55) {
+    ByteReader ext(bootSector, length);
+    return ext.U16LEAt(1080) == 0xEF53 && ext.ok() ? 0 : -1;
+  }
+  sector.Seek(3);
+  const std::string_view oem = sector.Chars(8);
+  if (oem == "EXFAT   ") return sector.U8At(108) == 12 ? 4096 : 512;
+  return sector.U16LEAt(11) == 4096 ? 4096 : 512;
+}
+
+int32_t ImageProbeSectorSize(CImageDocument* document) {
+  CPartitionList* small = ReadTable(document, 512);
+  if (!HasRealEntries(small)) {
+    PartitionListFree(small);
+    CPartitionList* large = ReadTable(document, 4096);
+    const bool found = HasRealEntries(large);
+    PartitionListFree(large);
+    if (found) return 4096;
+    return BootSectorAt(document, 4096, 0) == 4096 ? 4096 : 512;
+  }
+  const uint64_t firstStart = small->entries.front().start;
+  PartitionListFree(small);
+  const int32_t said = BootSectorAt(document, 512, firstStart);
+  if (said == 512 || said == 0) return 512;
+  CPartitionList* large = ReadTable(document, 4096);
+  if (!HasRealEntries(large)) {
+    PartitionListFree(large);
+    return 512;
+  }
+  const uint64_t largeStart = large->entries.front().start;
+  PartitionListFree(large);
+  const int32_t saidLarge = BootSectorAt(document, 4096, largeStart);
+  if (saidLarge == 4096 || saidLarge == 0) return 4096;
+  return BootSectorAt(document, 4096, 0) == 4096 ? 4096 : 512;
+}
+
+int ImageProbeFileSystems(CImageDocument* document) {
+  if (!document) return 0;
+  if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
+  // The other file systems of disks come with their readers.
+  return 0;
+}
+
+const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
+  if (!document) return L"";
+  if (const CFatVolume* fat = document->fat) {
+    switch (fat->type) {
+      case kFatType12:
+        return L"FAT12";
+      case kFatType16:
+        return L"FAT16";
+      default:
+        return L"FAT32";
+    }
+  }
+  return L"";
+}
+
+int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry) {
+  return document && entry && document->fat && FatGetLocator(entry) ? 1 : 0;
+}
+
+int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
+                          int64_t count) {
+  if (!DiskEntryHasOwnData(document, entry) || offset < 0 || offset % 512 != 0 || count < 0) return 0;
+  if (offset / 512 > 0xFFFFFF) return 0;
+  return FatReadFileData(document, entry, buffer, static_cast<uint32_t>(offset / 512), count);
+}
+
+int DiskCanWriteEdited(const CImageDocument* document) {
+  return document && document->fat && !document->diskReader && document->input ? 1 : 0;
+}
+
+int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
+  if (!DiskCanWriteEdited(document) || !output) return 0;
+  constexpr int64_t kBlock = 1 << 20;
+  std::vector<uint8_t> buffer(static_cast<size_t>(kBlock));
+  auto writeFailed = [&]() {
+    LastErrorSetCode(errno ? errno : EIO);
+    ErrorReport(document->outputPath.c_str());
+    AbortCodeRaise(kAbortWriteFailed);
+    return 0;
+  };
+  // First the disk as it is in the file...
+  const int64_t size = FileGetSize(document->input);
+  for (int64_t at = 0; at < size;) {
+    const int64_t n = std::min(kBlock, size - at);
+    if (!FileReadAt(document->input, buffer.data(), at, static_cast<size_t>(n))) {
+      ErrorReport(document->path.c_str());
+      AbortCodeRaise(kAbortReadFailed);
+      return 0;
+    }
+    if (!FileWriteAt(output, buffer.data(), at, static_cast<size_t>(n))) return writeFailed();
+    at += n;
+  }
+  // ...then the volume over it as the file system now reads it, changes included. A logical volume's sectors
+  // go where its mapping puts them.
+  const CFatVolume* fat = document->fat;
+  const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;
+  const int64_t volumeByte = document->partitionStart * sectorSize;
+  const int64_t total = fat->totalSectors;
+  for (int64_t sector = 0; sector < total;) {
+    const int64_t n = std::min<int64_t>(kBlock / 512, total - sector);
+    if (FatReadSectors(document, static_cast<uint64_t>(sector), buffer.data(), n) != n) {
+      ErrorReport(document->path.c_str());
+      AbortCodeRaise(kAbortReadFailed);
+      return 0;
+    }
+    if (!document->lvmMap) {
+      if (!FileWriteAt(output, buffer.data(), volumeByte + sector * 512, static_cast<size_t>(n * 512)))
+        return writeFailed();
+    } else {
+      for (int64_t i = 0; i < n; ++i) {
+        const int64_t byte = volumeByte + (sector + i) * 512;
+        const int64_t mapped = document->lvmMap(document, byte / sectorSize);
+        if (mapped < 0) continue;  // outside what this disk holds of the volume
+        if (!FileWriteAt(output, buffer.data() + i * 512, mapped * sectorSize + byte % sectorSize, 512))
+          return writeFailed();
+      }
+    }
+    sector += n;
+  }
+  return 1;
+}
+
+int ImageListPartitions(CImageDocument* document, CPartitionList* list, int32_t /*flags*/) {
+  if (!document || !list || list->entries.empty()) return -1;
+  const int count = static_cast<int>(list->entries.size());
+  UiPrintf(L"Partitions found in %ls:\r\n", document->path.c_str());
+  UiPrintf(L"%-3ls %-20ls %-16ls %ls\r\n", L"#", L"Label", L"Type", L"Size");
+  for (int i = 0; i < count; ++i) {
+    const CPartitionEntry& entry = list->entries[static_cast<size_t>(i)];
+    UiPrintf(L"%-3d %-20ls %-16ls %ls\r\n", i + 1, entry.volumeLabel.c_str(), entry.description, entry.sizeText);
+  }
+  int chosen = 1;
+  if (!UiAssumeYes()) {
+    for (;;) {
+      UiPrintf(L"Please select a partition(%d -- %d):", 1, count);
+      wchar_t answer[kAnswerChars];
+      if (!UiReadLine(answer, kAnswerChars)) return -1;  // end of input refuses
+      wchar_t* end = nullptr;
+      const long value = std::wcstol(answer, &end, 10);
+      while (end && (*end == L' ' || *end == L'\t')) ++end;
+      if (end != answer && end && *end == 0 && value >= 1 && value <= count) {
+        chosen = static_cast<int>(value);
+        break;
+      }
+      UiPrintf(L"The input value should be between %d and %d.\r\n", 1, count);
+    }
+  }
+  const CPartitionEntry& entry = list->entries[static_cast<size_t>(chosen - 1)];
+  document->chosenPartition = chosen - 1;
+  document->partitionStart = static_cast<int64_t>(entry.start);
+  document->partitionLength = static_cast<int64_t>(entry.length);
+  return 0;
+}
+
+CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t flags, int32_t* error) {
+  *error = 0;
+  CImageDocument* document = ImageAlloc();
+  if (!document) {
+    *error = 6;
+    return nullptr;
+  }
+  document->input = stream;
+  document->path = path ? path : L"";
+  document->openFlags = flags;
+  document->loadTree = (flags & kOpenLoadTree) ? 1 : 0;
+  document->fileSize = FileGetSize(stream);
+  document->partitionMapUnit = 512;
+  auto fail = [&](int32_t code) -> CImageDocument* {
+    *error = code;
+    Detach(document);
+    return nullptr;
+  };
+  if (document->fileSize < 512) return fail(8);
+
+  const int32_t sectorSize = ImageProbeSectorSize(document);
+  document->sectorSize = sectorSize;
+  CPartitionList* list =
+      PartitionListRead(stream, -1, sectorSize, document, nullptr, 0, ProbePartition, ImageClose);
+  if (!list) return fail(8);
+  document->partitions = list;
+  const int64_t diskSize = list->diskSize > 0 ? static_cast<int64_t>(list->diskSize) : document->fileSize / sectorSize;
+  for (CPartitionEntry& entry : list->entries) {
+    if (list->wholeDisk && entry.length == 0) entry.length = static_cast<uint64_t>(diskSize);
+    if (!entry.lvm) entry.lvm = LvmReadLabel(document, entry.start);
+  }
+  document->readableLimit = diskSize;
+
+  if (HasRealEntries(list)) {
+    if (ImageListPartitions(document, list, flags) != 0) return fail(1);
+  } else {
+    document->chosenPartition = 0;
+    document->partitionStart = 0;
+    document->partitionLength = diskSize;
+  }
+  if (const CPartitionEntry* entry = &list->entries[static_cast<size_t>(document->chosenPartition)]; entry->lvm)
+    document->lvmMap = LvmMapSector;
+
+  if (ImageCreateRoot(document) != 0) return fail(6);
+  document->treeOwned = 1;
+  document->inputType = kImageTypeDiskImage;
+  if (ImageProbeFileSystems(document)) {
+    document->inputType = kImageTypeDiskImage;
+    if (list->entries.size() > 1) document->readOnly = 1;
+    return document;
+  }
+  if (HasRealEntries(list)) {
+    const CPartitionEntry& entry = list->entries[static_cast<size_t>(document->chosenPartition)];
+    UiPrintf(L"%ls\r\n\r\n%ls%d:    %ls\r\n", L"Kestrane can't open the following partition: ", L"Partition",
+             document->chosenPartition + 1, entry.description);
+    return fail(1);
+  }
+  // A file with neither a partition table nor a file system is no disk image.
+  return fail(8);
+}
