@@ -302,7 +302,7 @@ uint64_t BytesFrom(const CImageDocument* document, uint64_t offset) {
   if (document->readableLimit > 0) {
     const uint64_t limit = static_cast<uint64_t>(document->readableLimit);
     disk = limit > UINT64_MAX / size ? UINT64_MAX : limit * size;
-  } else if (document->input && !document->diskReader) {
+  } else if (document->input && !document->diskReader && !document->qvf) {
     disk = static_cast<uint64_t>(FileGetSize(document->input));
   } else {
     return UINT64_MAX;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -350,17 +351,17 @@ CPartitionList* PartitionListRead(FILE* file, int32_t openMode, int32_t sectorSi
   list->openMode = openMode;
   list->source = file;
   list->closeDocument = closeDocument;
-  // The disk's size in sectors, from the source that serves the reads.
-  if (memory && memorySize > 0) {
-    list->diskSize = static_cast<uint64_t>(memorySize) / static_cast<uint64_t>(sectorSize);
-  } else if (document && document->readableLimit > 0) {
-    const int64_t own = document->sectorSize > 0 ? document->sectorSize : 512;
+  // The disk's size in sectors: that of the document or the file behind the reads; a memory buffer alone is the
+  // whole disk.
+  if (document && document->readableLimit > 0) {
+    const uint64_t own = document->sectorSize > 0 ? static_cast<uint64_t>(document->sectorSize) : 512;
     const uint64_t limit = static_cast<uint64_t>(document->readableLimit);
-    list->diskSize = limit > UINT64_MAX / static_cast<uint64_t>(own)
-                         ? UINT64_MAX / static_cast<uint64_t>(sectorSize)
-                         : limit * static_cast<uint64_t>(own) / static_cast<uint64_t>(sectorSize);
-  } else if (FILE* plain = document ? (document->diskReader ? nullptr : document->input) : file) {
+    list->diskSize = limit > UINT64_MAX / own ? UINT64_MAX / static_cast<uint64_t>(sectorSize)
+                                              : limit * own / static_cast<uint64_t>(sectorSize);
+  } else if (FILE* plain = document ? (document->diskReader || document->qvf ? nullptr : document->input) : file) {
     list->diskSize = static_cast<uint64_t>(FileGetSize(plain)) / static_cast<uint64_t>(sectorSize);
+  } else if (memory && memorySize > 0 && !document) {
+    list->diskSize = static_cast<uint64_t>(memorySize) / static_cast<uint64_t>(sectorSize);
   }
 
   std::vector<uint8_t> buffer;

@@ -209,7 +209,7 @@ TEST(PartitionMbr, PrimaryEntriesAndWhatIsRefused) {
 }
 
 TEST(PartitionMbr, DescriptionsAndSizeTextsOfEntries) {
-  Bytes disk(64 * 1024 * 2 * 512 / 64);  // 1 MiB
+  Bytes disk(1 << 20);
   PutSlot(disk, 0, 0, 0x0C, 64, 1024, 0x80);
   PutSlot(disk, 0, 1, 0x05, 1100, 900);
   PutSlot(disk, 1100, 0, 0x83, 10, 100);
@@ -316,11 +316,11 @@ TEST(PartitionExtended, LoopsAndOverlongChainsEnd) {
     ListPtr list = ReadMemory(disk);
     ASSERT_TRUE(list);
     EXPECT_EQ(Spans(list.get()), (std::vector<Span>{{110, 10}}));
-    Bytes unsigned_ = disk;
-    PutSlot(unsigned_, 0, 0, 0x05, 200, 100);
-    PutSlot(unsigned_, 200, 0, 0x83, 10, 10);
-    Put16(unsigned_, 200 * 512 + 510, 0);
-    ListPtr none = ReadMemory(unsigned_);
+    Bytes unsignedRecord = disk;
+    PutSlot(unsignedRecord, 0, 0, 0x05, 200, 100);
+    PutSlot(unsignedRecord, 200, 0, 0x83, 10, 10);
+    Put16(unsignedRecord, 200 * 512 + 510, 0);
+    ListPtr none = ReadMemory(unsignedRecord);
     ASSERT_TRUE(none);
     EXPECT_EQ(none->wholeDisk, 1);
   }
@@ -576,10 +576,10 @@ TEST(PartitionProbe, EachEntryGetsADocumentOverItsSectors) {
     EXPECT_EQ(g_probe.starts, (std::vector<int64_t>{100, 1200}));
     EXPECT_EQ(g_probe.input, parent->input);
     EXPECT_EQ(g_probe.sectorSize, 512);
-    const CPartitionEntry& linux = list->entries[0];
-    EXPECT_EQ(linux.bitLocker, 1);
-    EXPECT_EQ(linux.fileSystem, nullptr);
-    EXPECT_EQ(Narrow(linux.description), "Primary Linux (83)");
+    const CPartitionEntry& linuxEntry = list->entries[0];
+    EXPECT_EQ(linuxEntry.bitLocker, 1);
+    EXPECT_EQ(linuxEntry.fileSystem, nullptr);
+    EXPECT_EQ(Narrow(linuxEntry.description), "Primary Linux (83)");
     const CPartitionEntry& mine = list->entries[1];
     EXPECT_EQ(mine.bitLocker, 0);
     ASSERT_NE(mine.fileSystem, nullptr);
