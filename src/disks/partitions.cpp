@@ -176,10 +176,6 @@ CImageDocument* NewPartitionDocument(const CPartitionList* list, CImageDocument*
     delete document;
     return nullptr;
   }
-  document->inputType = kImageTypeUnknown;
-  document->scannedPosition = -1;
-  document->chosenPartition = -1;
-  document->embeddedQvf = -1;
   document->readOnly = 1;
   document->sectorSize = list->sectorSize;
   document->partitionStart = static_cast<int64_t>(entry.start);

@@ -14,14 +14,35 @@ constexpr int64_t kWorkUnits = 8192;
 
 }  // namespace
 
-int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
-  if (!document || !buffer || n <= 0 || sector < 0) return 0;
+namespace {
+
+// Reads n sectors that lie one after the other on the disk itself.
+int64_t ReadMappedRun(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
   const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
-  if (document->lvmMap) sector = document->lvmMap(document, sector);
   if (sector < 0) return 0;
   if (document->diskReader) return document->diskReader(document, sector, buffer, n) == n ? n : 0;
   if (!document->input || sector > INT64_MAX / size || n > (INT64_MAX - sector * size) / size) return 0;
   return FileReadAt(document->input, buffer, sector * size, static_cast<size_t>(n * size)) ? n : 0;
+}
+
+}  // namespace
+
+int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (!document || !buffer || n <= 0 || sector < 0 || n > INT64_MAX - sector) return 0;
+  if (!document->lvmMap) return ReadMappedRun(document, sector, buffer, n);
+  // A logical volume's sectors are contiguous only within a segment: each run that stays contiguous on the
+  // disk is read on its own.
+  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
+  auto* out = static_cast<uint8_t*>(buffer);
+  for (int64_t done = 0; done < n;) {
+    const int64_t first = document->lvmMap(document, sector + done);
+    if (first < 0) return 0;
+    int64_t run = 1;
+    while (done + run < n && document->lvmMap(document, sector + done + run) == first + run) ++run;
+    if (ReadMappedRun(document, first, out + done * size, run) != run) return 0;
+    done += run;
+  }
+  return n;
 }
 
 int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffer, int64_t count) {

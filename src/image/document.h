@@ -91,7 +91,7 @@ struct CImageDocument {
   int32_t sectorSize;
   int32_t userDataOffset;
   int32_t scannedSizes[4];      // candidate sector sizes of the descriptor scan
-  int64_t scannedPosition;      // file position of the primary descriptor found by the scan; -1 none
+  int64_t scannedPosition = -1;    // file position of the primary descriptor found by the scan; -1 none
   int64_t readableLimit;        // sectors that can be read
   int64_t savedLimit;           // when set, takes precedence over the readable limit
   uint8_t rawMode2;             // stored sectors are raw Mode 2 (CD-XA)
@@ -107,7 +107,7 @@ struct CImageDocument {
   CSfxPropertyTable* sfxProperties;  // properties of a self-extracting image, owned
   CQvfContext* qvf;        // the QVF reader of an opened stream (row 2), owned
   CQvfContext* qvfWriter;  // the QVF writer, from the write at sector 0 until its stream is finished, owned
-  int32_t embeddedQvf;     // the file ends with an appended QVF stream: 1 yes, 0 no, -1 not looked at yet
+  int32_t embeddedQvf = -1;     // the file ends with an appended QVF stream: 1 yes, 0 no, -1 not looked at yet
   int32_t qvfRefusal;      // why a QVF stream was not opened: 14 no password, 15 unsupported version, 0 other
   // Save settings of QVF output: volumes, the output password, self-extractor, compression level (0 normal,
   // 1 better, 2 best; -method overrides it).
@@ -136,7 +136,7 @@ struct CImageDocument {
   void* diskContext;
   int64_t (*lvmMap)(CImageDocument* document, int64_t sector);
   CPartitionList* partitions;  // owned
-  int32_t chosenPartition;     // -1: none
+  int32_t chosenPartition = -1;     // -1: none
   int32_t partitionMapUnit;    // 0: 512
   int64_t partitionStart;
   int64_t partitionLength;
@@ -169,7 +169,7 @@ struct CImageDocument {
   std::vector<CTreeEntry*> orderedFiles;  // files with a sort weight, in the order a build places them
   const CImageFormatInfo* formats;  // the format table whose rows inputType and outputType index
   int32_t outputType;
-  int32_t inputType;
+  int32_t inputType = kImageTypeUnknown;
   int32_t descriptorPosition[2];
   int32_t noIso9660;
   int32_t treeOwned;

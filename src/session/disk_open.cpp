@@ -8,6 +8,8 @@
 #include "disks/lvm.h"
 #include "disks/partitions.h"
 #include "filesystems/fat.h"
+#include "qvf/container.h"
+#include "qvf/reader.h"
 #include "image/disk.h"
 #include "image/document.h"
 #include "runtime/byte_reader.h"
@@ -247,13 +249,28 @@ CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t fl
   };
   if (document->fileSize < 512) return fail(8);
 
-  const int32_t sectorSize = ImageProbeSectorSize(document);
+  // A QVF stream of disk sectors serves the disk; its sectors are of the size it was written with.
+  int32_t sectorSize = 0;
+  if (CQvfContext* qvf = QvfOpenReader(document, stream, 1)) {
+    if (qvf->sectorSize != 512 && qvf->sectorSize != 4096) {
+      QvfCloseReader(qvf);
+      return fail(8);
+    }
+    document->qvf = qvf;
+    document->diskReader = QvfReadSectors;
+    sectorSize = qvf->sectorSize;
+    document->readableLimit = static_cast<int64_t>(qvf->sectorCount);
+  } else {
+    sectorSize = ImageProbeSectorSize(document);
+  }
   document->sectorSize = sectorSize;
   CPartitionList* list =
       PartitionListRead(stream, -1, sectorSize, document, nullptr, 0, ProbePartition, ImageClose);
   if (!list) return fail(8);
   document->partitions = list;
-  const int64_t diskSize = list->diskSize > 0 ? static_cast<int64_t>(list->diskSize) : document->fileSize / sectorSize;
+  const int64_t diskSize = document->qvf             ? static_cast<int64_t>(document->qvf->sectorCount)
+                           : list->diskSize > 0 ? static_cast<int64_t>(list->diskSize)
+                                                : document->fileSize / sectorSize;
   for (CPartitionEntry& entry : list->entries) {
     if (list->wholeDisk && entry.length == 0) entry.length = static_cast<uint64_t>(diskSize);
     if (!entry.lvm) entry.lvm = LvmReadLabel(document, entry.start);

@@ -47,10 +47,6 @@ CImageDocument* ImageAlloc() {
     return nullptr;
   }
   document->formats = ImageFormatTable();
-  document->inputType = kImageTypeUnknown;
-  document->scannedPosition = -1;
-  document->chosenPartition = -1;
-  document->embeddedQvf = -1;
   return document;
 }
 

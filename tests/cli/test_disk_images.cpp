@@ -2,9 +2,16 @@
 // and filled by mcopy, listed, extracted and edited, checked against mtools and fsck.fat.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "image/document.h"
+#include "qvf/writer.h"
+#include "runtime/error.h"
+#include "session/document.h"
+#include "support/lvm_disk.h"
 #include "support/run_program.h"
 
 namespace {
@@ -266,4 +273,67 @@ TEST(DiskImageCli, HostileDisksFailCleanly) {
   EXPECT_NE(r.out.find("Kestrane can't open the following partition: \r\n\r\nPartition1:    Extended FAT16 (06)"),
             std::string::npos)
       << r.out;
+}
+
+// A FAT volume inside an LVM2 logical volume whose two segments lie on the physical volume in the other order:
+// it lists and extracts only when every read goes through the sector mapping.
+TEST(DiskImageCli, ALogicalVolumeReadsThroughItsMapping) {
+  REQUIRE_TOOLS();
+  using namespace lvm_test;
+  const std::string folder = MakeTestFolder("disk_lvm");
+  std::string data;
+  for (int i = 0; i < 500000; ++i) data.push_back(static_cast<char>(i % 251));
+  WriteFileBytes(folder + "/tree/In The Volume.bin", data);
+  Sh("mkfs.vfat -C '" + folder + "/volume.img' 800 >/dev/null && mcopy -i '" + folder + "/volume.img' '" + folder +
+     "/tree/In The Volume.bin' ::");
+  const std::string volume = ReadFileBytes(folder + "/volume.img");
+  ASSERT_EQ(volume.size(), 800u * 1024);
+
+  LvmDisk layout;
+  layout.text = GroupText(Segment(1, 0, 100, "\"pv0\", 150") + Segment(2, 100, 100, "\"pv0\", 10"), 2);
+  Bytes disk = layout.Make();
+  const size_t dataStart = (layout.partitionStart + 2048) * 512;  // pe_start of the group's one volume
+  for (size_t extent = 0; extent < 200; ++extent) {
+    const size_t pvExtent = extent < 100 ? 150 + extent : 10 + (extent - 100);
+    std::memcpy(&disk[dataStart + pvExtent * 4096], volume.data() + extent * 4096, 4096);
+  }
+  WriteFileBytes(folder + "/lvm.img", std::string(disk.begin(), disk.end()));
+
+  const ProgramResult r = RunKestrane({"extract", folder + "/lvm.img", "/", "-od", folder + "/out", "-y"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("1                        Primary Linux (8E)"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFileBytes(folder + "/out/In The Volume.bin"), data);
+}
+
+// A disk kept as a QVF stream of 512-byte sectors opens as the disk it holds; it is only read.
+TEST(DiskImageCli, AQvfStreamOfDiskSectorsOpensAsTheDisk) {
+  REQUIRE_TOOLS();
+  const std::string folder = MakeTestFolder("disk_qvf");
+  const std::string floppy = folder + "/floppy.img";
+  WriteFileBytes(folder + "/Packed Inside.txt", "packed");
+  Sh("mkfs.vfat -C '" + floppy + "' 1440 >/dev/null && mcopy -i '" + floppy + "' '" + folder +
+     "/Packed Inside.txt' ::");
+  const std::string bytes = ReadFileBytes(floppy);
+  const std::string qvf = folder + "/floppy.qvf";
+  {
+    CImageDocument* document = ImageAlloc();
+    document->output = std::fopen(qvf.c_str(), "w+b");
+    ASSERT_NE(document->output, nullptr);
+    document->outputPath = CWideString(std::wstring(qvf.begin(), qvf.end()).c_str());
+    document->sectorSize = 512;
+    const int64_t sectors = static_cast<int64_t>(bytes.size() / 512);
+    document->readableLimit = sectors;
+    EXPECT_EQ(QvfWriteSectors(document, 0, bytes.data(), sectors), sectors);
+    EXPECT_EQ(document->qvfWriter, nullptr);  // finished with the last sector
+    ImageClose(document);
+    ErrorStateReset();
+  }
+  ProgramResult r = RunKestrane({"extract", qvf, "/", "-od", folder + "/out"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFileBytes(folder + "/out/Packed Inside.txt"), "packed");
+  WriteFileBytes(folder + "/more.txt", "more");
+  r = RunKestrane({"edit", qvf, "-add", folder + "/more.txt", "/", "-o", folder + "/out.img"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("This image file can not be edited."), std::string::npos) << r.out;
+  EXPECT_NE(RunShell("test -e '" + folder + "/out.img'").status, 0) << "nothing is written";
 }
