@@ -36,7 +36,7 @@ wchar_t* Password() {
 }
 // The user gives "fuzz" and answers No to trying again.
 const CUserInterface kPasswordUser = {Interactive, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      Password,    nullptr, nullptr, nullptr, nullptr};
+                                      Password,    nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   FILE* file = std::fopen(path.c_str(), "wb");
