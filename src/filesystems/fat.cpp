@@ -1151,6 +1151,42 @@ const CFatLocator* FatGetLocator(const CTreeEntry* entry) {
   return reinterpret_cast<const CFatLocator*>(entry->fsRecord);
 }
 
+int64_t FatFileRun(CImageDocument* document, const CTreeEntry* entry, uint64_t offset, uint64_t* volumeSector) {
+  if (!document || !document->fat || !volumeSector) return 0;
+  CFatVolume* volume = document->fat;
+  const CFatLocator* locator = FatGetLocator(entry);
+  const uint32_t bpc = volume->bytesPerCluster;
+  if (!locator || (locator->attributes & kFatAttrDirectory) || bpc == 0 || offset % bpc != 0 ||
+      offset >= locator->size)
+    return 0;
+  const uint64_t skip = offset / bpc;
+  uint32_t cluster = locator->firstCluster;
+  uint64_t index = 0;
+  if (volume->cursorVersion == volume->fatVersion && volume->cursorFirst == locator->firstCluster &&
+      volume->cursorIndex <= skip && volume->cursorIndex > 0) {
+    cluster = volume->cursorCluster;
+    index = volume->cursorIndex;
+  }
+  for (; index < skip; ++index) {
+    if (!ValidCluster(volume, cluster)) return 0;
+    cluster = FatGetEntry(volume, cluster);
+  }
+  if (!ValidCluster(volume, cluster) || volume->clusterCache.count(cluster)) return 0;
+  const uint64_t remaining = locator->size - offset;
+  uint64_t run = 1;
+  uint32_t next = FatGetEntry(volume, cluster);
+  while (run * bpc < remaining && next == cluster + run && !volume->clusterCache.count(next)) {
+    ++run;
+    next = FatGetEntry(volume, next);
+  }
+  volume->cursorFirst = locator->firstCluster;
+  volume->cursorIndex = static_cast<uint32_t>(std::min<uint64_t>(index + run, UINT32_MAX));
+  volume->cursorCluster = next;
+  volume->cursorVersion = volume->fatVersion;
+  *volumeSector = FatClusterToSector(volume, cluster);
+  return static_cast<int64_t>(std::min<uint64_t>(run * bpc, remaining));
+}
+
 int64_t FatReadFileData(CImageDocument* document, const CTreeEntry* entry, void* buffer, uint32_t start,
                         int64_t count) {
   if (!document || !document->fat || !buffer || count <= 0) return 0;

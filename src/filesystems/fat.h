@@ -161,6 +161,10 @@ int FatWriteCluster(CImageDocument* document, uint32_t cluster, const void* buff
 // 0 on failure or past the end.
 int64_t FatReadFileData(CImageDocument* document, const CTreeEntry* entry, void* buffer, uint32_t start,
                         int64_t count);
+// The piece of the file's data that starts at byte `offset` (a multiple of the cluster size) and lies in
+// consecutive clusters the write cache does not hold: its length in bytes (cut to the file's size), with its first
+// volume sector in *volumeSector; 0 when that data is in the cache, the chain ends, or the offset is past the end.
+int64_t FatFileRun(CImageDocument* document, const CTreeEntry* entry, uint64_t offset, uint64_t* volumeSector);
 // 1 when the 512-byte disk sector belongs to an allocated cluster or lies outside the data area, else 0.
 int FatIsSectorInUse(CImageDocument* document, int64_t sector);
 // The entry's locator, or null when the driver did not make it.

@@ -53,6 +53,10 @@ int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffe
   if (count > INT64_MAX - skip - unit) return 0;
   const int64_t units = (skip + count + unit - 1) / unit;
   const int64_t bytes = units * unit;
+  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
+  // Whole sectors go straight into the caller's buffer.
+  if (unit == size && skip == 0 && count % unit == 0)
+    return ImageReadDiskSectors(document, first, buffer, units) == units ? count : 0;
   try {
     if (static_cast<int64_t>(document->diskWork.size()) < bytes) document->diskWork.resize(static_cast<size_t>(bytes));
   } catch (const std::bad_alloc&) {
@@ -60,7 +64,6 @@ int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffe
   }
   uint8_t* work = document->diskWork.data();
   bool ok;
-  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
   if (unit == size) {
     ok = ImageReadDiskSectors(document, first, work, units) == units;
   } else {

@@ -141,6 +141,7 @@ struct CImageDocument {
   int64_t partitionStart;
   int64_t partitionLength;
   std::vector<uint8_t> diskWork;
+  int32_t kernelCopyRefused;  // copies between the disk file and outputs cannot be done inside the kernel
   CFatVolume* fat;  // owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];

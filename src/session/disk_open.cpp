@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "disks/lvm.h"
@@ -197,6 +199,54 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
   return 1;
 }
 
+int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
+  if (!DiskEntryHasOwnData(document, entry) || document->diskReader || document->lvmMap || !document->input)
+    return 0;
+  const int input = fileno(document->input);
+  const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;
+  const int64_t volumeByte = document->partitionStart * sectorSize;
+  const int64_t fileBytes = document->fileSize > 0 ? document->fileSize : FileGetSize(document->input);
+  constexpr int64_t kStep = 1 << 20;
+  int64_t done = 0;
+  for (;;) {
+    uint64_t volumeSector = 0;
+    const int64_t run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
+    if (run <= 0) break;
+    loff_t from = volumeByte + static_cast<int64_t>(volumeSector) * 512;
+    // Data the file does not hold is left to the reads, which say so.
+    if (from > fileBytes || run > fileBytes - from) break;
+    int64_t copied = 0;
+    while (!document->kernelCopyRefused && copied < run) {
+      const ssize_t n = copy_file_range(input, &from, fd, nullptr, static_cast<size_t>(run - copied), 0);
+      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+        document->kernelCopyRefused = 1;  // another file system, or no such copy here: not asked again
+      if (n <= 0) break;
+      copied += n;
+    }
+    // Otherwise the run's exact bytes go through one buffer: one read and one write for most files.
+    if (copied < run && document->kernelCopyRefused) {
+      if (document->diskWork.size() < static_cast<size_t>(kStep)) document->diskWork.resize(static_cast<size_t>(kStep));
+      while (copied < run) {
+        const int64_t want = std::min(kStep, run - copied);
+        const ssize_t got = pread(input, document->diskWork.data(), static_cast<size_t>(want), from);
+        if (got != want) break;
+        int64_t written = 0;
+        while (written < want) {
+          const ssize_t n = write(fd, document->diskWork.data() + written, static_cast<size_t>(want - written));
+          if (n <= 0) break;
+          written += n;
+        }
+        if (written < want) return -1;
+        from += want;
+        copied += want;
+      }
+    }
+    done += copied;
+    if (copied < run) break;
+  }
+  return done;
+}
+
 int ImageListPartitions(CImageDocument* document, CPartitionList* list, int32_t /*flags*/) {
   if (!document || !list || list->entries.empty()) return -1;
   const int count = static_cast<int>(list->entries.size());
@@ -211,7 +261,11 @@ int ImageListPartitions(CImageDocument* document, CPartitionList* list, int32_t 
     for (;;) {
       UiPrintf(L"Please select a partition(%d -- %d):", 1, count);
       wchar_t answer[kAnswerChars];
-      if (!UiReadLine(answer, kAnswerChars)) return -1;  // end of input refuses
+      if (!UiReadLine(answer, kAnswerChars)) {
+        // End of input refuses: the open fails, and says why.
+        UiPrintf(L"\r\n%ls\r\n", L"No partition was chosen.");
+        return -1;
+      }
       wchar_t* end = nullptr;
       const long value = std::wcstol(answer, &end, 10);
       while (end && (*end == L' ' || *end == L'\t')) ++end;

@@ -35,6 +35,11 @@ int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry)
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count);
 
+// Copies the entry's data from its start into `fd`, as far as it lies in the disk file as it is (inside the kernel
+// where the two file systems allow it): the bytes copied (a whole number of clusters unless the file is done),
+// the caller reading the rest; -1 when a write failed.
+int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd);
+
 // 1 when an edited disk can be written back: a raw disk file whose file system keeps its changes in memory.
 int DiskCanWriteEdited(const CImageDocument* document);
 // Writes the whole disk to `output` with the file system's pending changes applied: 1, or 0 after the error
