@@ -57,6 +57,7 @@ struct CBootInfo;
 struct CImageFormatInfo;
 struct CImageDocument;
 struct CPartitionList;
+struct CApfsContainer;
 struct CIsoBuild;
 struct CFatVolume;
 
@@ -143,6 +144,7 @@ struct CImageDocument {
   std::vector<uint8_t> diskWork;
   int32_t kernelCopyRefused;  // copies between the disk file and outputs cannot be done inside the kernel
   CFatVolume* fat;  // owned
+  CApfsContainer* apfs;  // an APFS container recognised on the partition, owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

@@ -9,6 +9,7 @@
 
 #include "disks/lvm.h"
 #include "disks/partitions.h"
+#include "filesystems/apfs.h"
 #include "filesystems/fat.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
@@ -113,7 +114,11 @@ int32_t ImageProbeSectorSize(CImageDocument* document) {
 int ImageProbeFileSystems(CImageDocument* document) {
   if (!document) return 0;
   if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
-  // The other file systems of disks come with their readers.
+  // The other file systems of disks come with their readers; an APFS container is only recognised.
+  if (ApfsProbeContainer(document) == 1) {
+    if (document->treeOwned && document->loadTree) ApfsLoadTree(document);
+    return 1;
+  }
   return 0;
 }
 
@@ -129,6 +134,7 @@ const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
         return L"FAT32";
     }
   }
+  if (document->apfs) return L"APFS";
   return L"";
 }
 

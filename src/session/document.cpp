@@ -12,6 +12,7 @@
 #include "qvf/sfx.h"
 #include "builder/build_state.h"
 #include "disks/partitions.h"
+#include "filesystems/apfs.h"
 #include "filesystems/fat.h"
 #include "builder/builder_map.h"
 #include "image/tracktable.h"
@@ -75,6 +76,7 @@ void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
+  ApfsFree(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);

@@ -348,3 +348,35 @@ TEST(DiskImageCli, AQvfStreamOfDiskSectorsOpensAsTheDisk) {
   EXPECT_NE(r.out.find("This image file can not be edited."), std::string::npos) << r.out;
   EXPECT_NE(RunShell("test -e '" + folder + "/out.img'").status, 0) << "nothing is written";
 }
+
+// An APFS container is recognised and named, its files are not read, and the image is only read.
+TEST(DiskImageCli, AnApfsContainerIsNamedNotRead) {
+  REQUIRE_TOOLS();
+  const std::string folder = MakeTestFolder("disk_apfs");
+  const std::string disk = folder + "/apfs.img";
+  Sh("truncate -s 8M '" + disk + "' && sgdisk -o -n 1:2048:0 -t 1:af0a '" + disk + "' >/dev/null");
+  std::string superblock(512, '\0');
+  superblock[8] = 1;  // object id
+  superblock.replace(32, 4, "NXSB");
+  superblock[37] = 0x10;  // 4,096-byte blocks
+  superblock[40] = static_cast<char>(0xF8);  // 1,528 blocks
+  superblock[41] = 0x05;
+  {
+    std::FILE* file = std::fopen(disk.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fseek(file, 2048 * 512, SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(superblock.data(), 1, superblock.size(), file), superblock.size());
+    std::fclose(file);
+  }
+  ProgramResult r = RunKestrane({"list", disk, "/", "-y"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("1                        GPT APFS"), std::string::npos) << r.out;
+  WriteFileBytes(folder + "/add.txt", "x");
+  ProgramOptions first;
+  first.input = "1\n";
+  // Adding to an image that is only read is a refused word, as on every read-only image.
+  r = RunKestrane({"edit", disk, "-add", folder + "/add.txt", "/", "-o", folder + "/out.img"}, first);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.out.find("Bad parameter: -add"), std::string::npos) << r.out;
+  EXPECT_NE(RunShell("test -e '" + folder + "/out.img'").status, 0) << "nothing is written";
+}
