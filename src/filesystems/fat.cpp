@@ -409,7 +409,7 @@ bool MakeAlias(DirBuffer& dir, const wchar_t* name, uint8_t* alias) {
   if (base.size() > 8 || ext.size() > 3) lossy = true;
   if (ext.size() > 3) ext.resize(3);
   if (base.empty()) {
-    base = "_";
+    base.assign(1, '_');
     lossy = true;
   }
   auto compose = [&](const std::string& b) {
@@ -422,8 +422,11 @@ bool MakeAlias(DirBuffer& dir, const wchar_t* name, uint8_t* alias) {
     if (!taken.count(std::string(reinterpret_cast<char*>(alias), 11))) return true;
   }
   for (uint32_t n = 1; n <= 999999; ++n) {
-    const std::string suffix = "~" + std::to_string(n);
-    compose(base.substr(0, 8 - suffix.size()) + suffix);
+    const std::string number = std::to_string(n);
+    std::string stem(base, 0, std::min(base.size(), 7 - number.size()));
+    stem.push_back('~');
+    stem.append(number);
+    compose(stem);
     if (!taken.count(std::string(reinterpret_cast<char*>(alias), 11))) return true;
   }
   return false;
