@@ -17,15 +17,13 @@
 
 namespace {
 
-int64_t g_sessionStart = 0;
-
 bool Stopped() { return AbortCodeGet() != kAbortNone; }
 
 }  // namespace
 
-void IsoSetSessionStart(CImageDocument*) {
+void IsoSetSessionStart(CImageDocument* document) {
   // Only a physical disc opened for appending starts its session further in; images always start at 0.
-  g_sessionStart = 0;
+  if (document) document->buildSessionStart = 0;
 }
 
 void IsoResetWritePosition() { IsoBuildState()->writePosition = IsoBuildState()->sessionStart; }
@@ -52,7 +50,7 @@ int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
 
 int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64_t sessionStart) {
   CIsoBuildState* state = IsoBuildState();
-  const int64_t start = sessionStart < 0 ? g_sessionStart : sessionStart;
+  const int64_t start = sessionStart < 0 ? document->buildSessionStart : sessionStart;
   state->sessionStart = start;
   const bool iso = document->noIso9660 == 0;
   const bool joliet = iso && document->jolietLevel != 0;
