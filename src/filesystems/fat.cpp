@@ -1149,6 +1149,28 @@ int FatWriteCluster(CImageDocument* document, uint32_t cluster, const void* buff
 
 // ---- File data ----
 
+namespace {
+
+// The cluster holding cluster number `skip` of the file, found from where the last read stopped when it can be:
+// false when the chain ends first.
+bool SeekFileCluster(const CFatVolume* volume, const CFatLocator* locator, uint64_t skip, uint32_t* cluster,
+                     uint64_t* index) {
+  *cluster = locator->firstCluster;
+  *index = 0;
+  if (volume->cursorVersion == volume->fatVersion && volume->cursorFirst == locator->firstCluster &&
+      volume->cursorIndex <= skip && volume->cursorIndex > 0) {
+    *cluster = volume->cursorCluster;
+    *index = volume->cursorIndex;
+  }
+  for (; *index < skip; ++*index) {
+    if (!ValidCluster(volume, *cluster)) return false;
+    *cluster = FatGetEntry(volume, *cluster);
+  }
+  return true;
+}
+
+}  // namespace
+
 const CFatLocator* FatGetLocator(const CTreeEntry* entry) {
   if (!entry || !entry->fsRecord || entry->fsRecordSize != static_cast<int32_t>(sizeof(CFatLocator))) return nullptr;
   return reinterpret_cast<const CFatLocator*>(entry->fsRecord);
@@ -1163,17 +1185,9 @@ int64_t FatFileRun(CImageDocument* document, const CTreeEntry* entry, uint64_t o
       offset >= locator->size)
     return 0;
   const uint64_t skip = offset / bpc;
-  uint32_t cluster = locator->firstCluster;
   uint64_t index = 0;
-  if (volume->cursorVersion == volume->fatVersion && volume->cursorFirst == locator->firstCluster &&
-      volume->cursorIndex <= skip && volume->cursorIndex > 0) {
-    cluster = volume->cursorCluster;
-    index = volume->cursorIndex;
-  }
-  for (; index < skip; ++index) {
-    if (!ValidCluster(volume, cluster)) return 0;
-    cluster = FatGetEntry(volume, cluster);
-  }
+  uint32_t cluster = 0;
+  if (!SeekFileCluster(volume, locator, skip, &cluster, &index)) return 0;
   if (!ValidCluster(volume, cluster) || volume->clusterCache.count(cluster)) return 0;
   const uint64_t remaining = locator->size - offset;
   uint64_t run = 1;
@@ -1202,17 +1216,9 @@ int64_t FatReadFileData(CImageDocument* document, const CTreeEntry* entry, void*
   const uint32_t bpc = volume->bytesPerCluster;
   const uint64_t skip = startByte / bpc;
   uint64_t offset = startByte % bpc;
-  uint32_t cluster = locator->firstCluster;
   uint64_t index = 0;
-  if (volume->cursorVersion == volume->fatVersion && volume->cursorFirst == locator->firstCluster &&
-      volume->cursorIndex <= skip && volume->cursorIndex > 0) {
-    cluster = volume->cursorCluster;
-    index = volume->cursorIndex;
-  }
-  for (; index < skip; ++index) {
-    if (!ValidCluster(volume, cluster)) return 0;
-    cluster = FatGetEntry(volume, cluster);
-  }
+  uint32_t cluster = 0;
+  if (!SeekFileCluster(volume, locator, skip, &cluster, &index)) return 0;
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t done = 0;
   std::vector<uint8_t> work;
