@@ -372,16 +372,19 @@ CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* 
 // there instead of reading the same sectors over and over.
 constexpr int64_t kDirectoryReadFactor = 4;
 
+// What one load of directories carries from directory to directory: the sectors it may still read and the
+// buffer Rock Ridge names are assembled in (made once, on first use).
 struct ReadBudget {
   int64_t sectors;  // -1: the volume's size is not known
+  std::unique_ptr<wchar_t[]> names;
 };
 
 ReadBudget BudgetOf(const CImageDocument* document) {
   const int64_t volume = VolumeSectors(document);
-  return {volume > 0 ? volume * kDirectoryReadFactor : -1};
+  return {volume > 0 ? volume * kDirectoryReadFactor : -1, nullptr};
 }
 
-// Reads a directory into entries. `readable` tells an unreadable directory from one that holds no records.
+// Reads a directory into entries, within `budget`. `readable` tells an unreadable directory from one that holds no records.
 std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const uint8_t* record, bool* readable,
                                               ReadBudget* budget) {
   std::vector<CTreeEntry*> entries;
@@ -394,7 +397,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
   }
   if (length < static_cast<int64_t>(GetLittleEndian32(record + kDirRecordDataLength))) MarkDamaged(document);
   int64_t sectors = (length + kSectorBytes - 1) / kSectorBytes;
-  if (budget && budget->sectors >= 0) {
+  if (budget->sectors >= 0) {
     if (sectors > budget->sectors) {
       MarkDamaged(document);
       return entries;
@@ -412,7 +415,8 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
 
   uint8_t* bytes = buffer.get();
   ByteReader directory(bytes, static_cast<size_t>(length));
-  std::vector<wchar_t> nameBuffer(kRockRidgeNameChars);
+  if (!budget->names) budget->names.reset(new wchar_t[kRockRidgeNameChars]);
+  wchar_t* nameBuffer = budget->names.get();
   // The file whose records carry the multi-extent flag, with the identifier its later records must repeat.
   CTreeEntry* pending = nullptr;
   const uint8_t* pendingId = nullptr;
@@ -469,7 +473,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
       if (state < 0) continue;
       makeFile = state == 0;
     }
-    CTreeEntry* entry = EntryFromRecord(document, recordBytes, nameBuffer.data());
+    CTreeEntry* entry = EntryFromRecord(document, recordBytes, nameBuffer);
     if (!entry) continue;
     if (makeFile) {
       entry->directoryRecord[kDirRecordFlags] &= static_cast<uint8_t>(~kDirFlagDirectory);
@@ -613,7 +617,8 @@ CTreeEntry** IsoReadDirectory(CImageDocument* document, const uint8_t* record, i
   *count = 0;
   if (!document || !record) return nullptr;
   bool readable = false;
-  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable, nullptr);
+  ReadBudget unbounded{-1, nullptr};
+  std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable, &unbounded);
   return ToEntryArray(document, entries, count);
 }
 
