@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <unistd.h>
 #include <vector>
 
@@ -85,14 +86,20 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   if (!document || !document->output || !buffer || n <= 0 || sector < 0) return 0;
   const auto* in = static_cast<const uint8_t*>(buffer);
   const int64_t group = std::min(n, kRawGroup);
-  if (document->rawBuffer.size() < static_cast<size_t>(group * 2352)) document->rawBuffer.resize(group * 2352);
-  uint8_t* raw = document->rawBuffer.data();
-  for (int64_t done = 0; done < n;) {
-    int64_t count = std::min(n - done, kRawGroup);
-    // Each sector is encoded on its own, so the group is spread over the cores.
-    // Every header carries the address of its own sector, however the writes are ordered.
+  // Two halves: one group is written while the next one is encoded.
+  if (document->rawBuffer.size() < static_cast<size_t>(2 * group * 2352))
+    document->rawBuffer.resize(static_cast<size_t>(2 * group * 2352));
+  uint8_t* halves[2] = {document->rawBuffer.data(), document->rawBuffer.data() + group * 2352};
+  const bool mode2 = document->rawMode2 != 0;
+  std::future<bool> writing;
+  bool written = true;
+  int half = 0;
+  for (int64_t done = 0; done < n; half ^= 1) {
+    const int64_t count = std::min(n - done, kRawGroup);
+    uint8_t* raw = halves[half];
+    // Each sector is encoded on its own, so the group is spread over the cores. Every header carries the
+    // address of its own sector, however the writes are ordered.
     const int64_t number = sector + done;
-    const bool mode2 = document->rawMode2 != 0;
     ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) {
         const uint8_t* data = in + (done + i) * 2048;
@@ -102,7 +109,17 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
           CdEncodeMode1Sector(number + i, data, raw + i * 2352);
       }
     });
-    if (!FileWriteAt(document->output, raw, (sector + done) * 2352, static_cast<size_t>(count * 2352))) return 0;
+    if (writing.valid()) written = writing.get();
+    if (!written) return 0;
+    FILE* output = document->output;
+    const int64_t at = number * 2352;
+    if (n - done > count) {
+      writing = std::async(std::launch::async, [output, raw, at, count] {
+        return FileWriteAt(output, raw, at, static_cast<size_t>(count * 2352)) != 0;
+      });
+    } else if (!FileWriteAt(output, raw, at, static_cast<size_t>(count * 2352))) {
+      return 0;
+    }
     done += count;
   }
   return n;
