@@ -332,7 +332,7 @@ int CliAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t
 
 int TreePrepareAddedFiles(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
   if (!document || !folder) return -1;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> pending{folder};
   while (!pending.empty()) {
     CTreeFolder* node = pending.back();
@@ -371,7 +371,7 @@ int TreePrepareAddedFiles(CImageDocument* document, CTreeFolder* folder, CProgre
     const size_t mark = pending.size();
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next)
       // A relocated folder is reached through its record in the relocation folder.
-      if (CTreeFolder* child = RockRidgeEntryFolder(entry);
+      if (CTreeFolder* child = RockRidgeEntryFolder(document, entry);
           child && !TreeEntryIsDotName(entry) && child != node && !RockRidgeIsPlaceholder(entry))
         pending.push_back(child);
     std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(mark), pending.end());

@@ -26,11 +26,15 @@ struct CIsoBuild {
 
 namespace {
 
-// The build in progress, and the record builder steps use when no build runs.
-CIsoBuild* g_running = nullptr;
-CIsoBuild g_spare;
-
-CIsoBuild& Running() { return g_running ? *g_running : g_spare; }
+// The document's build record, made on first use when no build has begun (steps such as adding files use
+// parts of it outside a build).
+CIsoBuild& Running(CImageDocument* document) {
+  if (!document->build) {
+    document->build = new CIsoBuild();
+    document->build->document = document;
+  }
+  return *document->build;
+}
 
 
 
@@ -111,8 +115,8 @@ int QueueFileData(CImageDocument* document, CProgressCallbacks* progress, const 
     AbortCodeRaise(kAbortNoMemory);
     return -1;
   }
-  ImageSetSectorOwner(document, Running().state.writePosition, sectors, const_cast<CTreeEntry*>(entry));
-  Running().state.writePosition += sectors;
+  ImageSetSectorOwner(document, Running(document).state.writePosition, sectors, const_cast<CTreeEntry*>(entry));
+  Running(document).state.writePosition += sectors;
   IsoProgressAdd(progress, sectors * 2048);
   return 0;
 }
@@ -125,7 +129,7 @@ int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
   if (std::fflush(document->output) != 0) return 0;
   const int out = fileno(document->output);
   loff_t in = 0;
-  loff_t at = static_cast<loff_t>(Running().state.writePosition) * 2048;
+  loff_t at = static_cast<loff_t>(Running(document).state.writePosition) * 2048;
   while (in < size) {
     const ssize_t n = copy_file_range(fd, &in, out, &at, static_cast<size_t>(size - in), 0);
     if (n < 0 && errno == EINTR) continue;
@@ -153,13 +157,12 @@ int IsoBuildsInMemory(const CImageDocument* document) {
   return document && document->builder && !document->output ? 1 : 0;
 }
 
-CIsoBuildState* IsoBuildState() { return &Running().state; }
+CIsoBuildState* IsoBuildState(CImageDocument* document) { return &Running(document).state; }
 
 void IsoBuildFree(CIsoBuild* build) {
   if (!build) return;
   for (int part = 0; part < kBuildPartCount; ++part)
     if (build->parts[part]) build->drops[part](build->parts[part]);
-  if (g_running == build) g_running = nullptr;
   delete build;
 }
 
@@ -168,7 +171,6 @@ void IsoBuildBegin(CImageDocument* document) {
   IsoBuildFree(document->build);
   document->build = new CIsoBuild();
   document->build->document = document;
-  g_running = document->build;
 }
 
 void IsoBuildEnd(CImageDocument* document) {
@@ -177,8 +179,8 @@ void IsoBuildEnd(CImageDocument* document) {
   document->build = nullptr;
 }
 
-void* IsoBuildPartGet(int part, void* (*make)(), void (*drop)(void*)) {
-  CIsoBuild& build = Running();
+void* IsoBuildPartGet(CImageDocument* document, int part, void* (*make)(), void (*drop)(void*)) {
+  CIsoBuild& build = Running(document);
   if (!build.parts[part]) {
     build.parts[part] = make();
     build.drops[part] = drop;
@@ -186,16 +188,12 @@ void* IsoBuildPartGet(int part, void* (*make)(), void (*drop)(void*)) {
   return build.parts[part];
 }
 
-bool IsoAtPlannedPosition(int64_t lba) {
-  if (Running().state.writePosition == lba) return true;
+bool IsoAtPlannedPosition(CImageDocument* document, int64_t lba) {
+  if (Running(document).state.writePosition == lba) return true;
   LastErrorSetText(L"The image layout and the data written disagree.");
   AbortCodeSet(kAbortSaveFailed);
   return false;
 }
-
-CImageDocument* IsoBuildDocument() { return Running().document; }
-
-void IsoBuildSetDocument(CImageDocument* document) { Running().document = document; }
 
 void IsoProgressAdd(CProgressCallbacks*, int64_t bytes) {
   if (bytes > 0) UiProgressAdd(static_cast<uint64_t>(bytes));
@@ -241,7 +239,7 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
         return -1;
       }
       const int64_t sectors = (size + 2047) / 2048;
-      Running().state.writePosition += sectors;
+      Running(document).state.writePosition += sectors;
       IsoProgressAdd(progress, sectors * 2048);
       return 0;
     }
@@ -273,13 +271,13 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
     } else {
       ok = IsoReadEntrySourceData(document, entry, sourceLba, offset, piece, buffer.data());
     }
-    if (ok && ImageWriteSectors(document, Running().state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
+    if (ok && ImageWriteSectors(document, Running(document).state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
     if (!ok) {
       if (AbortCodeGet() == kAbortNone) AbortCodeSet(kAbortSaveFailed);
       result = -1;
       break;
     }
-    Running().state.writePosition += sectors;
+    Running(document).state.writePosition += sectors;
     offset += piece;
     IsoProgressAdd(progress, sectors * 2048);
   }

@@ -5,8 +5,9 @@
 //
 // The working state of one build: the layout cursor, the write position, the path-table sizes, and the records
 // the builder's steps keep while they run (duplicate merge, Rock Ridge relocation, UDF layout, path tables).
-// IsoBuildBegin gives the document a fresh one and makes it the running build; IsoBuildEnd frees it, so nothing
-// of one build reaches the next. Builder steps called outside a build share a spare record.
+// It belongs to the document being built and every step reaches it through that document. IsoBuildBegin gives the
+// document a fresh one and IsoBuildEnd frees it, so nothing of one build reaches the next, nor of one document
+// another; a step called outside a build gets a record made for the document on first use.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +41,7 @@ struct CIsoBuildState {
   int32_t jolietDirectoryCount;
 };
 
-// The steps' own records inside the running build, one per kind.
+// The steps' own records inside a document's build, one per kind.
 enum : int {
   kBuildPartOptimize,
   kBuildPartRockRidge,
@@ -56,22 +57,19 @@ struct CIsoBuild;
 void IsoBuildBegin(CImageDocument* document);
 void IsoBuildEnd(CImageDocument* document);
 void IsoBuildFree(CIsoBuild* build);
-// The record of kind `part` in the running build, made by `make` on first use and freed by `drop` with it.
-void* IsoBuildPartGet(int part, void* (*make)(), void (*drop)(void*));
+// The record of kind `part` in the document's build, made by `make` on first use and freed by `drop` with it.
+void* IsoBuildPartGet(CImageDocument* document, int part, void* (*make)(), void (*drop)(void*));
 template <typename T>
-T& IsoBuildPart(int part) {
+T& IsoBuildPart(CImageDocument* document, int part) {
   return *static_cast<T*>(IsoBuildPartGet(
-      part, []() -> void* { return new T(); }, [](void* record) { delete static_cast<T*>(record); }));
+      document, part, []() -> void* { return new T(); }, [](void* record) { delete static_cast<T*>(record); }));
 }
 
-CIsoBuildState* IsoBuildState();
+// The working state of the document's build (a build record is made on first use when none has begun).
+CIsoBuildState* IsoBuildState(CImageDocument* document);
 // True when the write position stands where the layout put the structure about to be written; otherwise the
 // abort code is set, since anything else would shift every later sector.
-bool IsoAtPlannedPosition(int64_t lba);
-
-// The document of the running build, or null outside a build.
-CImageDocument* IsoBuildDocument();
-void IsoBuildSetDocument(CImageDocument* document);
+bool IsoAtPlannedPosition(CImageDocument* document, int64_t lba);
 
 // Writes one file's data at the write position: `size` bytes from memory (`data`), from a local file
 // (`sourcePath`), or from the source image's extents / `sourceLba`. Advances the write position by

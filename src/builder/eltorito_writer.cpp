@@ -24,7 +24,7 @@ int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 void BootCatalogLayout(CImageDocument* document) {
   CBootInfo* info = document ? document->bootInfo : nullptr;
   if (!info) return;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   info->catalogLba = state->nextFreeLba;
   state->nextFreeLba += 1;
   for (int i = 0; i < info->entryCount; ++i) {
@@ -82,7 +82,7 @@ int BootRecordWrite(CImageDocument* document, CProgressCallbacks* progress) {
 
 int BootCatalogWrite(CImageDocument* document, CProgressCallbacks* progress) {
   CBootInfo* info = document->bootInfo;
-  if (!info || AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(info->catalogLba)) return -1;
+  if (!info || AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(document, info->catalogLba)) return -1;
   BootCatalogBuildValidation(info);
   BootCatalogBuildEntries(info);
   return IsoWriteSectors(document, info->catalog, 1, progress);
@@ -91,11 +91,11 @@ int BootCatalogWrite(CImageDocument* document, CProgressCallbacks* progress) {
 int BootImagesWrite(CImageDocument* document, CProgressCallbacks* progress) {
   CBootInfo* info = document->bootInfo;
   if (!info) return -1;
-  const int64_t primaryLba = IsoBuildState()->sessionStart + 16;
+  const int64_t primaryLba = IsoBuildState(document)->sessionStart + 16;
   for (int i = 0; i < info->entryCount; ++i) {
     CBootEntry* entry = &info->entries[i];
     if (!BootEntryIsImage(entry) || entry->size <= 0) continue;
-    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(entry->lba)) return -1;
+    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(document, entry->lba)) return -1;
     int64_t from = entry->sourceLba;
     int64_t left = entry->size;
     if (entry->hasInfoTable) {

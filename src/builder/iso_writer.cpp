@@ -30,7 +30,7 @@ struct BuildPathTables {
   PathTables iso;
   PathTables joliet;
 };
-BuildPathTables& Tables() { return IsoBuildPart<BuildPathTables>(kBuildPartPathTables); }
+BuildPathTables& Tables(CImageDocument* document) { return IsoBuildPart<BuildPathTables>(document, kBuildPartPathTables); }
 
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 uint32_t RoundedSize(uint32_t bytes) { return static_cast<uint32_t>(SectorsOf(bytes) * kSector); }
@@ -62,7 +62,7 @@ int JolietRecordLength(const CTreeEntry* entry) {
 
 bool WriteSectors(CImageDocument* document, const void* buffer, int64_t count, CProgressCallbacks* progress) {
   if (count <= 0) return true;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   if (IsoBuildsInMemory(document)) {
     if (ImageBuilderQueueGenerated(document->builder, buffer, count * kSector) != count) {
       AbortCodeRaise(kAbortNoMemory);
@@ -111,16 +111,16 @@ uint8_t EntryFlags(const CTreeEntry* entry) {
 }
 
 // Extent and size a record of a folder's directory carries for `entry` (the ISO or the Joliet view).
-void DirectoryTarget(const CTreeFolder* folder, const CTreeEntry* entry, bool joliet, uint32_t* lba,
+void DirectoryTarget(CImageDocument* document, const CTreeFolder* folder, const CTreeEntry* entry, bool joliet, uint32_t* lba,
                      uint32_t* size) {
   const CTreeFolder* target = nullptr;
   const int dot = DotKind(entry);
   if (dot == 0)
     target = folder;
   else if (dot == 1)
-    target = joliet ? (folder->parent ? folder->parent : folder) : RockRidgeIsoParent(folder);
+    target = joliet ? (folder->parent ? folder->parent : folder) : RockRidgeIsoParent(document, folder);
   else
-    target = RockRidgeEntryFolder(entry);
+    target = RockRidgeEntryFolder(document, entry);
   if (!target) {
     *lba = 0;
     *size = 0;
@@ -156,37 +156,37 @@ std::vector<uint8_t> JolietIdentifier(const CTreeEntry* entry) {
 }
 
 // The subfolders of `folder` in the order of its ISO list (or Joliet list).
-void ChildFolders(CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out) {
+void ChildFolders(CImageDocument* document, CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out) {
   if (joliet) {
     for (CTreeEntry* entry = folder->jolietFirst; entry; entry = entry->jolietNext)
       if (entry->folder && entry->folder != folder && DotKind(entry) < 0 && !(entry->folder->flags & kTreeHidden))
         out->push_back(entry->folder);
   } else {
     for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next)
-      if (CTreeFolder* child = RockRidgeEntryFolder(entry);
+      if (CTreeFolder* child = RockRidgeEntryFolder(document, entry);
           child && child != folder && DotKind(entry) < 0 && !RockRidgeIsPlaceholder(entry))
         out->push_back(child);
   }
 }
 
 // Path-table order: level by level, by parent number, then by identifier; the numbers are the positions.
-bool PathTableOrder(CTreeFolder* root, bool joliet, std::vector<CTreeFolder*>* order,
+bool PathTableOrder(CImageDocument* document, CTreeFolder* root, bool joliet, std::vector<CTreeFolder*>* order,
                     std::vector<uint32_t>* parents) {
   order->assign(1, root);
   parents->assign(1, 1);
   std::vector<CTreeFolder*> children;
   for (size_t i = 0; i < order->size(); ++i) {
     children.clear();
-    ChildFolders((*order)[i], joliet, &children);
+    ChildFolders(document, (*order)[i], joliet, &children);
     if (joliet) {
       std::stable_sort(children.begin(), children.end(), [](const CTreeFolder* a, const CTreeFolder* b) {
         return JolietCompareNames(a->entry->jolietName, a->entry->jolietLength, b->entry->jolietName,
                                   b->entry->jolietLength) < 0;
       });
     } else {
-      std::stable_sort(children.begin(), children.end(), [](const CTreeFolder* a, const CTreeFolder* b) {
-        const CTreeEntry* ea = RockRidgeIsoEntry(a);
-        const CTreeEntry* eb = RockRidgeIsoEntry(b);
+      std::stable_sort(children.begin(), children.end(), [document](const CTreeFolder* a, const CTreeFolder* b) {
+        const CTreeEntry* ea = RockRidgeIsoEntry(document, a);
+        const CTreeEntry* eb = RockRidgeIsoEntry(document, b);
         const int la = IdentifierLength(ea), lb = IdentifierLength(eb);
         const int c = std::memcmp(ea->isoName, eb->isoName, static_cast<size_t>(std::min(la, lb)));
         return c != 0 ? c < 0 : la < lb;
@@ -201,11 +201,11 @@ bool PathTableOrder(CTreeFolder* root, bool joliet, std::vector<CTreeFolder*>* o
   return true;
 }
 
-int64_t PathTableBytes(const std::vector<CTreeFolder*>& order, bool joliet) {
+int64_t PathTableBytes(CImageDocument* document, const std::vector<CTreeFolder*>& order, bool joliet) {
   int64_t bytes = 0;
   for (size_t i = 0; i < order.size(); ++i) {
     const int length =
-        i == 0 ? 1 : joliet ? 2 * order[i]->entry->jolietLength : IdentifierLength(RockRidgeIsoEntry(order[i]));
+        i == 0 ? 1 : joliet ? 2 * order[i]->entry->jolietLength : IdentifierLength(RockRidgeIsoEntry(document, order[i]));
     bytes += 8 + length + (length & 1);
   }
   return bytes;
@@ -219,14 +219,14 @@ int64_t PathTableSectors(int64_t bytes) {
 int BuildTables(CImageDocument* document, bool joliet) {
   std::vector<CTreeFolder*> order;
   std::vector<uint32_t> parents;
-  if (!PathTableOrder(document->rootFolder, joliet, &order, &parents)) {
+  if (!PathTableOrder(document, document->rootFolder, joliet, &order, &parents)) {
     LastErrorSetText(L"The image holds more than 65,535 folders, more than ISO 9660 path tables can number.");
     ErrorReport(nullptr);
     AbortCodeSet(kAbortSaveFailed);
     return -1;
   }
-  PathTables& tables = joliet ? Tables().joliet : Tables().iso;
-  const int64_t bytes = PathTableBytes(order, joliet);
+  PathTables& tables = joliet ? Tables(document).joliet : Tables(document).iso;
+  const int64_t bytes = PathTableBytes(document, order, joliet);
   tables.little.assign(static_cast<size_t>(bytes), 0);
   tables.big.assign(static_cast<size_t>(bytes), 0);
   size_t at = 0;
@@ -238,7 +238,7 @@ int BuildTables(CImageDocument* document, bool joliet) {
     } else if (joliet) {
       identifier = JolietIdentifier(folder->entry);
     } else {
-      const CTreeEntry* own = RockRidgeIsoEntry(folder);
+      const CTreeEntry* own = RockRidgeIsoEntry(document, folder);
       identifier.assign(own->isoName, own->isoName + IdentifierLength(own));
     }
     const uint32_t lba = joliet ? folder->jolietExtentLba : folder->isoExtentLba;
@@ -273,7 +273,7 @@ int WriteTables(CImageDocument* document, PathTables& tables, int64_t sectors, C
 
 }  // namespace
 
-void IsoCollectFolders(CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out) {
+void IsoCollectFolders(CImageDocument* document, CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out) {
   out->clear();
   if (!folder) return;
   std::vector<CTreeFolder*> stack{folder};
@@ -283,7 +283,7 @@ void IsoCollectFolders(CTreeFolder* folder, bool joliet, std::vector<CTreeFolder
     stack.pop_back();
     out->push_back(node);
     children.clear();
-    ChildFolders(node, joliet, &children);
+    ChildFolders(document, node, joliet, &children);
     for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
   }
 }
@@ -340,9 +340,9 @@ int JolietCompareNames(const uint16_t* a, int32_t aLength, const uint16_t* b, in
 }
 
 int JolietSizeDirectories(CImageDocument* document, CTreeFolder* folder) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder, false, &folders);
+  IsoCollectFolders(document, folder, false, &folders);
   std::vector<CTreeEntry*> entries;
   for (CTreeFolder* node : folders) {
     entries.clear();
@@ -383,9 +383,9 @@ int JolietSizeDirectories(CImageDocument* document, CTreeFolder* folder) {
 }
 
 void IsoAssignDirectoryExtents(CImageDocument* document, CTreeFolder* folder, int pass) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder ? folder : document->rootFolder, false, &folders);
+  IsoCollectFolders(document, folder ? folder : document->rootFolder, false, &folders);
   state->isoDirectoryCounter = 1;
   for (CTreeFolder* node : folders) {
     node->isoDirectoryNumber = state->isoDirectoryCounter++;
@@ -400,9 +400,9 @@ void IsoAssignDirectoryExtents(CImageDocument* document, CTreeFolder* folder, in
 }
 
 void JolietAssignDirectoryExtents(CImageDocument* document, CTreeFolder* folder, int pass) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder ? folder : document->rootFolder, true, &folders);
+  IsoCollectFolders(document, folder ? folder : document->rootFolder, true, &folders);
   state->jolietDirectoryCounter = 1;
   for (CTreeFolder* node : folders) {
     node->jolietDirectoryNumber = state->jolietDirectoryCounter++;
@@ -417,9 +417,9 @@ void JolietAssignDirectoryExtents(CImageDocument* document, CTreeFolder* folder,
 }
 
 void IsoAssignFileExtents(CImageDocument* document, CTreeFolder* folder, int pass, CProgressCallbacks* progress) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder ? folder : document->rootFolder, false, &folders);
+  IsoCollectFolders(document, folder ? folder : document->rootFolder, false, &folders);
   for (CTreeFolder* node : folders) {
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
       if (AbortCodeGet() != kAbortNone) return;
@@ -443,11 +443,11 @@ void IsoAssignFileExtents(CImageDocument* document, CTreeFolder* folder, int pas
 }
 
 void IsoReservePathTables(CImageDocument* document) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> order;
   std::vector<uint32_t> parents;
-  PathTableOrder(document->rootFolder, false, &order, &parents);
-  state->isoPathTableBytes = PathTableBytes(order, false);
+  PathTableOrder(document, document->rootFolder, false, &order, &parents);
+  state->isoPathTableBytes = PathTableBytes(document, order, false);
   state->isoPathTableSectors = PathTableSectors(state->isoPathTableBytes);
   state->isoPathTableL = static_cast<uint32_t>(state->nextFreeLba);
   state->isoPathTableM = static_cast<uint32_t>(state->nextFreeLba + state->isoPathTableSectors);
@@ -455,11 +455,11 @@ void IsoReservePathTables(CImageDocument* document) {
 }
 
 void JolietReservePathTables(CImageDocument* document) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> order;
   std::vector<uint32_t> parents;
-  PathTableOrder(document->rootFolder, true, &order, &parents);
-  state->jolietPathTableBytes = PathTableBytes(order, true);
+  PathTableOrder(document, document->rootFolder, true, &order, &parents);
+  state->jolietPathTableBytes = PathTableBytes(document, order, true);
   state->jolietPathTableSectors = PathTableSectors(state->jolietPathTableBytes);
   state->jolietPathTableL = static_cast<uint32_t>(state->nextFreeLba);
   state->jolietPathTableM = static_cast<uint32_t>(state->nextFreeLba + state->jolietPathTableSectors);
@@ -467,11 +467,11 @@ void JolietReservePathTables(CImageDocument* document) {
 }
 
 int IsoBuildPathTables(CImageDocument* document) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   CTreeFolder* root = document->rootFolder;
   // Subdirectory entries take their folder's extent.
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(root, false, &folders);
+  IsoCollectFolders(document, root, false, &folders);
   for (CTreeFolder* node : folders) {
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
       if (!IsFolderEntry(entry) || DotKind(entry) >= 0 || !entry->folder) continue;
@@ -499,7 +499,7 @@ int IsoBuildPathTables(CImageDocument* document) {
 }
 
 int JolietBuildPathTables(CImageDocument* document) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   CTreeFolder* root = document->rootFolder;
   if (BuildTables(document, true) != 0) return -1;
   const uint8_t zero = 0;
@@ -516,14 +516,14 @@ int JolietBuildPathTables(CImageDocument* document) {
 
 int IsoWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
-  if (!IsoAtPlannedPosition(IsoBuildState()->isoPathTableL)) return -1;
-  return WriteTables(document, Tables().iso, IsoBuildState()->isoPathTableSectors, progress);
+  if (!IsoAtPlannedPosition(document, IsoBuildState(document)->isoPathTableL)) return -1;
+  return WriteTables(document, Tables(document).iso, IsoBuildState(document)->isoPathTableSectors, progress);
 }
 
 int JolietWritePathTables(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
-  if (!IsoAtPlannedPosition(IsoBuildState()->jolietPathTableL)) return -1;
-  return WriteTables(document, Tables().joliet, IsoBuildState()->jolietPathTableSectors, progress);
+  if (!IsoAtPlannedPosition(document, IsoBuildState(document)->jolietPathTableL)) return -1;
+  return WriteTables(document, Tables(document).joliet, IsoBuildState(document)->jolietPathTableSectors, progress);
 }
 
 int IsoWriteSectors(CImageDocument* document, const void* buffer, int64_t count, CProgressCallbacks* progress) {
@@ -574,12 +574,12 @@ namespace {
 // Writes the directories of one hierarchy in pre-order, each extent in one call at the LBA the layout gave it.
 int WriteDirectories(CImageDocument* document, CTreeFolder* folder, bool joliet, CProgressCallbacks* progress) {
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder, joliet, &folders);
+  IsoCollectFolders(document, folder, joliet, &folders);
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> identifier;
   for (CTreeFolder* node : folders) {
     const uint32_t extent = joliet ? node->jolietExtentLba : node->isoExtentLba;
-    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(extent)) return -1;
+    if (AbortCodeGet() != kAbortNone || !IsoAtPlannedPosition(document, extent)) return -1;
     buffer.assign(RoundedSize(joliet ? node->jolietExtentSize : node->isoExtentSize), 0);
     uint32_t offset = 0;
     for (const CTreeEntry* entry = joliet ? node->jolietFirst : node->firstEntry; entry;
@@ -601,7 +601,7 @@ int WriteDirectories(CImageDocument* document, CTreeFolder* folder, bool joliet,
         uint32_t lba = 0, size = 0;
         bool more = false;
         if (!placeholder && IsFolderEntry(entry))
-          DirectoryTarget(node, entry, joliet, &lba, &size);
+          DirectoryTarget(document, node, entry, joliet, &lba, &size);
         else if (!placeholder)
           FileExtent(entry, i, &lba, &size, &more);
         if (offset + length > buffer.size()) return -1;
@@ -633,9 +633,9 @@ int JolietWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CPro
 }
 
 int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(folder, false, &folders);
+  IsoCollectFolders(document, folder, false, &folders);
   for (CTreeFolder* node : folders) {
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
       if (AbortCodeGet() != kAbortNone) return -1;
@@ -649,9 +649,9 @@ int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgress
   return 0;
 }
 
-void IsoFreeWriterBuffers() {
-  Tables().iso = PathTables{};
-  Tables().joliet = PathTables{};
-  IsoBuildState()->isoPathTableBytes = 0;
-  IsoBuildState()->jolietPathTableBytes = 0;
+void IsoFreeWriterBuffers(CImageDocument* document) {
+  Tables(document).iso = PathTables{};
+  Tables(document).joliet = PathTables{};
+  IsoBuildState(document)->isoPathTableBytes = 0;
+  IsoBuildState(document)->jolietPathTableBytes = 0;
 }

@@ -63,8 +63,8 @@ int JolietWriteDirectoryTree(CImageDocument* document, CTreeFolder* folder, CPro
 int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgressCallbacks* progress);
 
 // Frees the path-table buffers and zeroes both path-table sizes.
-void IsoFreeWriterBuffers();
+void IsoFreeWriterBuffers(CImageDocument* document);
 
 // The folders below (and including) `folder` in pre-order over the ISO order, or over the Joliet order (hidden
 // folders and what lies below them left out).
-void IsoCollectFolders(CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out);
+void IsoCollectFolders(CImageDocument* document, CTreeFolder* folder, bool joliet, std::vector<CTreeFolder*>* out);

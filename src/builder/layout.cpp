@@ -26,13 +26,12 @@ void IsoSetSessionStart(CImageDocument* document) {
   if (document) document->buildSessionStart = 0;
 }
 
-void IsoResetWritePosition() { IsoBuildState()->writePosition = IsoBuildState()->sessionStart; }
+void IsoResetWritePosition(CImageDocument* document) { IsoBuildState(document)->writePosition = IsoBuildState(document)->sessionStart; }
 
 int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
   if (!document || !document->rootFolder) return 0;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   *state = CIsoBuildState{};
-  IsoBuildSetDocument(document);
   if (document->noIso9660 && !document->udf) {
     LastErrorSetText(L"The image would hold neither an ISO 9660 nor a UDF file system.");
     ErrorReport(nullptr);
@@ -49,7 +48,7 @@ int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
 }
 
 int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64_t sessionStart) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   const int64_t start = sessionStart < 0 ? document->buildSessionStart : sessionStart;
   state->sessionStart = start;
   const bool iso = document->noIso9660 == 0;
@@ -99,10 +98,10 @@ int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64
 }
 
 int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress) {
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   const bool iso = document->noIso9660 == 0;
   const bool joliet = iso && document->jolietLevel != 0;
-  IsoResetWritePosition();
+  IsoResetWritePosition(document);
   ErrorStateClear();
   if (IsoWriteZeroSectors(document, 16, progress) != 0) return -1;
 

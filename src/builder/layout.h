@@ -18,4 +18,4 @@ int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress);
 int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64_t sessionStart);
 // Writes the laid-out image: 0, or -1 as soon as a step fails. The write must end exactly at the laid-out size.
 int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress);
-void IsoResetWritePosition();
+void IsoResetWritePosition(CImageDocument* document);

@@ -89,7 +89,7 @@ struct OptimizeState {
   std::chrono::steady_clock::time_point lastShown;
 };
 
-OptimizeState& Optimize() { return IsoBuildPart<OptimizeState>(kBuildPartOptimize); }
+OptimizeState& Optimize(CImageDocument* document) { return IsoBuildPart<OptimizeState>(document, kBuildPartOptimize); }
 
 void OutOfMemory() {
   MessageShow(L"Out of memory. Program abort.");
@@ -214,8 +214,8 @@ class DataReader {
   bool sizeChecked_ = false;
 };
 
-uint8_t* CandidateBuffer() {
-  std::vector<uint8_t>& buffer = Optimize().candidatePiece;
+uint8_t* CandidateBuffer(CImageDocument* document) {
+  std::vector<uint8_t>& buffer = Optimize(document).candidatePiece;
   if (buffer.empty()) buffer.resize(kLargestPieceBytes);
   return buffer.data();
 }
@@ -223,16 +223,17 @@ uint8_t* CandidateBuffer() {
 // The pieces of the placed file. Its first 2 MiB are kept: a long run of candidates reads them once.
 class PlacedSource {
  public:
-  PlacedSource(CImageDocument* document, const CTreeEntry* entry) : entry_(entry), reader_(document, entry) {
-    if (Optimize().cacheOwner != entry) {
-      Optimize().cacheOwner = entry;
-      Optimize().cacheFill = 0;
+  PlacedSource(CImageDocument* document, const CTreeEntry* entry)
+      : document_(document), entry_(entry), reader_(document, entry) {
+    if (Optimize(document).cacheOwner != entry) {
+      Optimize(document).cacheOwner = entry;
+      Optimize(document).cacheFill = 0;
     }
   }
 
   // The piece at `offset` (a multiple of 2048), or null when it cannot be read.
   const uint8_t* Get(int64_t offset, int64_t length) {
-    OptimizeState& s = Optimize();
+    OptimizeState& s = Optimize(document_);
     if (offset + length <= s.cacheFill) return s.cache.data() + offset;
     if (offset == s.cacheFill && offset + length <= kPlacedCacheBytes) {
       if (s.cache.empty()) s.cache.resize(kPlacedCacheBytes);
@@ -247,6 +248,7 @@ class PlacedSource {
   const CTreeEntry* entry() const { return entry_; }
 
  private:
+  CImageDocument* document_;
   const CTreeEntry* entry_;
   DataReader reader_;
 };
@@ -286,11 +288,11 @@ std::array<int64_t, 5> FingerprintSectors(int64_t size) {
 // Starts reading a large local file ahead of its turn (its fingerprinted sectors, or the start of its data):
 // the kernel reads it while earlier files are handled, so a run of uncached files does not wait for the disk
 // file by file. Small files are read in one piece anyway and are left alone.
-void Prefetch(int32_t index, bool wholeStart) {
-  const SizeItem& item = Optimize().items[index];
+void Prefetch(CImageDocument* document, int32_t index, bool wholeStart) {
+  const SizeItem& item = Optimize(document).items[index];
   const int64_t size = item.entry->size;
   if (size <= kWholeFingerprintBytes || item.entry->inlineData || !HasLocalPath(item.entry)) return;
-  DataReader reader(Optimize().document, item.entry);
+  DataReader reader(Optimize(document).document, item.entry);
   if (wholeStart) {
     reader.Prefetch(0, std::min(size, kPlacedCacheBytes));
   } else if (item.identity == index && item.fingerprintState == kStateUnknown) {
@@ -300,19 +302,19 @@ void Prefetch(int32_t index, bool wholeStart) {
 
 // Fingerprint of an item: the CRC-32 of its whole data up to 32 KiB, else of its FingerprintSectors (the last
 // one as long as the file). Items sharing a data source share the result.
-uint8_t Fingerprint(int32_t index) {
-  OptimizeState& s = Optimize();
+uint8_t Fingerprint(CImageDocument* document, int32_t index) {
+  OptimizeState& s = Optimize(document);
   SizeItem& item = s.items[index];
   if (item.fingerprintState != kStateUnknown) return item.fingerprintState;
   if (item.identity != index) {
     const SizeItem& source = s.items[item.identity];
-    item.fingerprintState = Fingerprint(item.identity);
+    item.fingerprintState = Fingerprint(document, item.identity);
     item.fingerprint = source.fingerprint;
     return item.fingerprintState;
   }
   const int64_t size = item.entry->size;
   DataReader reader(s.document, item.entry);
-  uint8_t* buffer = CandidateBuffer();
+  uint8_t* buffer = CandidateBuffer(document);
   uint32_t crc = 0;
   bool ok = true;
   if (size <= kWholeFingerprintBytes) {
@@ -332,12 +334,12 @@ uint8_t Fingerprint(int32_t index) {
   return item.fingerprintState;
 }
 
-uint8_t Digest(int32_t index, PlacedSource* placed) {
-  OptimizeState& s = Optimize();
+uint8_t Digest(CImageDocument* document, int32_t index, PlacedSource* placed) {
+  OptimizeState& s = Optimize(document);
   SizeItem& item = s.items[index];
   if (item.digestState != kStateUnknown) return item.digestState;
   if (item.identity != index) {
-    item.digestState = Digest(item.identity, nullptr);
+    item.digestState = Digest(document, item.identity, nullptr);
     item.digest = s.items[item.identity].digest;
     return item.digestState;
   }
@@ -351,7 +353,7 @@ uint8_t Digest(int32_t index, PlacedSource* placed) {
     });
   } else {
     DataReader reader(s.document, item.entry);
-    uint8_t* buffer = CandidateBuffer();
+    uint8_t* buffer = CandidateBuffer(document);
     ok = ForEachPiece(item.entry->size, [&](int64_t offset, int64_t length) {
       if (!reader.Read(offset, length, buffer)) return false;
       hash = DigestUpdate(hash, buffer, length);
@@ -365,12 +367,12 @@ uint8_t Digest(int32_t index, PlacedSource* placed) {
 
 // 1 equal, 0 different, -1 unreadable. Items that read the same local file or the same source sectors are
 // equal without a read; the others are compared piece by piece (their fingerprints already agree).
-int Compare(int32_t candidate, int32_t placedIndex, PlacedSource& placed) {
-  OptimizeState& s = Optimize();
+int Compare(CImageDocument* document, int32_t candidate, int32_t placedIndex, PlacedSource& placed) {
+  OptimizeState& s = Optimize(document);
   const SizeItem& item = s.items[candidate];
   if (item.identity == s.items[placedIndex].identity) return 1;
   DataReader reader(s.document, item.entry);
-  uint8_t* buffer = CandidateBuffer();
+  uint8_t* buffer = CandidateBuffer(document);
   int result = 1;
   const bool read = ForEachPiece(item.entry->size, [&](int64_t offset, int64_t length) {
     const uint8_t* ours = placed.Get(offset, length);
@@ -384,27 +386,27 @@ int Compare(int32_t candidate, int32_t placedIndex, PlacedSource& placed) {
   return (read || result == 0) ? result : -1;
 }
 
-void Retire(int32_t index) {
-  OptimizeState& s = Optimize();
+void Retire(CImageDocument* document, int32_t index) {
+  OptimizeState& s = Optimize(document);
   SizeItem& item = s.items[index];
   if (!item.waiting) return;
   item.waiting = 0;
   --s.runs[item.run].waiting;
 }
 
-void CountHandled(int32_t index) {
-  SizeItem& item = Optimize().items[index];
+void CountHandled(CImageDocument* document, int32_t index) {
+  SizeItem& item = Optimize(document).items[index];
   if (item.handled) return;
   item.handled = 1;
-  ++Optimize().handled;
+  ++Optimize(document).handled;
 }
 
 // Gives the placed file's LBA to the candidates of `list` equal to it and drops every candidate that no longer
 // waits. With `stopAtMismatch`, comparing ends at the first different candidate (the rest stay). Returns the
 // files merged, or -1 when the abort code is set; `mismatch` tells whether a different one was met.
-int MergeList(std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& placed, bool stopAtMismatch,
+int MergeList(CImageDocument* document, std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& placed, bool stopAtMismatch,
               bool* mismatch) {
-  OptimizeState& s = Optimize();
+  OptimizeState& s = Optimize(document);
   CTreeEntry* placedEntry = s.items[placedIndex].entry;
   int merged = 0;
   size_t kept = 0;
@@ -412,26 +414,26 @@ int MergeList(std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& pla
     const int32_t candidate = list[i];
     CTreeEntry* entry = s.items[candidate].entry;
     if (entry->outputLba != 0) {
-      Retire(candidate);
+      Retire(document, candidate);
       continue;
     }
     if (*mismatch && stopAtMismatch) {
       list[kept++] = candidate;
       continue;
     }
-    if (i + kPrefetchFiles < list.size()) Prefetch(list[i + kPrefetchFiles], true);
-    const int result = Compare(candidate, placedIndex, placed);
+    if (i + kPrefetchFiles < list.size()) Prefetch(document, list[i + kPrefetchFiles], true);
+    const int result = Compare(document, candidate, placedIndex, placed);
     if (result == 1) {
       entry->outputLba = placedEntry->outputLba;
-      Retire(candidate);
-      CountHandled(candidate);
+      Retire(document, candidate);
+      CountHandled(document, candidate);
       ++merged;
     } else if (result == 0) {
       *mismatch = true;
       list[kept++] = candidate;
     } else {
       if (AbortCodeGet() != kAbortNone) return -1;
-      Retire(candidate);  // its data cannot be read: it never equals anything
+      Retire(document, candidate);  // its data cannot be read: it never equals anything
     }
   }
   list.resize(kept);
@@ -442,8 +444,8 @@ int MergeList(std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& pla
 // session no data kept in the previous one) and sorts them into buckets by fingerprint. When they all read the
 // same data as the placed file, they take its LBA at once without a read. Returns the files merged so, or -1
 // when the abort code is set.
-int PrepareRun(int32_t runIndex, int32_t placedIndex) {
-  OptimizeState& s = Optimize();
+int PrepareRun(CImageDocument* document, int32_t runIndex, int32_t placedIndex) {
+  OptimizeState& s = Optimize(document);
   SizeRun& run = s.runs[runIndex];
   run.ready = true;
   std::unordered_map<std::wstring_view, int32_t> byPath;
@@ -458,7 +460,7 @@ int PrepareRun(int32_t runIndex, int32_t placedIndex) {
     else if (entry->sourceLba != 0 && !entry->extents)
       item.identity = bySourceLba.emplace(entry->sourceLba, i).first->second;
   }
-  const bool appending = IsoBuildState()->sessionStart > 0;
+  const bool appending = IsoBuildState(document)->sessionStart > 0;
   bool otherSources = false;
   for (int32_t i = run.begin; i < run.end; ++i) {
     SizeItem& item = s.items[i];
@@ -476,8 +478,8 @@ int PrepareRun(int32_t runIndex, int32_t placedIndex) {
     for (int32_t i = run.begin; i < run.end; ++i) {
       if (!s.items[i].waiting) continue;
       s.items[i].entry->outputLba = placed->outputLba;
-      Retire(i);
-      CountHandled(i);
+      Retire(document, i);
+      CountHandled(document, i);
       ++merged;
     }
     return merged;
@@ -486,10 +488,10 @@ int PrepareRun(int32_t runIndex, int32_t placedIndex) {
   for (int32_t i = run.begin; i < run.end; ++i) {
     if (!s.items[i].waiting) continue;
     for (; prefetched < std::min(run.end, i + kPrefetchFiles); ++prefetched)
-      if (s.items[prefetched].waiting) Prefetch(prefetched, false);
-    if (Fingerprint(i) != kStateKnown) {
+      if (s.items[prefetched].waiting) Prefetch(document, prefetched, false);
+    if (Fingerprint(document, i) != kStateKnown) {
       if (AbortCodeGet() != kAbortNone) return -1;
-      Retire(i);
+      Retire(document, i);
       continue;
     }
     const uint64_t key = static_cast<uint64_t>(runIndex) << 32 | s.items[i].fingerprint;
@@ -499,14 +501,14 @@ int PrepareRun(int32_t runIndex, int32_t placedIndex) {
 }
 
 // Merges the candidates of the placed file's run that hold its data. The count, or -1 (abort code set).
-int MergeRun(int32_t placedIndex) {
-  OptimizeState& s = Optimize();
+int MergeRun(CImageDocument* document, int32_t placedIndex) {
+  OptimizeState& s = Optimize(document);
   const int32_t runIndex = s.items[placedIndex].run;
   SizeRun& run = s.runs[runIndex];
   int merged = 0;
-  if (!run.ready && (merged = PrepareRun(runIndex, placedIndex)) < 0) return -1;
+  if (!run.ready && (merged = PrepareRun(document, runIndex, placedIndex)) < 0) return -1;
   if (run.waiting == 0) return merged;
-  if (Fingerprint(placedIndex) != kStateKnown) return AbortCodeGet() != kAbortNone ? -1 : merged;
+  if (Fingerprint(document, placedIndex) != kStateKnown) return AbortCodeGet() != kAbortNone ? -1 : merged;
   const uint64_t key = static_cast<uint64_t>(runIndex) << 32 | s.items[placedIndex].fingerprint;
   const auto found = s.buckets.find(key);
   if (found == s.buckets.end()) return merged;
@@ -514,7 +516,7 @@ int MergeRun(int32_t placedIndex) {
   PlacedSource placed(s.document, s.items[placedIndex].entry);
   if (!bucket.byDigest) {
     bool mismatch = false;
-    merged = MergeList(bucket.waiting, placedIndex, placed, true, &mismatch);
+    merged = MergeList(document, bucket.waiting, placedIndex, placed, true, &mismatch);
     if (merged < 0) return -1;
     // Two or more different files left with one fingerprint: comparing each placed one with all of them
     // would grow with the square of their number, so they are told apart by the digest of their whole data.
@@ -522,10 +524,10 @@ int MergeRun(int32_t placedIndex) {
     bucket.byDigest = std::make_unique<std::unordered_map<uint64_t, std::vector<int32_t>>>();
     for (size_t i = 0; i < bucket.waiting.size(); ++i) {
       const int32_t candidate = bucket.waiting[i];
-      if (i + kPrefetchFiles < bucket.waiting.size()) Prefetch(bucket.waiting[i + kPrefetchFiles], true);
-      if (Digest(candidate, nullptr) != kStateKnown) {
+      if (i + kPrefetchFiles < bucket.waiting.size()) Prefetch(document, bucket.waiting[i + kPrefetchFiles], true);
+      if (Digest(document, candidate, nullptr) != kStateKnown) {
         if (AbortCodeGet() != kAbortNone) return -1;
-        Retire(candidate);
+        Retire(document, candidate);
         continue;
       }
       (*bucket.byDigest)[s.items[candidate].digest].push_back(candidate);
@@ -533,16 +535,16 @@ int MergeRun(int32_t placedIndex) {
     bucket.waiting.clear();
     bucket.waiting.shrink_to_fit();
   }
-  if (Digest(placedIndex, &placed) != kStateKnown) return AbortCodeGet() != kAbortNone ? -1 : merged;
+  if (Digest(document, placedIndex, &placed) != kStateKnown) return AbortCodeGet() != kAbortNone ? -1 : merged;
   const auto sub = bucket.byDigest->find(s.items[placedIndex].digest);
   if (sub == bucket.byDigest->end()) return merged;
   bool mismatch = false;
-  const int more = MergeList(sub->second, placedIndex, placed, false, &mismatch);
+  const int more = MergeList(document, sub->second, placedIndex, placed, false, &mismatch);
   return more < 0 ? -1 : merged + more;
 }
 
-void ShowProgress(CProgressCallbacks* progress) {
-  OptimizeState& s = Optimize();
+void ShowProgress(CImageDocument* document, CProgressCallbacks* progress) {
+  OptimizeState& s = Optimize(document);
   // A caller's progress block has no place for a status text yet: only the console shows the numbers.
   if (progress) return;
   const auto now = std::chrono::steady_clock::now();
@@ -553,16 +555,16 @@ void ShowProgress(CProgressCallbacks* progress) {
 }
 
 // Drops the state of the last layout, memory included.
-void ClearState() { Optimize() = OptimizeState(); }
+void ClearState(CImageDocument* document) { Optimize(document) = OptimizeState(); }
 
 bool IsContainerKind(int32_t kind) { return kind == kInputTypeContainer || kind == kInputTypeContainerAlt; }
 
 }  // namespace
 
 int OptimizeBegin(CImageDocument* document, CProgressCallbacks*) {
-  ClearState();
+  ClearState(document);
   if (!document || !document->storeIdenticalOnce || IsContainerKind(document->outputType)) return 0;
-  OptimizeState& s = Optimize();
+  OptimizeState& s = Optimize(document);
   try {
     ForEachFile(document, [&](CTreeEntry* entry) {
       if (entry->size > 0) s.items.push_back(SizeItem{entry, -1, 0, 0, 0, 0, 0, 0, 0});
@@ -588,7 +590,7 @@ int OptimizeBegin(CImageDocument* document, CProgressCallbacks*) {
       begin = end;
     }
   } catch (const std::bad_alloc&) {
-    ClearState();
+    ClearState(document);
     OutOfMemory();
     return -1;
   }
@@ -598,30 +600,30 @@ int OptimizeBegin(CImageDocument* document, CProgressCallbacks*) {
   return 0;
 }
 
-void OptimizeEnd(CImageDocument*, CProgressCallbacks*) { ClearState(); }
+void OptimizeEnd(CImageDocument* document, CProgressCallbacks*) { ClearState(document); }
 
 int OptimizeMergeDuplicates(CImageDocument* document, CTreeEntry* placed, CProgressCallbacks* progress) {
-  OptimizeState& s = Optimize();
+  OptimizeState& s = Optimize(document);
   if (!s.active || !placed || document != s.document) return 0;
   if (AbortCodeGet() != kAbortNone) return -1;
   const auto found = s.indexOf.find(placed);
   if (found == s.indexOf.end()) return 0;
   const int32_t index = found->second;
   SizeItem& item = s.items[index];
-  CountHandled(index);
+  CountHandled(document, index);
   int merged = 0;
   if (item.run >= 0) {
-    Retire(index);
+    Retire(document, index);
     if (placed->outputLba > 0 && placed->requestedLba == 0) {
       try {
-        merged = MergeRun(index);
+        merged = MergeRun(document, index);
       } catch (const std::bad_alloc&) {
         OutOfMemory();
         merged = -1;
       }
     }
   }
-  ShowProgress(progress);
+  ShowProgress(document, progress);
   return merged;
 }
 
@@ -629,7 +631,7 @@ int FileOrderBuild(CImageDocument* document) {
   if (!document) return 0;
   std::vector<CTreeEntry*>& list = document->orderedFiles;
   list.clear();
-  const CIsoBuildState* state = IsoBuildState();
+  const CIsoBuildState* state = IsoBuildState(document);
   try {
     ForEachFile(document, [&](CTreeEntry* entry) {
       if (entry->sortWeight <= 0 || entry->size <= 0 || entry->outputLba != 0 || entry->requestedLba != 0) return;
@@ -649,7 +651,7 @@ int FileOrderBuild(CImageDocument* document) {
 
 int FileOrderAssignExtents(CImageDocument* document, CProgressCallbacks* progress) {
   if (!document) return -1;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   for (CTreeEntry* entry : document->orderedFiles) {
     if (AbortCodeGet() != kAbortNone) return -1;
     if (entry->outputLba != 0) continue;
@@ -662,7 +664,7 @@ int FileOrderAssignExtents(CImageDocument* document, CProgressCallbacks* progres
 
 int FileOrderWriteFiles(CImageDocument* document, CTreeFolder*, CProgressCallbacks* progress) {
   if (!document) return -1;
-  const CIsoBuildState* state = IsoBuildState();
+  const CIsoBuildState* state = IsoBuildState(document);
   for (CTreeEntry* entry : document->orderedFiles) {
     if (AbortCodeGet() != kAbortNone) return -1;
     if (entry->size <= 0 || entry->outputLba != state->writePosition) continue;

@@ -58,7 +58,7 @@ struct RockRidgeBuild {
   std::unordered_map<const CTreeEntry*, CTreeFolder*> aliases;
   std::unordered_map<const CTreeFolder*, const CTreeEntry*> aliasOf;
 };
-RockRidgeBuild& Build() { return IsoBuildPart<RockRidgeBuild>(kBuildPartRockRidge); }
+RockRidgeBuild& Build(CImageDocument* document) { return IsoBuildPart<RockRidgeBuild>(document, kBuildPartRockRidge); }
 
 bool Signature(const uint8_t* entry, const char* name) { return entry[0] == name[0] && entry[1] == name[1]; }
 
@@ -190,11 +190,11 @@ bool LocalAttributes(const wchar_t* path, CRockRidgeAttributes* attributes) {
 
 // 2 + the folder's subfolders, as POSIX counts a directory's links. A relocated folder counts in its parent
 // (through its placeholder) and in the relocation folder.
-uint32_t FolderLinks(const CTreeFolder* folder) {
+uint32_t FolderLinks(CImageDocument* document, const CTreeFolder* folder) {
   uint32_t links = 2;
   if (!folder) return links;
   for (const CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next)
-    if (const CTreeFolder* child = RockRidgeEntryFolder(entry); child && child != folder && DotKind(entry) < 0)
+    if (const CTreeFolder* child = RockRidgeEntryFolder(document, entry); child && child != folder && DotKind(entry) < 0)
       ++links;
   return links;
 }
@@ -370,7 +370,7 @@ void AttributesOf(CImageDocument* document, CTreeFolder* folder, CTreeEntry* ent
   const int dot = DotKind(entry);
   // "." and ".." stand for a folder, and the record of a relocated folder for the folder's own entry: their
   // attributes are that entry's (its local folder when it has one), else what the record itself carried.
-  const CTreeFolder* target = dot == 0 ? folder : dot == 1 ? RockRidgeIsoParent(folder) : RockRidgeEntryFolder(entry);
+  const CTreeFolder* target = dot == 0 ? folder : dot == 1 ? RockRidgeIsoParent(document, folder) : RockRidgeEntryFolder(document, entry);
   const CTreeEntry* owner = entry;
   if (dot >= 0 || (target && target->entry && target->entry != entry)) owner = target ? target->entry : nullptr;
   if (!(owner && owner->sourcePath && LocalAttributes(owner->sourcePath, attributes))) {
@@ -385,7 +385,7 @@ void AttributesOf(CImageDocument* document, CTreeFolder* folder, CTreeEntry* ent
   const bool directory = TreeEntryIsFolder(entry) != 0;
   if (directory != ((attributes->mode & kModeType) == kModeDirectory))
     attributes->mode = (attributes->mode & 07777) | (directory ? kModeDirectory : kModeRegular);
-  if (dot >= 0 || target) attributes->links = FolderLinks(target);
+  if (dot >= 0 || target) attributes->links = FolderLinks(document, target);
 }
 
 // Calls `visit(entry, part, length, position)` for every continuation part of every record, in pre-order of
@@ -394,7 +394,7 @@ void AttributesOf(CImageDocument* document, CTreeFolder* folder, CTreeEntry* ent
 template <typename Visit>
 int64_t ForEachContinuation(CImageDocument* document, Visit visit) {
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(document->rootFolder, false, &folders);
+  IsoCollectFolders(document, document->rootFolder, false, &folders);
   int64_t position = 0;
   for (CTreeFolder* folder : folders) {
     for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
@@ -490,23 +490,23 @@ std::vector<CTreeFolder*> Subfolders(CTreeFolder* folder) {
 
 }  // namespace
 
-CTreeFolder* RockRidgeIsoParent(const CTreeFolder* folder) {
+CTreeFolder* RockRidgeIsoParent(CImageDocument* document, const CTreeFolder* folder) {
   if (!folder) return nullptr;
-  if ((folder->flags & kTreeRelocated) && Build().moved) return Build().moved;
+  if ((folder->flags & kTreeRelocated) && Build(document).moved) return Build(document).moved;
   return folder->parent ? folder->parent : const_cast<CTreeFolder*>(folder);
 }
 
-CTreeFolder* RockRidgeEntryFolder(const CTreeEntry* entry) {
+CTreeFolder* RockRidgeEntryFolder(CImageDocument* document, const CTreeEntry* entry) {
   if (!entry) return nullptr;
-  if (entry->folder || Build().aliases.empty()) return entry->folder;
-  auto found = Build().aliases.find(entry);
-  return found == Build().aliases.end() ? nullptr : found->second;
+  if (entry->folder || Build(document).aliases.empty()) return entry->folder;
+  auto found = Build(document).aliases.find(entry);
+  return found == Build(document).aliases.end() ? nullptr : found->second;
 }
 
-const CTreeEntry* RockRidgeIsoEntry(const CTreeFolder* folder) {
+const CTreeEntry* RockRidgeIsoEntry(CImageDocument* document, const CTreeFolder* folder) {
   if (folder && (folder->flags & kTreeRelocated)) {
-    auto found = Build().aliasOf.find(folder);
-    if (found != Build().aliasOf.end()) return found->second;
+    auto found = Build(document).aliasOf.find(folder);
+    if (found != Build(document).aliasOf.end()) return found->second;
   }
   return folder ? folder->entry : nullptr;
 }
@@ -544,11 +544,11 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
     AbortCodeRaise(kAbortNoMemory);
     return -1;
   }
-  Build().moved = movedEntry->folder;
+  Build(document).moved = movedEntry->folder;
   // Joliet leaves it out; the ISO 9660 record stays visible.
-  Build().moved->flags |= kTreeHidden;
+  Build(document).moved->flags |= kTreeHidden;
   movedEntry->flags |= kTreeHidden | kTreeRelocated;
-  TreeAddDotEntries(document, Build().moved, nullptr);
+  TreeAddDotEntries(document, Build(document).moved, nullptr);
   for (CTreeFolder* folder : deep) {
     if (!folder->entry) continue;
     CTreeEntry* record = TreeNewEntry();
@@ -558,9 +558,9 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
       return -1;
     }
     std::memcpy(record->directoryRecord, folder->entry->directoryRecord, kDirRecordCopySize);
-    TreeFolderPrependEntry(Build().moved, record);
-    Build().aliases[record] = folder;
-    Build().aliasOf[folder] = record;
+    TreeFolderPrependEntry(Build(document).moved, record);
+    Build(document).aliases[record] = folder;
+    Build(document).aliasOf[folder] = record;
     folder->flags |= kTreeRelocated;
     folder->entry->flags |= kTreeRelocated;
   }
@@ -568,16 +568,16 @@ int RockRidgeRelocateDeepFolders(CImageDocument* document) {
 }
 
 void RockRidgeRestoreRelocatedFolders(CImageDocument* document) {
-  if (!Build().moved) return;
-  CTreeFolder* moved = Build().moved;
-  Build().moved = nullptr;
+  if (!Build(document).moved) return;
+  CTreeFolder* moved = Build(document).moved;
+  Build(document).moved = nullptr;
   // The records made in the relocation folder go with it; the folders themselves never left their parents.
-  for (const auto& [record, folder] : Build().aliases) {
+  for (const auto& [record, folder] : Build(document).aliases) {
     folder->flags &= ~kTreeRelocated;
     if (folder->entry) folder->entry->flags &= ~kTreeRelocated;
   }
-  Build().aliases.clear();
-  Build().aliasOf.clear();
+  Build(document).aliases.clear();
+  Build(document).aliasOf.clear();
   if (document && document->rootFolder) TreeDeleteFolder(document, moved);
 }
 
@@ -671,7 +671,7 @@ int RockRidgeBuildFolderEntries(CImageDocument* document, CTreeFolder* folder) {
     uint32_t flags = root && dot == 0 ? kRockRidgeSP | kRockRidgeEndCe : 0;
     if (dot == 1 && (folder->flags & kTreeRelocated)) flags |= kRockRidgePL;
     if (dot < 0 && RockRidgeIsPlaceholder(entry)) flags |= kRockRidgeCL;
-    if (dot < 0 && !entry->folder && RockRidgeEntryFolder(entry)) flags |= kRockRidgeRE;
+    if (dot < 0 && !entry->folder && RockRidgeEntryFolder(document, entry)) flags |= kRockRidgeRE;
     if (BuildEntries(document, dot >= 0 ? nullptr : entry->name, entry, &attributes, flags, &symlink) < 0) {
       AbortCodeRaise(kAbortNoMemory);
       return -1;
@@ -680,10 +680,10 @@ int RockRidgeBuildFolderEntries(CImageDocument* document, CTreeFolder* folder) {
   return 0;
 }
 
-const uint8_t* RockRidgeBuildEr(CImageDocument*, int32_t* length) {
-  std::memset(Build().er.sector, 0, sizeof Build().er.sector);
+const uint8_t* RockRidgeBuildEr(CImageDocument* document, int32_t* length) {
+  std::memset(Build(document).er.sector, 0, sizeof Build(document).er.sector);
   const size_t id = sizeof kErIdentifier - 1, descriptor = sizeof kErDescriptor - 1, source = sizeof kErSource - 1;
-  uint8_t* er = Build().er.sector;
+  uint8_t* er = Build(document).er.sector;
   er[0] = 'E';
   er[1] = 'R';
   er[2] = static_cast<uint8_t>(8 + id + descriptor + source);
@@ -695,16 +695,16 @@ const uint8_t* RockRidgeBuildEr(CImageDocument*, int32_t* length) {
   std::memcpy(er + 8, kErIdentifier, id);
   std::memcpy(er + 8 + id, kErDescriptor, descriptor);
   std::memcpy(er + 8 + id + descriptor, kErSource, source);
-  Build().er.length = er[2];
-  if (length) *length = Build().er.length;
-  return Build().er.sector;
+  Build(document).er.length = er[2];
+  if (length) *length = Build(document).er.length;
+  return Build(document).er.sector;
 }
 
 void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
   if (!document || !document->rootFolder) return;
-  CIsoBuildState* state = IsoBuildState();
+  CIsoBuildState* state = IsoBuildState(document);
   RockRidgeBuildEr(document, nullptr);
-  Build().er.lba = lba;
+  Build(document).er.lba = lba;
   state->nextFreeLba = lba + 1;
   // The root's "." record ends with the CE that points at the ER entry.
   for (CTreeEntry* entry = document->rootFolder->firstEntry; entry; entry = entry->next) {
@@ -714,14 +714,14 @@ void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
       uint8_t* ce = entry->systemUse + length - kCeLength;
       PutBothEndian32(ce + 4, static_cast<uint32_t>(lba));
       PutBothEndian32(ce + 12, 0);
-      PutBothEndian32(ce + 20, static_cast<uint32_t>(Build().er.length));
+      PutBothEndian32(ce + 20, static_cast<uint32_t>(Build(document).er.length));
     }
     break;
   }
   // Placeholders lead to their folders (CL), and the ".." of a relocated folder to its real parent (PL).
-  if (Build().moved) {
+  if (Build(document).moved) {
     std::vector<CTreeFolder*> folders;
-    IsoCollectFolders(document->rootFolder, false, &folders);
+    IsoCollectFolders(document, document->rootFolder, false, &folders);
     for (CTreeFolder* folder : folders) {
       for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
         if (RockRidgeIsPlaceholder(entry))
@@ -737,24 +737,24 @@ void RockRidgePlaceErSector(CImageDocument* document, int64_t lba) {
         PutBothEndian32(ce + 4, static_cast<uint32_t>(areaStart + position / kSector));
         PutBothEndian32(ce + 12, static_cast<uint32_t>(position % kSector));
       });
-  Build().er.areaSectors = (bytes + kSector - 1) / kSector;
-  state->nextFreeLba += Build().er.areaSectors;
+  Build(document).er.areaSectors = (bytes + kSector - 1) / kSector;
+  state->nextFreeLba += Build(document).er.areaSectors;
 }
 
 int RockRidgeWriteErSector(CImageDocument* document, CProgressCallbacks* progress) {
   if (AbortCodeGet() != kAbortNone) return -1;
-  CIsoBuildState* state = IsoBuildState();
-  if (state->writePosition != Build().er.lba) {
+  CIsoBuildState* state = IsoBuildState(document);
+  if (state->writePosition != Build(document).er.lba) {
     LastErrorSetText(L"The image layout and the data written disagree.");
     AbortCodeSet(kAbortSaveFailed);
     return -1;
   }
-  if (IsoWriteSectors(document, Build().er.sector, 1, progress) != 0) return -1;
-  if (Build().er.areaSectors == 0) return 0;
-  std::vector<uint8_t> area(static_cast<size_t>(Build().er.areaSectors * kSector), 0);
+  if (IsoWriteSectors(document, Build(document).er.sector, 1, progress) != 0) return -1;
+  if (Build(document).er.areaSectors == 0) return 0;
+  std::vector<uint8_t> area(static_cast<size_t>(Build(document).er.areaSectors * kSector), 0);
   ForEachContinuation(document, [&](CTreeEntry*, uint8_t*, const uint8_t* part, int64_t length, int64_t position) {
     if (position + length <= static_cast<int64_t>(area.size()))
       std::memcpy(area.data() + position, part, static_cast<size_t>(length));
   });
-  return IsoWriteSectors(document, area.data(), Build().er.areaSectors, progress);
+  return IsoWriteSectors(document, area.data(), Build(document).er.areaSectors, progress);
 }

@@ -64,17 +64,17 @@ int RockRidgeBuildFolderEntries(CImageDocument* document, CTreeFolder* folder);
 
 // The folder a folder's ".." leads to in the ISO 9660 hierarchy: the relocation folder for a relocated folder,
 // else its parent (the root is its own parent).
-CTreeFolder* RockRidgeIsoParent(const CTreeFolder* folder);
+CTreeFolder* RockRidgeIsoParent(CImageDocument* document, const CTreeFolder* folder);
 // 1 for the entry that stands for a relocated folder in its parent: in the ISO 9660 hierarchy it is an empty
 // file record whose CL entry leads to the folder.
 int RockRidgeIsPlaceholder(const CTreeEntry* entry);
 
 // The folder a folder entry stands for: its own node, or for a record in the relocation folder the relocated
 // folder. Null for files.
-CTreeFolder* RockRidgeEntryFolder(const CTreeEntry* entry);
+CTreeFolder* RockRidgeEntryFolder(CImageDocument* document, const CTreeEntry* entry);
 // The record that names a folder in the ISO 9660 hierarchy: its record in the relocation folder when it was
 // relocated, else its own entry.
-const CTreeEntry* RockRidgeIsoEntry(const CTreeFolder* folder);
+const CTreeEntry* RockRidgeIsoEntry(CImageDocument* document, const CTreeFolder* folder);
 
 // Gives folders nested deeper than ISO 9660 allows a second record in the relocation folder of the root (made
 // for the build, hidden from Joliet); their own records become placeholders. Only the ISO 9660 hierarchy sees

@@ -75,10 +75,10 @@ struct UdfState {
   std::unordered_map<const CTreeEntry*, size_t> fileOf;
   uint64_t nextUniqueId = kFirstUniqueId;
 };
-UdfState& Udf() { return IsoBuildPart<UdfState>(kBuildPartUdf); }
+UdfState& Udf(CImageDocument* document) { return IsoBuildPart<UdfState>(document, kBuildPartUdf); }
 
-int64_t& NextFree() { return IsoBuildState()->nextFreeLba; }
-int64_t SessionStart() { return IsoBuildState()->sessionStart; }
+int64_t& NextFree(CImageDocument* document) { return IsoBuildState(document)->nextFreeLba; }
+int64_t SessionStart(CImageDocument* document) { return IsoBuildState(document)->sessionStart; }
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 bool Stopped() { return AbortCodeGet() != kAbortNone; }
 
@@ -186,8 +186,8 @@ int EncodedName(const CTreeEntry* entry, uint8_t* out) {
 
 // A partition block number; false (abort code set) when the sector lies before the partition or the number
 // does not fit 32 bits.
-bool PartitionBlock(int64_t lba, uint32_t* block) {
-  const int64_t relative = lba - Udf().partitionBase;
+bool PartitionBlock(CImageDocument* document, int64_t lba, uint32_t* block) {
+  const int64_t relative = lba - Udf(document).partitionBase;
   if (relative < 0 || relative > 0xFFFFFFFFLL) {
     LastErrorSetText(L"A file of the image lies outside its UDF partition.");
     AbortCodeSet(kAbortSaveFailed);
@@ -201,12 +201,12 @@ bool WriteSectors(CImageDocument* document, const uint8_t* buffer, int64_t count
   return IsoWriteSectors(document, buffer, count, progress) == 0;
 }
 
-bool AtPlannedPosition(int64_t lba) { return !Stopped() && IsoAtPlannedPosition(lba); }
+bool AtPlannedPosition(CImageDocument* document, int64_t lba) { return !Stopped() && IsoAtPlannedPosition(document, lba); }
 
 int PadTo(CImageDocument* document, int64_t lba, CProgressCallbacks* progress) {
   if (Stopped()) return -1;
-  const int64_t count = lba - IsoBuildState()->writePosition;
-  if (count < 0) return AtPlannedPosition(lba) ? 0 : -1;
+  const int64_t count = lba - IsoBuildState(document)->writePosition;
+  if (count < 0) return AtPlannedPosition(document, lba) ? 0 : -1;
   return IsoWriteZeroSectors(document, count, progress);
 }
 
@@ -226,9 +226,9 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
   const std::vector<uint16_t> label = UdfTrimSpaces(document);
   const int64_t recorded = RecordingTime(document);
   uint32_t partitionStart = 0, partitionLength = 0, fileSetBlock = 0;
-  partitionStart = static_cast<uint32_t>(Udf().partitionBase);
-  partitionLength = static_cast<uint32_t>(Udf().closingAnchor - Udf().partitionBase);
-  fileSetBlock = static_cast<uint32_t>(Udf().partitionStart - Udf().partitionBase);
+  partitionStart = static_cast<uint32_t>(Udf(document).partitionBase);
+  partitionLength = static_cast<uint32_t>(Udf(document).closingAnchor - Udf(document).partitionBase);
+  fileSetBlock = static_cast<uint32_t>(Udf(document).partitionStart - Udf(document).partitionBase);
 
   uint8_t* d = sequence;  // primary volume descriptor
   Put32(d + 16, 1);       // sequence number
@@ -280,7 +280,7 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
   Put32(d + 264, 6);  // map table length
   Put32(d + 268, 1);  // one partition map
   PutImplementationId(d + 272);
-  PutExtent(d + 432, 2 * kSector, static_cast<uint32_t>(Udf().lvid));
+  PutExtent(d + 432, 2 * kSector, static_cast<uint32_t>(Udf(document).lvid));
   d[440] = 1;  // type-1 map
   d[441] = 6;
   Put16(d + 442, 1);  // volume sequence number
@@ -296,13 +296,13 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
 }
 
 // The file identifiers of one directory, its parent link first, laid from partition block `block` onward.
-bool BuildIdentifiers(const UdfDirectory& directory, uint32_t block, std::vector<uint8_t>* out) {
+bool BuildIdentifiers(CImageDocument* document, const UdfDirectory& directory, uint32_t block, std::vector<uint8_t>* out) {
   out->assign(static_cast<size_t>(SectorsOf(directory.fidBytes) * kSector), 0);
   size_t at = 0;
   uint8_t name[256];
   const auto put = [&](uint8_t characteristics, int nameBytes, int64_t targetLba, uint64_t uniqueId) {
     uint32_t target = 0;
-    if (!PartitionBlock(targetLba, &target)) return false;
+    if (!PartitionBlock(document, targetLba, &target)) return false;
     const int64_t length = FidLength(nameBytes);
     if (at + static_cast<size_t>(length) > out->size()) return false;
     uint8_t* p = out->data() + at;
@@ -318,21 +318,21 @@ bool BuildIdentifiers(const UdfDirectory& directory, uint32_t block, std::vector
   };
   const CTreeFolder* folder = directory.folder;
   const CTreeFolder* parentFolder = folder->parent ? folder->parent : folder;
-  auto parent = Udf().directoryOf.find(parentFolder);
-  const UdfDirectory& up = Udf().directories[parent != Udf().directoryOf.end() ? parent->second : 0];
+  auto parent = Udf(document).directoryOf.find(parentFolder);
+  const UdfDirectory& up = Udf(document).directories[parent != Udf(document).directoryOf.end() ? parent->second : 0];
   if (!put(kFidDirectory | kFidParent, 0, up.lba, up.uniqueId)) return false;
   for (const CTreeEntry* entry = folder->jolietFirst; entry; entry = entry->jolietNext) {
     if (IsDotEntry(entry)) continue;
     const int nameBytes = EncodedName(entry, name);
     if (TreeEntryIsFolder(entry)) {
-      auto child = Udf().directoryOf.find(entry->folder);
-      if (!entry->folder || child == Udf().directoryOf.end()) continue;
-      const UdfDirectory& target = Udf().directories[child->second];
+      auto child = Udf(document).directoryOf.find(entry->folder);
+      if (!entry->folder || child == Udf(document).directoryOf.end()) continue;
+      const UdfDirectory& target = Udf(document).directories[child->second];
       if (!put(kFidDirectory, nameBytes, target.lba, target.uniqueId)) return false;
     } else {
-      auto file = Udf().fileOf.find(entry);
-      if (file == Udf().fileOf.end()) continue;
-      const UdfFile& target = Udf().files[file->second];
+      auto file = Udf(document).fileOf.find(entry);
+      if (file == Udf(document).fileOf.end()) continue;
+      const UdfFile& target = Udf(document).files[file->second];
       if (!put(0, nameBytes, target.lba, target.uniqueId)) return false;
     }
   }
@@ -492,57 +492,57 @@ int UdfBuildFileEntry(CImageDocument* document, const CTreeEntry* entry, int64_t
 
 // ---- Layout ----
 
-void UdfReserveVrs(CImageDocument*) {
-  Udf() = UdfState{};
-  Udf().vrs = NextFree();
-  NextFree() += 3;
+void UdfReserveVrs(CImageDocument* document) {
+  Udf(document) = UdfState{};
+  Udf(document).vrs = NextFree(document);
+  NextFree(document) += 3;
 }
 
-void UdfReserveUpTo32(CImageDocument*) { NextFree() = std::max(NextFree(), SessionStart() + 32); }
+void UdfReserveUpTo32(CImageDocument* document) { NextFree(document) = std::max(NextFree(document), SessionStart(document) + 32); }
 
-void UdfReserveMainVds(CImageDocument*) {
-  Udf().mainVds = NextFree();
-  NextFree() += 16;
+void UdfReserveMainVds(CImageDocument* document) {
+  Udf(document).mainVds = NextFree(document);
+  NextFree(document) += 16;
 }
 
-void UdfReserveReserveVds(CImageDocument*) {
-  Udf().reserveVds = NextFree();
-  NextFree() += 16;
+void UdfReserveReserveVds(CImageDocument* document) {
+  Udf(document).reserveVds = NextFree(document);
+  NextFree(document) += 16;
 }
 
-void UdfReserveLvid(CImageDocument*) {
-  Udf().lvid = NextFree();
-  NextFree() += 2;
+void UdfReserveLvid(CImageDocument* document) {
+  Udf(document).lvid = NextFree(document);
+  NextFree(document) += 2;
 }
 
-void UdfReserveUpTo256(CImageDocument*) {
-  NextFree() = std::max(NextFree(), SessionStart() + 256);
-  Udf().anchor = NextFree();
-  NextFree() += 1;
+void UdfReserveUpTo256(CImageDocument* document) {
+  NextFree(document) = std::max(NextFree(document), SessionStart(document) + 256);
+  Udf(document).anchor = NextFree(document);
+  NextFree(document) += 1;
 }
 
-void UdfReservePartitionStart(CImageDocument*) {
-  Udf().partitionStart = NextFree();
-  Udf().partitionBase = SessionStart() > 0 ? 16 : Udf().partitionStart;
-  NextFree() += 2;
+void UdfReservePartitionStart(CImageDocument* document) {
+  Udf(document).partitionStart = NextFree(document);
+  Udf(document).partitionBase = SessionStart(document) > 0 ? 16 : Udf(document).partitionStart;
+  NextFree(document) += 2;
 }
 
 int UdfSizeFileIdentifiers(CImageDocument* document) {
   std::vector<CTreeFolder*> folders;
-  IsoCollectFolders(document->rootFolder, true, &folders);
-  Udf().directories.clear();
-  Udf().directoryOf.clear();
+  IsoCollectFolders(document, document->rootFolder, true, &folders);
+  Udf(document).directories.clear();
+  Udf(document).directoryOf.clear();
   for (CTreeFolder* folder : folders) {
-    Udf().directoryOf[folder] = Udf().directories.size();
-    Udf().directories.push_back(UdfDirectory{folder, 0, 0, 0, 1, 0});
+    Udf(document).directoryOf[folder] = Udf(document).directories.size();
+    Udf(document).directories.push_back(UdfDirectory{folder, 0, 0, 0, 1, 0});
   }
   uint8_t name[256];
-  for (UdfDirectory& directory : Udf().directories) {
+  for (UdfDirectory& directory : Udf(document).directories) {
     int64_t bytes = FidLength(0);  // the parent link
     for (const CTreeEntry* entry = directory.folder->jolietFirst; entry; entry = entry->jolietNext) {
       if (IsDotEntry(entry)) continue;
       if (TreeEntryIsFolder(entry)) {
-        if (!entry->folder || !Udf().directoryOf.count(entry->folder)) continue;
+        if (!entry->folder || !Udf(document).directoryOf.count(entry->folder)) continue;
         ++directory.links;
       }
       const int nameBytes = EncodedName(entry, name);
@@ -554,36 +554,36 @@ int UdfSizeFileIdentifiers(CImageDocument* document) {
       bytes += FidLength(nameBytes);
     }
     directory.fidBytes = bytes;
-    directory.uniqueId = directory.folder == folders.front() ? 0 : Udf().nextUniqueId++;
-    directory.lba = NextFree();
+    directory.uniqueId = directory.folder == folders.front() ? 0 : Udf(document).nextUniqueId++;
+    directory.lba = NextFree(document);
     directory.entrySectors = UdfFileEntrySectors(bytes);
-    NextFree() += directory.entrySectors + SectorsOf(bytes);
+    NextFree(document) += directory.entrySectors + SectorsOf(bytes);
   }
   return 0;
 }
 
-void UdfCountFileEntries(CImageDocument*) {
-  Udf().files.clear();
-  Udf().fileOf.clear();
-  for (const UdfDirectory& directory : Udf().directories) {
+void UdfCountFileEntries(CImageDocument* document) {
+  Udf(document).files.clear();
+  Udf(document).fileOf.clear();
+  for (const UdfDirectory& directory : Udf(document).directories) {
     for (CTreeEntry* entry = directory.folder->jolietFirst; entry; entry = entry->jolietNext) {
       if (IsDotEntry(entry) || TreeEntryIsFolder(entry)) continue;
-      Udf().fileOf[entry] = Udf().files.size();
-      Udf().files.push_back(UdfFile{entry, NextFree(), Udf().nextUniqueId++});
-      NextFree() += UdfFileEntrySectors(entry->size);
+      Udf(document).fileOf[entry] = Udf(document).files.size();
+      Udf(document).files.push_back(UdfFile{entry, NextFree(document), Udf(document).nextUniqueId++});
+      NextFree(document) += UdfFileEntrySectors(entry->size);
     }
   }
 }
 
-void UdfReserveClosingAnchor(CImageDocument*) {
-  Udf().closingAnchor = NextFree();
-  NextFree() += 1;
+void UdfReserveClosingAnchor(CImageDocument* document) {
+  Udf(document).closingAnchor = NextFree(document);
+  NextFree(document) += 1;
 }
 
 // ---- Writing ----
 
 int UdfWriteVrs(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(Udf().vrs)) return -1;
+  if (!AtPlannedPosition(document, Udf(document).vrs)) return -1;
   uint8_t sectors[3 * kSector] = {};
   const char* identifiers[3] = {"BEA01", "NSR02", "TEA01"};
   for (int i = 0; i < 3; ++i) {
@@ -594,12 +594,12 @@ int UdfWriteVrs(CImageDocument* document, CProgressCallbacks* progress) {
 }
 
 int UdfPadTo32(CImageDocument* document, CProgressCallbacks* progress) {
-  return PadTo(document, Udf().mainVds, progress);
+  return PadTo(document, Udf(document).mainVds, progress);
 }
 
 int UdfWriteVds(CImageDocument* document, CProgressCallbacks* progress) {
-  const int64_t at = IsoBuildState()->writePosition;
-  if (at != Udf().mainVds && !AtPlannedPosition(Udf().reserveVds)) return -1;
+  const int64_t at = IsoBuildState(document)->writePosition;
+  if (at != Udf(document).mainVds && !AtPlannedPosition(document, Udf(document).reserveVds)) return -1;
   if (Stopped()) return -1;
   std::vector<uint8_t> sequence(16 * kSector, 0);
   BuildVolumeDescriptors(document, at, sequence.data());
@@ -607,47 +607,47 @@ int UdfWriteVds(CImageDocument* document, CProgressCallbacks* progress) {
 }
 
 int UdfWriteLvid(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(Udf().lvid)) return -1;
+  if (!AtPlannedPosition(document, Udf(document).lvid)) return -1;
   uint8_t sectors[2 * kSector] = {};
   uint8_t* d = sectors;
   PutTime(d + 16, RecordingTime(document));
   Put32(d + 28, 1);  // closed
   // Next unique ID: above every one handed out (at least 16).
-  Put64(d + 40, Udf().nextUniqueId);
+  Put64(d + 40, Udf(document).nextUniqueId);
   Put32(d + 72, 1);  // one partition
   Put32(d + 76, 46);  // implementation use bytes
   Put32(d + 80, 0);   // free space
-  Put32(d + 84, static_cast<uint32_t>(Udf().closingAnchor - Udf().partitionBase));
+  Put32(d + 84, static_cast<uint32_t>(Udf(document).closingAnchor - Udf(document).partitionBase));
   PutImplementationId(d + 88);
-  Put32(d + 120, static_cast<uint32_t>(Udf().files.size()));
-  Put32(d + 124, static_cast<uint32_t>(Udf().directories.size()));
+  Put32(d + 120, static_cast<uint32_t>(Udf(document).files.size()));
+  Put32(d + 124, static_cast<uint32_t>(Udf(document).directories.size()));
   Put16(d + 128, kUdfRevision);  // minimum read
   Put16(d + 130, kUdfRevision);  // minimum write
   Put16(d + 132, kUdfRevision);  // maximum write
-  UdfFillTag(d, kTagIntegrity, static_cast<uint32_t>(Udf().lvid), 134);
-  UdfFillTag(sectors + kSector, kTagTerminating, static_cast<uint32_t>(Udf().lvid + 1), 512);
+  UdfFillTag(d, kTagIntegrity, static_cast<uint32_t>(Udf(document).lvid), 134);
+  UdfFillTag(sectors + kSector, kTagTerminating, static_cast<uint32_t>(Udf(document).lvid + 1), 512);
   return WriteSectors(document, sectors, 2, progress) ? 0 : -1;
 }
 
 int UdfPadTo256(CImageDocument* document, CProgressCallbacks* progress) {
-  return PadTo(document, Udf().anchor, progress);
+  return PadTo(document, Udf(document).anchor, progress);
 }
 
 int UdfWriteAvdp(CImageDocument* document, CProgressCallbacks* progress) {
-  const int64_t at = IsoBuildState()->writePosition;
-  if (at != Udf().anchor && !AtPlannedPosition(Udf().closingAnchor)) return -1;
+  const int64_t at = IsoBuildState(document)->writePosition;
+  if (at != Udf(document).anchor && !AtPlannedPosition(document, Udf(document).closingAnchor)) return -1;
   if (Stopped()) return -1;
   uint8_t sector[kSector] = {};
-  PutExtent(sector + 16, 16 * kSector, static_cast<uint32_t>(Udf().mainVds));
-  PutExtent(sector + 24, 16 * kSector, static_cast<uint32_t>(Udf().reserveVds));
+  PutExtent(sector + 16, 16 * kSector, static_cast<uint32_t>(Udf(document).mainVds));
+  PutExtent(sector + 24, 16 * kSector, static_cast<uint32_t>(Udf(document).reserveVds));
   UdfFillTag(sector, kTagAnchor, static_cast<uint32_t>(at), 512);
   return WriteSectors(document, sector, 1, progress) ? 0 : -1;
 }
 
 int UdfWriteFsd(CImageDocument* document, CProgressCallbacks* progress) {
-  if (!AtPlannedPosition(Udf().partitionStart) || Udf().directories.empty()) return -1;
+  if (!AtPlannedPosition(document, Udf(document).partitionStart) || Udf(document).directories.empty()) return -1;
   uint32_t block = 0, root = 0;
-  if (!PartitionBlock(Udf().partitionStart, &block) || !PartitionBlock(Udf().directories.front().lba, &root))
+  if (!PartitionBlock(document, Udf(document).partitionStart, &block) || !PartitionBlock(document, Udf(document).directories.front().lba, &root))
     return -1;
   const std::vector<uint16_t> label = UdfTrimSpaces(document);
   uint8_t sectors[2 * kSector] = {};
@@ -670,15 +670,15 @@ int UdfWriteFsd(CImageDocument* document, CProgressCallbacks* progress) {
 
 int UdfWriteDirectories(CImageDocument* document, CProgressCallbacks* progress) {
   std::vector<uint8_t> sectors, identifiers;
-  for (const UdfDirectory& directory : Udf().directories) {
-    if (!AtPlannedPosition(directory.lba)) return -1;
+  for (const UdfDirectory& directory : Udf(document).directories) {
+    if (!AtPlannedPosition(document, directory.lba)) return -1;
     uint32_t block = 0;
-    if (!PartitionBlock(directory.lba, &block)) return -1;
+    if (!PartitionBlock(document, directory.lba, &block)) return -1;
     const int64_t dataBlock = block + directory.entrySectors;
     sectors.clear();
     if (UdfBuildFileEntry(document, directory.folder->entry, block, dataBlock, directory.fidBytes, true,
                           directory.links, directory.uniqueId, &sectors) != 0 ||
-        !BuildIdentifiers(directory, static_cast<uint32_t>(dataBlock), &identifiers)) {
+        !BuildIdentifiers(document, directory, static_cast<uint32_t>(dataBlock), &identifiers)) {
       if (!Stopped()) {
         LastErrorSetText(L"A UDF directory could not be built.");
         AbortCodeSet(kAbortSaveFailed);
@@ -695,12 +695,12 @@ int UdfWriteDirectories(CImageDocument* document, CProgressCallbacks* progress) 
 int UdfWriteFileEntries(CImageDocument* document, CProgressCallbacks* progress) {
   SectorBatch batch{document, progress, {}};
   batch.bytes.reserve(kBatchBytes + kSector);
-  for (const UdfFile& file : Udf().files) {
-    if (!AtPlannedPosition(file.lba - static_cast<int64_t>(batch.bytes.size() / kSector))) return -1;
+  for (const UdfFile& file : Udf(document).files) {
+    if (!AtPlannedPosition(document, file.lba - static_cast<int64_t>(batch.bytes.size() / kSector))) return -1;
     const CTreeEntry* entry = file.entry;
     uint32_t block = 0, data = 0;
-    if (!PartitionBlock(file.lba, &block)) return -1;
-    if (entry->size > 0 && !PartitionBlock(entry->outputLba, &data)) return -1;
+    if (!PartitionBlock(document, file.lba, &block)) return -1;
+    if (entry->size > 0 && !PartitionBlock(document, entry->outputLba, &data)) return -1;
     if (UdfBuildFileEntry(document, entry, block, data, entry->size, false, 1, file.uniqueId, &batch.bytes) != 0) {
       LastErrorSetText(L"A UDF file entry could not be built.");
       AbortCodeSet(kAbortSaveFailed);

@@ -200,12 +200,11 @@ int ImageBuildDocument(CImageDocument* document, CProgressCallbacks* callbacks) 
 namespace {
 
 int BuildWithState(CImageDocument* document, CProgressCallbacks* callbacks) {
-  IsoFreeWriterBuffers();
+  IsoFreeWriterBuffers(document);
   const bool console = callbacks == nullptr;
   const auto failed = [&]() {
     UiPrintf(L"\r\n");
     RockRidgeRestoreRelocatedFolders(document);
-    IsoBuildSetDocument(nullptr);
     return 0;
   };
   if (!IsoPrepareTree(document, callbacks) || AbortCodeGet() != kAbortNone) return failed();
@@ -215,7 +214,7 @@ int BuildWithState(CImageDocument* document, CProgressCallbacks* callbacks) {
   IsoLayoutImage(document, callbacks, -1);
   if (optimize && console) UiPrintf(L"\r\n");
   if (AbortCodeGet() != kAbortNone) return failed();
-  const int64_t sectors = IsoBuildState()->nextFreeLba;
+  const int64_t sectors = IsoBuildState(document)->nextFreeLba;
   if (sectors > kMaxImageBytes / 2048) {
     LastErrorSetText(L"The new image file size is too large(> 8T Bytes). Please remove some files.");
     AbortCodeSet(kAbortTooLarge);
@@ -232,7 +231,6 @@ int BuildWithState(CImageDocument* document, CProgressCallbacks* callbacks) {
   document->buildSectorCount = 0;
   // The tree goes back to what the user sees once the image is written.
   RockRidgeRestoreRelocatedFolders(document);
-  IsoBuildSetDocument(nullptr);
   if (written != 0) {
     if (!WstrIsEmpty(CWideString(LastErrorGetText())) && AbortCodeGet() != kAbortWriteFailed)
       ErrorReport(nullptr);
@@ -391,6 +389,6 @@ int ImageSaveAs(CImageDocument* document, const wchar_t* target) {
       if (sheet != 0) result = -1;
     }
   }
-  IsoFreeWriterBuffers();
+  IsoFreeWriterBuffers(document);
   return result;
 }

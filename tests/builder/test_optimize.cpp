@@ -53,8 +53,8 @@ class OptimizeTest : public ::testing::Test {
     files_ = 0;
     folder_ = MakeTestFolder(std::string("optimize_") +
                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    *IsoBuildState() = CIsoBuildState{};
-    IsoBuildState()->nextFreeLba = kFirstLba;
+    *IsoBuildState(doc_) = CIsoBuildState{};
+    IsoBuildState(doc_)->nextFreeLba = kFirstLba;
   }
   void TearDown() override {
     OptimizeEnd(doc_, nullptr);
@@ -109,8 +109,8 @@ class OptimizeTest : public ::testing::Test {
         if (entry->requestedLba != 0) {
           entry->outputLba = entry->requestedLba;
         } else {
-          entry->outputLba = IsoBuildState()->nextFreeLba;
-          IsoBuildState()->nextFreeLba += Sectors(entry->size);
+          entry->outputLba = IsoBuildState(doc_)->nextFreeLba;
+          IsoBuildState(doc_)->nextFreeLba += Sectors(entry->size);
         }
         if (OptimizeMergeDuplicates(doc_, entry, progress) < 0) return -1;
       }
@@ -156,10 +156,10 @@ TEST_F(OptimizeTest, IdenticalFilesShareOneExtentOnlyWhenOptimising) {
     for (CTreeEntry* copy : copies) lbas.insert(copy->outputLba);
     if (c.merged) {
       EXPECT_EQ(lbas.size(), 1u);
-      EXPECT_EQ(IsoBuildState()->nextFreeLba, kFirstLba + 3 + 3 + 1);
+      EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, kFirstLba + 3 + 3 + 1);
     } else {
       EXPECT_EQ(lbas.size(), 10u);
-      EXPECT_EQ(IsoBuildState()->nextFreeLba, kFirstLba + 11 * 3 + 1);
+      EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, kFirstLba + 11 * 3 + 1);
     }
     EXPECT_EQ(lbas.count(other->outputLba), 0u);
     EXPECT_EQ(lbas.count(small->outputLba), 0u);
@@ -191,7 +191,7 @@ TEST_F(OptimizeTest, FilesDifferingInOneByteAreKeptApart) {
     EXPECT_NE(fileA->outputLba, fileB->outputLba);
     EXPECT_EQ(a2->outputLba, fileA->outputLba);
     EXPECT_EQ(b2->outputLba, fileB->outputLba);
-    EXPECT_EQ(IsoBuildState()->nextFreeLba, kFirstLba + 2 * Sectors(c.size));
+    EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, kFirstLba + 2 * Sectors(c.size));
   }
 }
 
@@ -209,7 +209,7 @@ TEST_F(OptimizeTest, FilesAlikeInTheFingerprintMergeByContent) {
   for (int i = 0; i < 30; ++i)
     for (int j = 0; j < 30; ++j)
       EXPECT_EQ(files[i]->outputLba == files[j]->outputLba, i % 6 == j % 6) << i << " " << j;
-  EXPECT_EQ(IsoBuildState()->nextFreeLba, kFirstLba + 6 * Sectors(size));
+  EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, kFirstLba + 6 * Sectors(size));
 }
 
 TEST_F(OptimizeTest, FileWithRequestedLbaNeverMerges) {
@@ -269,9 +269,9 @@ TEST_F(OptimizeTest, WeightedFilesArePlacedAndWrittenFirst) {
   doc_->output = FileCreate(Widen(out).c_str());
   ASSERT_NE(doc_->output, nullptr);
   doc_->outputType = 0;
-  IsoBuildState()->writePosition = kFirstLba;
+  IsoBuildState(doc_)->writePosition = kFirstLba;
   ASSERT_EQ(FileOrderWriteFiles(doc_, root(), &progress_), 0);
-  EXPECT_EQ(IsoBuildState()->writePosition, kFirstLba + 4);
+  EXPECT_EQ(IsoBuildState(doc_)->writePosition, kFirstLba + 4);
   std::fflush(doc_->output);
   const std::string image = ReadFileBytes(out);
   ASSERT_EQ(image.size(), static_cast<size_t>((kFirstLba + 4) * 2048));
@@ -419,7 +419,7 @@ TEST_F(OptimizeTest, LargeRunsMergeInLinearTime) {
     std::set<int64_t> distinct;
     for (const auto& [kind, lba] : lbaOfKind) distinct.insert(lba);
     EXPECT_EQ(distinct.size(), lbaOfKind.size());
-    EXPECT_EQ(IsoBuildState()->nextFreeLba, expectedEnd);
+    EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, expectedEnd);
   }
 }
 
@@ -436,7 +436,7 @@ TEST_F(OptimizeTest, ConsoleProgressIsShownSparingly) {
   size_t redraws = 0;
   for (size_t at = 0; (at = output.find('%', at)) != std::string::npos; ++at) ++redraws;
   EXPECT_LE(redraws, 20u) << output;
-  EXPECT_EQ(IsoBuildState()->nextFreeLba, kFirstLba + 50);
+  EXPECT_EQ(IsoBuildState(doc_)->nextFreeLba, kFirstLba + 50);
 }
 
 }  // namespace
