@@ -36,8 +36,6 @@ CIsoBuild& Running(CImageDocument* document) {
   return *document->build;
 }
 
-
-
 // File data moves in pieces of this many bytes: large enough that the system calls do not dominate, small enough
 // to stay in the cache.
 constexpr int64_t kCopyPiece = int64_t{1} << 20;
@@ -271,7 +269,8 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
     } else {
       ok = IsoReadEntrySourceData(document, entry, sourceLba, offset, piece, buffer.data());
     }
-    if (ok && ImageWriteSectors(document, Running(document).state.writePosition, buffer.data(), sectors) != sectors) ok = 0;
+    if (ok && ImageWriteSectors(document, Running(document).state.writePosition, buffer.data(), sectors) != sectors)
+      ok = 0;
     if (!ok) {
       if (AbortCodeGet() == kAbortNone) AbortCodeSet(kAbortSaveFailed);
       result = -1;

@@ -30,7 +30,9 @@ struct BuildPathTables {
   PathTables iso;
   PathTables joliet;
 };
-BuildPathTables& Tables(CImageDocument* document) { return IsoBuildPart<BuildPathTables>(document, kBuildPartPathTables); }
+BuildPathTables& Tables(CImageDocument* document) {
+  return IsoBuildPart<BuildPathTables>(document, kBuildPartPathTables);
+}
 
 int64_t SectorsOf(int64_t bytes) { return (bytes + kSector - 1) / kSector; }
 uint32_t RoundedSize(uint32_t bytes) { return static_cast<uint32_t>(SectorsOf(bytes) * kSector); }
@@ -111,8 +113,8 @@ uint8_t EntryFlags(const CTreeEntry* entry) {
 }
 
 // Extent and size a record of a folder's directory carries for `entry` (the ISO or the Joliet view).
-void DirectoryTarget(CImageDocument* document, const CTreeFolder* folder, const CTreeEntry* entry, bool joliet, uint32_t* lba,
-                     uint32_t* size) {
+void DirectoryTarget(CImageDocument* document, const CTreeFolder* folder, const CTreeEntry* entry, bool joliet,
+                     uint32_t* lba, uint32_t* size) {
   const CTreeFolder* target = nullptr;
   const int dot = DotKind(entry);
   if (dot == 0)
@@ -204,8 +206,9 @@ bool PathTableOrder(CImageDocument* document, CTreeFolder* root, bool joliet, st
 int64_t PathTableBytes(CImageDocument* document, const std::vector<CTreeFolder*>& order, bool joliet) {
   int64_t bytes = 0;
   for (size_t i = 0; i < order.size(); ++i) {
-    const int length =
-        i == 0 ? 1 : joliet ? 2 * order[i]->entry->jolietLength : IdentifierLength(RockRidgeIsoEntry(document, order[i]));
+    const int length = i == 0   ? 1
+                       : joliet ? 2 * order[i]->entry->jolietLength
+                                : IdentifierLength(RockRidgeIsoEntry(document, order[i]));
     bytes += 8 + length + (length & 1);
   }
   return bytes;

@@ -26,7 +26,9 @@ void IsoSetSessionStart(CImageDocument* document) {
   if (document) document->buildSessionStart = 0;
 }
 
-void IsoResetWritePosition(CImageDocument* document) { IsoBuildState(document)->writePosition = IsoBuildState(document)->sessionStart; }
+void IsoResetWritePosition(CImageDocument* document) {
+  IsoBuildState(document)->writePosition = IsoBuildState(document)->sessionStart;
+}
 
 int IsoPrepareTree(CImageDocument* document, CProgressCallbacks* progress) {
   if (!document || !document->rootFolder) return 0;

@@ -404,8 +404,8 @@ void CountHandled(CImageDocument* document, int32_t index) {
 // Gives the placed file's LBA to the candidates of `list` equal to it and drops every candidate that no longer
 // waits. With `stopAtMismatch`, comparing ends at the first different candidate (the rest stay). Returns the
 // files merged, or -1 when the abort code is set; `mismatch` tells whether a different one was met.
-int MergeList(CImageDocument* document, std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& placed, bool stopAtMismatch,
-              bool* mismatch) {
+int MergeList(CImageDocument* document, std::vector<int32_t>& list, int32_t placedIndex, PlacedSource& placed,
+              bool stopAtMismatch, bool* mismatch) {
   OptimizeState& s = Optimize(document);
   CTreeEntry* placedEntry = s.items[placedIndex].entry;
   int merged = 0;

@@ -194,7 +194,8 @@ uint32_t FolderLinks(CImageDocument* document, const CTreeFolder* folder) {
   uint32_t links = 2;
   if (!folder) return links;
   for (const CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next)
-    if (const CTreeFolder* child = RockRidgeEntryFolder(document, entry); child && child != folder && DotKind(entry) < 0)
+    if (const CTreeFolder* child = RockRidgeEntryFolder(document, entry);
+        child && child != folder && DotKind(entry) < 0)
       ++links;
   return links;
 }
@@ -370,7 +371,9 @@ void AttributesOf(CImageDocument* document, CTreeFolder* folder, CTreeEntry* ent
   const int dot = DotKind(entry);
   // "." and ".." stand for a folder, and the record of a relocated folder for the folder's own entry: their
   // attributes are that entry's (its local folder when it has one), else what the record itself carried.
-  const CTreeFolder* target = dot == 0 ? folder : dot == 1 ? RockRidgeIsoParent(document, folder) : RockRidgeEntryFolder(document, entry);
+  const CTreeFolder* target = dot == 0   ? folder
+                              : dot == 1 ? RockRidgeIsoParent(document, folder)
+                                         : RockRidgeEntryFolder(document, entry);
   const CTreeEntry* owner = entry;
   if (dot >= 0 || (target && target->entry && target->entry != entry)) owner = target ? target->entry : nullptr;
   if (!(owner && owner->sourcePath && LocalAttributes(owner->sourcePath, attributes))) {

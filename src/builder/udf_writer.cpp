@@ -201,7 +201,9 @@ bool WriteSectors(CImageDocument* document, const uint8_t* buffer, int64_t count
   return IsoWriteSectors(document, buffer, count, progress) == 0;
 }
 
-bool AtPlannedPosition(CImageDocument* document, int64_t lba) { return !Stopped() && IsoAtPlannedPosition(document, lba); }
+bool AtPlannedPosition(CImageDocument* document, int64_t lba) {
+  return !Stopped() && IsoAtPlannedPosition(document, lba);
+}
 
 int PadTo(CImageDocument* document, int64_t lba, CProgressCallbacks* progress) {
   if (Stopped()) return -1;
@@ -296,7 +298,8 @@ void BuildVolumeDescriptors(CImageDocument* document, int64_t at, uint8_t* seque
 }
 
 // The file identifiers of one directory, its parent link first, laid from partition block `block` onward.
-bool BuildIdentifiers(CImageDocument* document, const UdfDirectory& directory, uint32_t block, std::vector<uint8_t>* out) {
+bool BuildIdentifiers(CImageDocument* document, const UdfDirectory& directory, uint32_t block,
+                      std::vector<uint8_t>* out) {
   out->assign(static_cast<size_t>(SectorsOf(directory.fidBytes) * kSector), 0);
   size_t at = 0;
   uint8_t name[256];
@@ -498,7 +501,9 @@ void UdfReserveVrs(CImageDocument* document) {
   NextFree(document) += 3;
 }
 
-void UdfReserveUpTo32(CImageDocument* document) { NextFree(document) = std::max(NextFree(document), SessionStart(document) + 32); }
+void UdfReserveUpTo32(CImageDocument* document) {
+  NextFree(document) = std::max(NextFree(document), SessionStart(document) + 32);
+}
 
 void UdfReserveMainVds(CImageDocument* document) {
   Udf(document).mainVds = NextFree(document);
@@ -647,7 +652,8 @@ int UdfWriteAvdp(CImageDocument* document, CProgressCallbacks* progress) {
 int UdfWriteFsd(CImageDocument* document, CProgressCallbacks* progress) {
   if (!AtPlannedPosition(document, Udf(document).partitionStart) || Udf(document).directories.empty()) return -1;
   uint32_t block = 0, root = 0;
-  if (!PartitionBlock(document, Udf(document).partitionStart, &block) || !PartitionBlock(document, Udf(document).directories.front().lba, &root))
+  if (!PartitionBlock(document, Udf(document).partitionStart, &block) ||
+      !PartitionBlock(document, Udf(document).directories.front().lba, &root))
     return -1;
   const std::vector<uint16_t> label = UdfTrimSpaces(document);
   uint8_t sectors[2 * kSector] = {};
