@@ -55,7 +55,9 @@ void MakeFatDisk(const std::string& disk, int mib, const std::string& table, int
   Sh("mkfs.vfat " + fatFlags + " --offset=" + std::to_string(start) + " '" + disk + "' " +
      std::to_string(sectors / 2) + " >/dev/null");
   if (!tree.empty())
-    Sh("cd '" + tree + "' && LC_ALL=C.UTF-8 mcopy -s -i '" + disk + "@@" + std::to_string(start * 512) + "' * ::");
+    // The files keep a fixed time (-m), so the times extraction sets can be compared with the tree's.
+    Sh("cd '" + tree + "' && find . -exec touch -h -d @1577934240 {} + && LC_ALL=C.UTF-8 mcopy -s -m -i '" + disk +
+       "@@" + std::to_string(start * 512) + "' * ::");
 }
 
 std::string Tree(const std::string& folder) { return folder + "/tree"; }
