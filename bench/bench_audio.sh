@@ -27,8 +27,9 @@ if [ ! -f "$work/album-made" ]; then
   # 14 tracks of 50 MB each: 22,296 sectors (4 min 57 s 21 frames) of tone and pink noise.
   rm -f "$image"
   for n in $(seq 1 $tracks); do
-    ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "anoisesrc=color=pink:seed=$n:duration=300" \
-      -ac 2 -ar 44100 -f s16le -acodec pcm_s16le - | head -c $((22296 * 2352)) >>"$image"
+    ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "anoisesrc=color=pink:seed=$n:duration=300" \
+      -ac 2 -ar 44100 -f s16le -acodec pcm_s16le "$work/track.raw"
+    head -c $((22296 * 2352)) "$work/track.raw" >>"$image"
   done
   {
     echo 'PERFORMER "Bench Band"'
@@ -40,6 +41,7 @@ if [ ! -f "$work/album-made" ]; then
         $((frames / 4500)) $((frames / 75 % 60)) $((frames % 75))
     done
   } >"$sheet"
+  rm -f "$work/track.raw"
   touch "$work/album-made"
 fi
 echo "image: $(du -h "$image" | cut -f1), $tracks tracks"

@@ -258,6 +258,20 @@ int RipTrackToFile(CImageDocument* document, int32_t index, const wchar_t* path,
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int64_t>(std::max<int64_t>(sectors, 1), kStepSectors)) *
                               kRawSectorBytes);
   for (int64_t done = 0; done < sectors;) {
+    if (writing) {
+      // Sectors that lie as they are in the image's files are copied inside the kernel.
+      const int64_t copied =
+          std::fflush(file) == 0 ? ImageCopyRawTracksToFd(document, first + done, sectors - done, fileno(file)) : -1;
+      if (copied < 0) {
+        ReportWriteFailed();
+        return -1;
+      }
+      if (copied > 0) {
+        done += copied;
+        if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(copied * kRawSectorBytes));
+        continue;
+      }
+    }
     const int64_t n = std::min(kStepSectors, sectors - done);
     if (ImageReadRawSectors(document, first + done, buffer.data(), n) != n) {
       ErrorReport(path);
