@@ -1,5 +1,7 @@
 // The extract command: copies a folder (with everything below it) or one file of an image into a local folder,
 // rebuilding the image's folders from the root down, asking before it replaces a local file.
+#include "cli/extract.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,21 +14,23 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/rip.h"
 #include "cli/runners.h"
 #include "cli/settings.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/open.h"
 #include "image/sectors.h"
+#include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"
+#include "runtime/paths.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
-#include "runtime/paths.h"
 
 namespace {
 
@@ -341,6 +345,46 @@ void ExtractFolder(CImageDocument* document, CTreeFolder* start, const std::wstr
   }
 }
 
+namespace {
+
+// Audio tracks after a data track in one session.
+bool IsMixedModeDisc(const CImageDocument* document) {
+  const CTrackTable* table = document->trackTable;
+  return table && !TrackTableIsAudioTrack(table, 0) && TrackTableIsMixedModeFrom(table, 0);
+}
+
+// The audio format chosen with -ot; WAV when none was.
+int32_t ChosenAudioFormat() {
+  switch (g_settings->outputType) {
+    case kOutputTypeMp3:
+      return kAudioFormatMp3;
+    case kOutputTypeFlac:
+      return kAudioFormatFlac;
+    case kOutputTypeApe:
+      return kAudioFormatApe;
+    case kOutputTypeWma:
+      return kAudioFormatWma;
+    default:
+      return kAudioFormatWav;
+  }
+}
+
+// Rips every audio track into `folder`: 0, or -1 when the abort code stopped the run. A track that could not be
+// written in the chosen format makes the command fail without stopping the others.
+int ExtractAudioTracks(CImageDocument* document, const std::wstring& folder) {
+  const int32_t format = ChosenAudioFormat();
+  const int32_t count = document->trackTable->trackCount;
+  for (int32_t index = 0; index < count; ++index) {
+    if (!TrackTableIsAudioTrack(document->trackTable, index)) continue;
+    LastErrorSetText(nullptr);
+    if (RipAudioTrack(document, index, folder.c_str(), format) == 0 && format != kAudioFormatWav) ++g_extractFailures;
+    if (AbortCodeGet() != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int CliRunExtract() {
   ErrorStateReset();
   OverwriteAnswerSet(0);
@@ -358,6 +402,16 @@ int CliRunExtract() {
   RememberImageFile(document);
   std::wstring base = g_settings->outputFolder;
   if (base.empty() || base.back() != L'/') base += L'/';
+  // Audio tracks come first: an audio disc is done with them, a mixed-mode disc's files go to Data beside Audio.
+  const bool audioDisc = document->inputType == kImageTypeAudioDisc;
+  if ((audioDisc || IsMixedModeDisc(document)) && document->trackTable && document->trackTable->trackCount > 0) {
+    if (ExtractAudioTracks(document, audioDisc ? base : base + L"Audio/") != 0 || audioDisc) {
+      ConsolePrintText(L"\r\n");
+      TempFilePurge();
+      return AbortCodeGet() != 0 || g_extractFailures ? -1 : 0;
+    }
+    base += L"Data/";
+  }
   const wchar_t* inImage = g_settings->secondArgument;
   int result;
   if (CTreeFolder* folder = TreeFindFolderByPath(document, document->rootFolder, inImage)) {

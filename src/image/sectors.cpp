@@ -1,12 +1,14 @@
 #include "image/sectors.h"
 
+#include <sys/sendfile.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <future>
-#include <unistd.h>
 #include <vector>
 
 #include "image/cdsector.h"
@@ -15,8 +17,8 @@
 #include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
-#include "runtime/parallel.h"
 #include "runtime/hooks.h"
+#include "runtime/parallel.h"
 
 namespace {
 
@@ -427,6 +429,54 @@ int64_t ImageReadRawSectors(CImageDocument* document, int64_t sector, void* buff
     done += count;
   }
   return done;
+}
+
+int64_t ImageCopyRawTracksToFd(CImageDocument* document, int64_t sector, int64_t n, int fd) {
+  if (!document || !document->trackTable || document->deviceFlag || fd < 0 || n <= 0 || n > kMaxRawSectors ||
+      sector < 0 || sector > INT64_MAX - n)
+    return 0;
+  const int32_t index = ImageFindTrackOfSector(document, sector);
+  const CTrackInfo* track = TrackTableGetTrack(document->trackTable, index);
+  if (!track || track->hook || track->sectorSize != kRawSize || track->dataOffset < 0) return 0;
+  FILE* file = track->file ? track->file : document->input;
+  if (!file) return 0;
+  // Only the stored spans lie in the file as they are, and only whole sectors before the track's data end.
+  const TrackBounds bounds = TrackGetBounds(*track);
+  const bool storedSpan =
+      (sector >= bounds.at[1] && sector < bounds.at[3]) || (sector >= bounds.at[3] && sector < bounds.at[4]);
+  if (!storedSpan) return 0;
+  const int64_t spanEnd = sector < bounds.at[3] ? bounds.at[3] : bounds.at[4];
+  int64_t position;
+  if (!OffsetOf(track->dataOffset, sector - track->start, kRawSize, &position) || position < 0) return 0;
+  const int64_t whole = track->dataEnd > position ? (track->dataEnd - position) / kRawSize : 0;
+  const int64_t count = std::min({n, spanEnd - sector, whole});
+  if (count <= 0) return 0;
+  const int64_t bytes = count * kRawSize;
+  loff_t from = position;
+  int64_t done = 0;
+  // Inside the kernel: copy_file_range on one file system, sendfile across two.
+  bool ranges = true;
+  while (done < bytes) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(bytes - done, 1 << 30));
+    ssize_t copied = -1;
+    if (ranges) {
+      copied = copy_file_range(fileno(file), &from, fd, nullptr, want, 0);
+      if (copied < 0 && done == 0) ranges = false;
+    }
+    if (!ranges) {
+      off_t offset = from;
+      copied = sendfile(fd, fileno(file), &offset, want);
+      if (copied > 0) from = offset;
+    }
+    if (copied <= 0) break;
+    done += copied;
+  }
+  // A copy that stopped inside a sector gives the sector back: the caller reads it again.
+  if (const int64_t rest = done % kRawSize; rest != 0) {
+    if (lseek(fd, -rest, SEEK_CUR) < 0) return -1;
+    done -= rest;
+  }
+  return done / kRawSize;
 }
 
 int32_t ImageFindTrackOfSector(const CImageDocument* document, int64_t sector) {

@@ -47,6 +47,11 @@ int64_t TrackReadRawRange(CImageDocument* document, int32_t span, int64_t sector
 // `count` gap sectors numbered from `sector` for a track of `mode`: a zero Mode 1 sector for modes 2 and 3, a
 // zero Mode 2 Form 1 sector for 4, 5 and 8, a Mode 2 Form 2 sector with sub-mode 0x20 for 6, all zeros otherwise.
 void TrackMakeGapSectors(uint8_t mode, int64_t sector, int64_t count, void* buffer);
+// Copies raw sectors from `sector` on into `fd` at its current position inside the kernel, as far as they lie
+// as they are in the track files: whole 2352-byte sectors of one stored span of one track. Returns the sectors
+// copied (0 when the first is generated, stored in another size, or the copy is refused), or -1 when `fd` could
+// not be set back after a partial sector.
+int64_t ImageCopyRawTracksToFd(CImageDocument* document, int64_t sector, int64_t n, int fd);
 // Index of the track whose span (from its pregap to the end of its post-gap) holds the sector; -1 when the
 // sector lies before a track's span (between tracks included) or after the last track.
 int32_t ImageFindTrackOfSector(const CImageDocument* document, int64_t sector);

@@ -36,13 +36,18 @@ TEST(DescriptorsCli, EveryDescriptorListsLikeTheIso) {
   }
 }
 
-TEST(DescriptorsCli, ExtractionThroughAnNrgImageGivesTheFiles) {
+// The NRG image is a mixed-mode disc: its files go to Data, its audio track (titled "Song") to Audio.
+TEST(DescriptorsCli, ExtractionThroughAnNrgImageGivesTheFilesAndTheAudio) {
   const MdsNrgFixture& f = MdsNrgFixtureGet();
   ASSERT_TRUE(f.error.empty()) << f.error;
   const std::string out = MakeTestFolder("descriptors_extract") + "/out";
   ProgramResult r = RunKestrane({"extract", f.folder + "/dao_ner5.nrg", "/", "-od", out});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(RunProgram("/usr/bin/diff", {"-r", f.folder + "/tree", out}).status, 0);
+  EXPECT_EQ(RunProgram("/usr/bin/diff", {"-r", f.folder + "/tree", out + "/Data"}).status, 0);
+  const std::string wav = ReadFileBytes(out + "/Audio/02-Song.wav");
+  const size_t data = wav.find("data");
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_TRUE(wav.substr(data + 8) == std::string(f.audioBytes.begin(), f.audioBytes.end()));
 }
 
 }  // namespace
