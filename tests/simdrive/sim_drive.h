@@ -1,0 +1,50 @@
+// The simulated MMC recorder: test infrastructure that answers SCSI commands the way a recorder with a disc in it
+// does (MMC-6 and SPC-4 semantics), so that the program's recording layer can run against it unchanged.
+//
+// A state folder holds one sub-folder per drive ("sg0", "sg1", ...) with the drive's settings (drive.txt), its
+// CDB log (cdb.log) and the disc in it (a disc folder holds disc.txt and its user data, data.bin, 2048 bytes per
+// block, sparse). Every command loads the state, runs, and stores it again, so that separate processes see one
+// drive. The preload library (sim_preload.cpp) and the simdrive command (sim_tool.cpp) are its two users.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace simdrive {
+
+// One command as the SCSI generic driver hands it over.
+struct Request {
+  const uint8_t* cdb = nullptr;
+  int cdbLength = 0;
+  uint8_t* data = nullptr;
+  uint32_t dataLength = 0;
+  int direction = 0;  // SG_DXFER_* value
+  uint32_t timeoutMs = 0;
+  int senseCapacity = 0;
+  char interfaceId = 0;
+};
+
+struct Reply {
+  uint8_t status = 0;  // SCSI status: 0 good, 2 check condition, 8 busy
+  uint8_t sense[18] = {};
+  int senseLength = 0;
+  uint32_t transferred = 0;  // bytes actually moved
+  uint16_t hostStatus = 0;
+  uint16_t driverStatus = 0;
+};
+
+// Runs one command on drive `number` of the state folder. Returns false when the drive does not exist.
+bool Execute(const std::string& stateDir, int number, const Request& request, Reply* reply);
+
+// The drive folder of a device path "/dev/sgN" (N 0..31), or -1.
+int DriveNumberOfPath(const char* path);
+bool DriveExists(const std::string& stateDir, int number);
+
+// Media kinds the simulator knows ("cd-r", "dvd+rw", "bd-r-dl", ...).
+std::vector<std::string> MediaNames();
+
+// The simdrive command; returns its exit status.
+int ToolMain(int argc, char** argv);
+
+}  // namespace simdrive
