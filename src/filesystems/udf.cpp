@@ -637,7 +637,6 @@ CTreeEntry* MakeEntry(CImageDocument* document, const CUdfVolume* volume, const 
   if (const int64_t when = UdfTimestampToTime(icb.modificationTime)) IsoEncodeRecordDate(record + kDirRecordDate, when);
   record[kDirRecordFlags] =
       static_cast<uint8_t>((characteristics & kFidHidden ? kDirFlagHidden : 0) | (directory ? kDirFlagDirectory : 0));
-  if (characteristics & kFidHidden) entry->flags |= kTreeHidden;
   return entry;
 }
 
