@@ -35,6 +35,8 @@ constexpr uint32_t kMaxContinuationBytes = 1u << 20;
 constexpr int64_t kMaxDirectoryBytes = int64_t{256} << 20;
 constexpr size_t kMaxSparingEntries = 65536;
 constexpr size_t kMaxMetadataExtents = 65536;
+// Blocks translated one by one (virtual, metadata, sparable) in one mount: eight per sector of the image.
+constexpr int64_t kMinTranslationBudget = int64_t{1} << 20;
 
 enum : uint16_t {
   kTagPrimary = 1,
@@ -269,7 +271,7 @@ bool ReadIcb(CImageDocument* document, CUdfVolume* volume, uint32_t partition, u
 
 // Appends the sectors of `extent` to `runs`, joining runs that continue one another. False when a block does
 // not translate.
-bool AppendExtentRuns(CImageDocument* document, const CUdfVolume* volume, const CUdfExtent& extent,
+bool AppendExtentRuns(CImageDocument* document, CUdfVolume* volume, const CUdfExtent& extent,
                       std::vector<CTreeExtent>* runs) {
   if (extent.partition >= static_cast<uint32_t>(volume->mapCount)) return false;
   const CUdfPartitionMap& map = volume->maps[extent.partition];
@@ -292,9 +294,11 @@ bool AppendExtentRuns(CImageDocument* document, const CUdfVolume* volume, const 
     add(first, extent.length);
     return true;
   }
-  // Sparable packets, virtual and metadata blocks may each lie elsewhere.
+  // Sparable packets, virtual and metadata blocks may each lie elsewhere. Files that name the same blocks over
+  // and over cannot make the walk longer than the mount's budget.
   uint64_t left = extent.length;
   for (uint64_t i = 0; i < blocks; ++i) {
+    if (volume->translationBudget-- <= 0) return false;
     const int64_t sector = TranslateBlock(document, volume, extent.partition, uint64_t{extent.block} + i, 0);
     if (sector < 0) return false;
     const int64_t bytes = static_cast<int64_t>(std::min<uint64_t>(left, kSectorBytes));
@@ -305,7 +309,7 @@ bool AppendExtentRuns(CImageDocument* document, const CUdfVolume* volume, const 
 }
 
 // The whole data of a file entry: its inline data or its extents read in turn.
-bool ReadIcbData(CImageDocument* document, const CUdfVolume* volume, const CIcb& icb, int64_t limit,
+bool ReadIcbData(CImageDocument* document, CUdfVolume* volume, const CIcb& icb, int64_t limit,
                  std::vector<uint8_t>* data) {
   if (icb.hasInline) {
     *data = icb.inlineData;
@@ -574,8 +578,8 @@ struct CPendingDirectory {
 uint64_t IcbKey(uint32_t partition, uint32_t block) { return uint64_t{partition} << 32 | block; }
 
 // Fills a new tree entry from a file identifier and its file entry.
-CTreeEntry* MakeEntry(CImageDocument* document, const CUdfVolume* volume, const std::wstring& name,
-                      uint8_t characteristics, const CIcb& icb, bool* damaged) {
+CTreeEntry* MakeEntry(CImageDocument* document, CUdfVolume* volume, const std::wstring& name, uint8_t characteristics,
+                      const CIcb& icb, bool* damaged) {
   CTreeEntry* entry = TreeNewEntry();
   if (!entry) return nullptr;
   entry->name = static_cast<wchar_t*>(MemAlloc((name.size() + 1) * sizeof(wchar_t)));
@@ -800,6 +804,7 @@ void UdfMount(CImageDocument* document, int64_t sessionStart, int takeLabel) {
   UdfFreeVolume(document);
   auto volume = std::make_unique<CUdfVolume>();
   volume->sessionStart = sessionStart;
+  volume->translationBudget = std::max<int64_t>(kMinTranslationBudget, document->fileSize / kSectorBytes * 8);
   document->udfVolume = volume.get();
   const bool mounted = MountVolume(document, volume.get(), sessionStart, takeLabel);
   document->udfVolume = nullptr;

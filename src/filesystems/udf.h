@@ -88,6 +88,7 @@ struct CUdfVolume {
   uint32_t rootIcbPartition;
   int32_t rootLoaded;
   int64_t sessionStart;
+  int64_t translationBudget;  // blocks that may still be translated one by one
 };
 
 // Recognises UDF at the session that starts at `sessionStart` and mounts it: the document's udfVolume is set
