@@ -35,6 +35,8 @@ constexpr uint32_t kMaxContinuationBytes = 1u << 20;
 constexpr int64_t kMaxDirectoryBytes = int64_t{256} << 20;
 constexpr size_t kMaxSparingEntries = 65536;
 constexpr size_t kMaxMetadataExtents = 65536;
+// Sectors read at once where file entries are read.
+constexpr int64_t kEntryWindowSectors = 32;
 // Blocks translated one by one (virtual, metadata, sparable) in one mount: eight per sector of the image.
 constexpr int64_t kMinTranslationBudget = int64_t{1} << 20;
 
@@ -232,12 +234,35 @@ bool ReadAllocationDescriptors(CImageDocument* document, CUdfVolume* volume, con
   return true;
 }
 
+// One sector of file entries, read through a window of the sectors that follow it: writers put the entries of
+// a folder's files one after another, so a tree of thousands of files costs a few dozen reads. The window stays
+// inside the readable part of the image, so it never reads what the walk does not ask for past its end.
+bool ReadEntrySector(CImageDocument* document, CUdfVolume* volume, int64_t sector, uint8_t* out) {
+  if (sector < 0) return false;
+  if (volume->windowFirst >= 0 && sector >= volume->windowFirst && sector < volume->windowFirst + volume->windowCount) {
+    std::memcpy(out, volume->window.data() + (sector - volume->windowFirst) * kSectorBytes, kSectorBytes);
+    return true;
+  }
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  const int64_t count = document->deviceFlag || limit <= sector ? 1 : std::min(kEntryWindowSectors, limit - sector);
+  if (count <= 1) return ReadSectors(document, sector, 1, out);
+  volume->window.resize(static_cast<size_t>(count * kSectorBytes));
+  volume->windowFirst = -1;
+  if (!ReadSectors(document, sector, count, volume->window.data())) return ReadSectors(document, sector, 1, out);
+  volume->windowFirst = sector;
+  volume->windowCount = count;
+  std::memcpy(out, volume->window.data(), kSectorBytes);
+  return true;
+}
+
 // Reads the file entry at `block` of partition reference `partition` with its allocation descriptors.
 bool ReadIcb(CImageDocument* document, CUdfVolume* volume, uint32_t partition, uint32_t block, CIcb* icb) {
   *icb = CIcb();
   std::vector<uint8_t> sector(kSectorBytes);
   const int64_t at = TranslateBlock(document, volume, partition, block, 0);
-  const int tag = ReadTaggedSector(document, at, block, sector.data());
+  const int tag = at >= 0 && ReadEntrySector(document, volume, at, sector.data())
+                      ? CheckTag(sector.data(), kSectorBytes, block)
+                      : -1;
   if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) return false;
   const bool extended = tag == kTagExtendedFileEntry;
   ByteReader r(sector.data(), sector.size());

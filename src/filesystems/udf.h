@@ -89,6 +89,10 @@ struct CUdfVolume {
   int32_t rootLoaded;
   int64_t sessionStart;
   int64_t translationBudget;  // blocks that may still be translated one by one
+  // The sectors last read around a file entry.
+  std::vector<uint8_t> window;
+  int64_t windowFirst = -1;
+  int64_t windowCount = 0;
 };
 
 // Recognises UDF at the session that starts at `sessionStart` and mounts it: the document's udfVolume is set
