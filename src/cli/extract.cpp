@@ -175,6 +175,27 @@ int ExtractDiskEntry(CImageDocument* document, const CTreeEntry* entry, int64_t 
   return 1;
 }
 
+// Data the image holds inside the file's own record (a UDF file entry's embedded data).
+int ExtractInlineEntry(CImageDocument* document, const CTreeEntry* entry, int64_t size, FILE* file) {
+  const int64_t bytes = std::min(size, entry->inlineSize);
+  if (!document->testOnly && bytes > 0 &&
+      std::fwrite(entry->inlineData, 1, static_cast<size_t>(bytes), file) != static_cast<size_t>(bytes)) {
+    AbortCodeRaise(kAbortWriteFailed);
+    return -1;
+  }
+  if (bytes < size) {
+    LastErrorSetText(L"The file's data is not all described in the image.");
+    AbortCodeSet(kAbortReadFailed);
+    return -1;
+  }
+  if (ConsoleModeGet()) {
+    ProgressAdd(static_cast<uint64_t>(bytes));
+    ProgressEnd();
+    ConsolePrintText(L"\r\n");
+  }
+  return 1;
+}
+
 int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
   const int64_t size = entry->size > 0 ? entry->size : 0;
   if (ConsoleModeGet()) {
@@ -183,6 +204,7 @@ int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_
     ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(size));
   }
   if (DiskEntryHasOwnData(document, entry)) return ExtractDiskEntry(document, entry, size, file);
+  if (entry->inlineData) return ExtractInlineEntry(document, entry, size, file);
   // The file's pieces: its extents, or one run from its first sector.
   std::vector<CTreeExtent> pieces;
   if (entry->extents && entry->extentCount > 0)

@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "filesystems/udf.h"
+#include "filesystems/xbox.h"
+#include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
-#include "tree/vcd.h"
-#include "tree/wii.h"
-#include "formats/cue_reader.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -24,10 +21,15 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
+#include "runtime/ui.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
-#include "runtime/ui.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
 
 namespace {
 
@@ -142,6 +144,8 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
     if (result == 4 || result == 5) break;
   }
   document->noIso9660 = document->primarySeen || document->highSierra ? 0 : 1;
+  // UDF, when the image carries it, is the tree the user sees; its label counts where ISO 9660 gives none.
+  UdfMount(document, start, document->noIso9660);
   document->quiet = savedQuiet;
   // The probes of the other optical file systems come with their readers; the Wii disc comes last.
   document->wiiDisc = 0;
@@ -149,7 +153,9 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
     document->wiiDisc = 1;
     return 0;
   }
+  if (UdfIsMounted(document)) return 0;
   if (!document->noIso9660 && document->blockSize == 2048 && document->blockSizeKnown) return 0;
+  if (ImageProbeXboxDisc(document)) return 0;
   document->inputType = kImageTypeUnknown;
   return -1;
 }
@@ -304,7 +310,14 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   if (document->wiiDisc) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
-  if (!document->wiiDisc && IsoLoadTree(document) != 0) return fail(9);
+  if (UdfIsMounted(document)) {
+    UdfLoadTree(document);
+  } else if (document->xboxRootSector) {
+    if (XdvdfsReadTree(document, document->rootFolder, document->xboxRootSector, document->xboxRootSize) != 0)
+      document->treeDamaged = 1;
+  } else if (!document->wiiDisc && IsoLoadTree(document) != 0) {
+    return fail(9);
+  }
   // Folders a Rock Ridge writer relocated for ISO 9660's depth limit go back to their places.
   if (document->rockRidge) RockRidgeResolveRelocations(document);
   // Directories that could not be read leave the tree incomplete: the command says so once it is done.
