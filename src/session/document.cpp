@@ -4,18 +4,19 @@
 #include <cwchar>
 #include <new>
 
-#include "runtime/error.h"
-#include "runtime/memory.h"
-#include "runtime/settings.h"
-#include "formats/nrg.h"
-#include "qvf/container.h"
-#include "qvf/sfx.h"
 #include "builder/build_state.h"
+#include "builder/builder_map.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
-#include "builder/builder_map.h"
+#include "filesystems/hfs.h"
+#include "formats/nrg.h"
 #include "image/tracktable.h"
+#include "qvf/container.h"
+#include "qvf/sfx.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/settings.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
@@ -77,6 +78,7 @@ void ImageClose(CImageDocument* document) {
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
   ApfsFree(document);
+  MacFreeVolumes(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);

@@ -8,15 +8,11 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "filesystems/hfs.h"
+#include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
-#include "tree/vcd.h"
-#include "tree/wii.h"
-#include "formats/cue_reader.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -24,10 +20,15 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
+#include "runtime/ui.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
-#include "runtime/ui.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
 
 namespace {
 
@@ -145,6 +146,7 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
   document->quiet = savedQuiet;
   // The probes of the other optical file systems come with their readers; the Wii disc comes last.
   document->wiiDisc = 0;
+  if (MacProbeVolume(document)) return 0;
   if (ImageProbeWiiDisc(document)) {
     document->wiiDisc = 1;
     return 0;
@@ -301,10 +303,15 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
   if (document->inputType == kImageTypeUnknown) return fail(8);
   // A Wii disc has no file system to load or edit.
-  if (document->wiiDisc) document->readOnly = 1;
+  if (document->wiiDisc || MacHasVolume(document)) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
-  if (!document->wiiDisc && IsoLoadTree(document) != 0) return fail(9);
+  // A Mac volume shows its own tree unless the disc also carries ISO 9660.
+  if (MacHasVolume(document) && document->noIso9660) {
+    if (MacLoadTree(document) != 0) return fail(9);
+  } else if (!document->wiiDisc && IsoLoadTree(document) != 0) {
+    return fail(9);
+  }
   // Folders a Rock Ridge writer relocated for ISO 9660's depth limit go back to their places.
   if (document->rockRidge) RockRidgeResolveRelocations(document);
   // Directories that could not be read leave the tree incomplete: the command says so once it is done.
