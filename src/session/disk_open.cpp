@@ -1,11 +1,10 @@
 #include "session/disk_open.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "disks/lvm.h"
@@ -14,10 +13,10 @@
 #include "filesystems/fat.h"
 #include "filesystems/hfs.h"
 #include "filesystems/hfsplus.h"
-#include "image/disk.h"
-#include "image/document.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
+#include "image/disk.h"
+#include "image/document.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
