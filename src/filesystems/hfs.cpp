@@ -463,6 +463,28 @@ int64_t MacReadEntryData(CImageDocument* document, const CTreeEntry* entry, int6
   return 0;
 }
 
+int64_t MacCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
+  if (document && document->hfsPlus && HfsPlusGetFork(entry)) return HfsPlusCopyEntryToFd(document, entry, fd);
+  CHfsVolume* volume = document ? document->hfs : nullptr;
+  const CHfsFork* fork = HfsGetFork(entry);
+  if (!volume || !fork) return 0;
+  int64_t done = 0;
+  while (done < entry->size) {
+    const uint64_t block = static_cast<uint64_t>(done) / volume->blockSize;
+    const uint64_t within = static_cast<uint64_t>(done) % volume->blockSize;
+    uint32_t disc = 0, run = 0;
+    if (block > UINT32_MAX || !MapBlock(volume, fork, static_cast<uint32_t>(block), &disc, &run)) break;
+    const int64_t n = static_cast<int64_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(run) * volume->blockSize - within, entry->size - done));
+    const int64_t byte =
+        volume->allocationStart + static_cast<int64_t>(static_cast<uint64_t>(disc) * volume->blockSize + within);
+    const int64_t copied = HfsCopyVolumeBytesToFd(document, volume->optical, byte, n, fd);
+    done += copied;
+    if (copied < n) break;
+  }
+  return done;
+}
+
 const wchar_t* MacFileSystemName(const CImageDocument* document) {
   if (document && document->hfsPlus) return document->hfsPlus->hfsx ? L"HFSX" : L"HFS+";
   if (document && document->hfs) return L"HFS";

@@ -90,6 +90,8 @@ int MacLoadTree(CImageDocument* document);
 int MacEntryHasData(const CImageDocument* document, const CTreeEntry* entry);
 int64_t MacReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                          int64_t count);
+// Copies the start of a Mac file's data into `fd` inside the kernel (see HfsPlusCopyEntryToFd): bytes copied.
+int64_t MacCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd);
 // "HFS+", "HFSX", "HFS", or null.
 const wchar_t* MacFileSystemName(const CImageDocument* document);
 void MacFreeVolumes(CImageDocument* document);

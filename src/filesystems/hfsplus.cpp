@@ -1,9 +1,11 @@
 #include "filesystems/hfsplus.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -762,6 +764,51 @@ int64_t HfsPlusReadFileData(CImageDocument* document, const CTreeEntry* entry, v
   if (firstBlock < 0 || firstBlock > INT64_MAX / 2048) return 0;
   const int64_t got = HfsPlusReadEntryData(document, entry, firstBlock * 2048, buffer, count);
   return got == count ? count : 0;
+}
+
+int64_t HfsCopyVolumeBytesToFd(CImageDocument* document, bool optical, int64_t offset, int64_t count, int fd) {
+  if (offset < 0 || count <= 0 || fd < 0 || !document->input) return 0;
+  if (optical) return offset % 2048 == 0 ? ImageCopyUserDataToFd(document, offset / 2048, count, fd) : 0;
+  // Disks: only a plain file holds the volume's bytes as they are.
+  if (document->diskReader || document->lvmMap || document->kernelCopyRefused) return 0;
+  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
+  if (document->partitionStart < 0 || document->partitionStart > (INT64_MAX - offset) / unit) return 0;
+  loff_t from = document->partitionStart * unit + offset;
+  if (document->fileSize > 0 && (from > document->fileSize || count > document->fileSize - from)) return 0;
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n =
+        copy_file_range(fileno(document->input), &from, fd, nullptr, static_cast<size_t>(count - done), 0);
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+      document->kernelCopyRefused = 1;  // another file system: the reads copy the data instead
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t HfsPlusCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
+  CHfsPlusVolume* volume = document ? document->hfsPlus : nullptr;
+  const CHfsPlusFork* fork = HfsPlusGetFork(entry);
+  if (!volume || !fork || fork->compression != 0) return 0;
+  const int64_t size = entry->size;
+  int64_t done = 0;
+  while (done < size) {
+    const uint64_t at = static_cast<uint64_t>(done);
+    uint32_t disc = 0, run = 0;
+    if (at >> volume->blockSizeBits > UINT32_MAX ||
+        !MapBlock(volume, fork, static_cast<uint32_t>(at >> volume->blockSizeBits), &disc, &run))
+      break;
+    const uint64_t within = at & (volume->blockSize - 1);
+    const int64_t n = static_cast<int64_t>(
+        std::min<uint64_t>((static_cast<uint64_t>(run) << volume->blockSizeBits) - within, size - done));
+    const int64_t byte =
+        volume->volumeStart + static_cast<int64_t>((static_cast<uint64_t>(disc) << volume->blockSizeBits) + within);
+    const int64_t copied = HfsCopyVolumeBytesToFd(document, volume->optical, byte, n, fd);
+    done += copied;
+    if (copied < n) break;
+  }
+  return done;
 }
 
 void HfsPlusFreeVolume(CImageDocument* document) {

@@ -92,6 +92,9 @@ int64_t HfsPlusReadEntryData(CImageDocument* document, const CTreeEntry* entry, 
                              int64_t count);
 // Reads `count` bytes of a fork at `offset`: the bytes read (short at the fork's end or on failure).
 int64_t HfsPlusReadFork(CHfsPlusVolume* volume, const CHfsPlusFork* fork, uint64_t offset, int64_t count, void* buffer);
+// Copies the start of the entry's data straight from the image file into `fd` (at its position), inside the
+// kernel, while the data lies in the image as it is: the bytes copied; the rest is left to the reads.
+int64_t HfsPlusCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd);
 // The entry's fork, or null when the entry is not a file of an HFS+ volume.
 const CHfsPlusFork* HfsPlusGetFork(const CTreeEntry* entry);
 // Frees document->hfsPlus; null accepted.
@@ -101,6 +104,10 @@ void HfsPlusFreeVolume(CImageDocument* document);
 // 1, or 0. Shared with the HFS reader.
 int HfsReadVolumeBytes(CImageDocument* document, bool optical, std::vector<uint8_t>* work, int64_t offset, void* buffer,
                        int64_t count);
+
+// Copies `count` volume bytes at `offset` into `fd` inside the kernel: the bytes copied (0 when the image does
+// not hold them as they are). Shared with the HFS reader.
+int64_t HfsCopyVolumeBytesToFd(CImageDocument* document, bool optical, int64_t offset, int64_t count, int fd);
 
 // Key orders, exposed for tests: HFS+ names folded, HFSX names binary.
 int HfsPlusCompareNamesFolded(const uint16_t* a, size_t aUnits, const uint16_t* b, size_t bUnits);

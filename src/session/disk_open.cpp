@@ -218,6 +218,7 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
 }
 
 int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
+  if (MacEntryHasData(document, entry)) return MacCopyEntryToFd(document, entry, fd);
   if (!DiskEntryHasOwnData(document, entry) || !document->fat || document->diskReader || document->lvmMap ||
       !document->input)
     return 0;
