@@ -319,7 +319,9 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   BootCatalogRead(document);
   ErrorStateReset();
   document->pastLimitReported = 0;
-  ImageCheckDataInside(document);
+  // A Mac volume checks its extents against the volume as it reads them (a compressed file may be larger than
+  // the image).
+  if (!MacHasVolume(document) || !document->noIso9660) ImageCheckDataInside(document);
   return document;
 }
 

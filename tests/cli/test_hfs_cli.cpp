@@ -90,7 +90,7 @@ std::string MakeAll() {
     const std::string gen = MAKE_HFSPLUS_BIN;
     std::string failed = run("rm -rf '" + kDir + "' && mkdir -p '" + kDir + "'");
     const std::string d = "'" + kDir + "/";
-    for (const char* line : {" std.img", " hfsx.img --hfsx", " wrapper.img --wrapper",
+    for (const char* line : {" std.img", " hfsx.img --hfsx", " wrapper.img --wrapper", " apm2048.img --apm 2048",
                              " node-size.img --damage node-size", " offsets.img --damage offsets",
                              " index-loop.img --damage index-loop", " leaf-height.img --damage leaf-height",
                              " extents-past.img --damage extents-past", " map-loop.img --damage map-loop"}) {
@@ -146,18 +146,19 @@ ProgramResult Kestrane(const std::vector<std::string>& args) {
   return RunKestrane(args, options);
 }
 
-// Our generator's volume, direct, in an HFS wrapper and in a partition of a disk: the same tree and the same
-// bytes as 7zz gives, hard links with the content of their file, decmpfs files decompressed.
+// Our generator's volume, direct, in an HFS wrapper, behind an Apple partition map of 2048-byte blocks and in a
+// partition of a disk: the same tree and the same bytes as 7zz gives, hard links with the content of their file,
+// decmpfs files decompressed.
 TEST(HfsCli, GeneratedVolumesMatch7zip) {
   REQUIRE_FIXTURES();
-  for (const char* image : {"std.img", "wrapper.img", "mbr-hfsplus.img"}) {
+  for (const char* image : {"std.img", "wrapper.img", "apm2048.img", "mbr-hfsplus.img"}) {
     SCOPED_TRACE(image);
     const std::string path = kDir + "/" + image;
     const ProgramResult listed = Kestrane({"list", path, "/", "-r", "-y"});
     ASSERT_EQ(listed.status, 0) << listed.out;
     for (const char* line :
          {"2020-01-02 03:04               163,740  frag.bin", "200,000  zfork.bin", "3,010  zinline.txt",
-          "15  link1.txt", "5,000  readme.txt", "9  f299.txt", "310 Files, 4 Folders"})
+          "15  link1.txt", "5,000  readme.txt", "9  f299.txt", "3,145,728  zeros.bin", "311 Files, 4 Folders"})
       EXPECT_NE(listed.out.find(line), std::string::npos) << line << "\n" << listed.out;
     EXPECT_EQ(listed.out.find("Private Data"), std::string::npos) << "the hard links' folder stays hidden";
 
