@@ -49,7 +49,7 @@ void MakeMbrDisk(const std::string& volume, const std::string& disk, const std::
 // What the fixtures are made from: a new generator or a change of this file makes them again.
 std::string FixtureKey() {
   std::string key;
-  for (const std::string input :
+  for (const std::string& input :
        {std::string(MAKE_HFSPLUS_BIN), std::string(KESTRANE_SOURCE_DIR) + "/tests/cli/test_hfs_cli.cpp"}) {
     struct stat st;
     if (stat(input.c_str(), &st) != 0) return "";
