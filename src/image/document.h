@@ -61,6 +61,8 @@ struct CApfsContainer;
 struct CIsoBuild;
 struct CFatVolume;
 struct CUdfVolume;
+struct CHfsPlusVolume;
+struct CHfsVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -149,6 +151,8 @@ struct CImageDocument {
   CUdfVolume* udfVolume;    // the mounted UDF volume of an optical image, owned
   uint32_t xboxRootSector;  // an Xbox volume's root directory (0: not an Xbox volume)
   uint32_t xboxRootSize;
+  CHfsPlusVolume* hfsPlus;  // owned
+  CHfsVolume* hfs;          // owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

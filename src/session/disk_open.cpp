@@ -11,6 +11,8 @@
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
+#include "filesystems/hfs.h"
+#include "filesystems/hfsplus.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "image/disk.h"
@@ -115,6 +117,13 @@ int ImageProbeFileSystems(CImageDocument* document) {
   if (!document) return 0;
   if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
+  if (MacProbeVolume(document)) {
+    document->readOnly = 1;
+    if (document->hfsPlus) HfsPlusSetLabel(document);
+    if (document->hfs) HfsSetLabel(document);
+    if (document->treeOwned && document->loadTree && MacLoadTree(document) != 0) document->treeDamaged = 1;
+    return 1;
+  }
   if (ApfsProbeContainer(document) == 1) {
     if (document->treeOwned && document->loadTree) ApfsLoadTree(document);
     return 1;
@@ -134,16 +143,19 @@ const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
         return L"FAT32";
     }
   }
+  if (const wchar_t* mac = MacFileSystemName(document)) return mac;
   if (document->apfs) return L"APFS";
   return L"";
 }
 
 int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry) {
+  if (MacEntryHasData(document, entry)) return 1;
   return document && entry && document->fat && FatGetLocator(entry) ? 1 : 0;
 }
 
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count) {
+  if (MacEntryHasData(document, entry)) return MacReadEntryData(document, entry, offset, buffer, count);
   if (!DiskEntryHasOwnData(document, entry) || offset < 0 || offset % 512 != 0 || count < 0) return 0;
   if (offset / 512 > 0xFFFFFF) return 0;
   return FatReadFileData(document, entry, buffer, static_cast<uint32_t>(offset / 512), count);
@@ -206,7 +218,9 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
 }
 
 int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
-  if (!DiskEntryHasOwnData(document, entry) || document->diskReader || document->lvmMap || !document->input)
+  if (MacEntryHasData(document, entry)) return MacCopyEntryToFd(document, entry, fd);
+  if (!DiskEntryHasOwnData(document, entry) || !document->fat || document->diskReader || document->lvmMap ||
+      !document->input)
     return 0;
   const int input = fileno(document->input);
   const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;

@@ -11,6 +11,7 @@
 #include "filesystems/fat.h"
 #include "filesystems/udf.h"
 #include "formats/nrg.h"
+#include "filesystems/hfs.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
@@ -79,6 +80,7 @@ void ImageClose(CImageDocument* document) {
   FatFreeVolume(document);
   UdfFreeVolume(document);
   ApfsFree(document);
+  MacFreeVolumes(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);

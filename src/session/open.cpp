@@ -12,6 +12,10 @@
 #include "filesystems/xbox.h"
 #include "formats/cue_reader.h"
 #include "image/document.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
+#include "filesystems/hfs.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
@@ -22,9 +26,6 @@
 #include "runtime/paths.h"
 #include "runtime/settings.h"
 #include "runtime/ui.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
@@ -149,6 +150,7 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
   document->quiet = savedQuiet;
   // The probes of the other optical file systems come with their readers; the Wii disc comes last.
   document->wiiDisc = 0;
+  if (MacProbeVolume(document)) return 0;
   if (ImageProbeWiiDisc(document)) {
     document->wiiDisc = 1;
     return 0;
@@ -307,7 +309,7 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
   if (document->inputType == kImageTypeUnknown) return fail(8);
   // A Wii disc has no file system to load or edit.
-  if (document->wiiDisc) document->readOnly = 1;
+  if (document->wiiDisc || MacHasVolume(document)) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
   if (UdfIsMounted(document)) {
@@ -315,6 +317,9 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   } else if (document->xboxRootSector) {
     if (XdvdfsReadTree(document, document->rootFolder, document->xboxRootSector, document->xboxRootSize) != 0)
       document->treeDamaged = 1;
+  } else if (MacHasVolume(document) && document->noIso9660) {
+    // A Mac volume shows its own tree unless the disc also carries ISO 9660.
+    if (MacLoadTree(document) != 0) return fail(9);
   } else if (!document->wiiDisc && IsoLoadTree(document) != 0) {
     return fail(9);
   }
@@ -325,7 +330,9 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   BootCatalogRead(document);
   ErrorStateReset();
   document->pastLimitReported = 0;
-  ImageCheckDataInside(document);
+  // A Mac volume checks its extents against the volume as it reads them (a compressed file may be larger than
+  // the image).
+  if (!MacHasVolume(document) || !document->noIso9660) ImageCheckDataInside(document);
   return document;
 }
 
