@@ -14,6 +14,7 @@
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
+#include "filesystems/ntfs.h"
 #include "builder/builder_map.h"
 #include "image/tracktable.h"
 #include "session/format_table.h"
@@ -77,6 +78,7 @@ void ImageClose(CImageDocument* document) {
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
   ApfsFree(document);
+  NtfsUnmount(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);
