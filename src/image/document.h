@@ -63,6 +63,7 @@ struct CFatVolume;
 struct CUdfVolume;
 struct CHfsPlusVolume;
 struct CHfsVolume;
+struct CNtfsVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -153,6 +154,7 @@ struct CImageDocument {
   uint32_t xboxRootSize;
   CHfsPlusVolume* hfsPlus;  // owned
   CHfsVolume* hfs;          // owned
+  CNtfsVolume* ntfs;  // owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

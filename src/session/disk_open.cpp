@@ -13,6 +13,7 @@
 #include "filesystems/fat.h"
 #include "filesystems/hfs.h"
 #include "filesystems/hfsplus.h"
+#include "filesystems/ntfs.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "image/disk.h"
@@ -39,6 +40,11 @@ int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
     entry->unitSize = fat->bytesPerCluster;
     entry->totalUnits = fat->clusterCount;
     entry->usedUnits = fat->freeCount > fat->clusterCount ? 0 : fat->clusterCount - fat->freeCount;
+  }
+  if (const CNtfsVolume* ntfs = partition->ntfs) {
+    entry->unitSize = ntfs->clusterSize;
+    entry->totalUnits = ntfs->clusterCount;
+    entry->usedUnits = static_cast<uint64_t>(ntfs->allocatedClusters);
   }
   return 1;
 }
@@ -116,6 +122,7 @@ int32_t ImageProbeSectorSize(CImageDocument* document) {
 int ImageProbeFileSystems(CImageDocument* document) {
   if (!document) return 0;
   if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && NtfsProbeVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
   if (MacProbeVolume(document)) {
     document->readOnly = 1;
@@ -144,18 +151,24 @@ const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
     }
   }
   if (const wchar_t* mac = MacFileSystemName(document)) return mac;
+  if (document->ntfs) return L"NTFS";
   if (document->apfs) return L"APFS";
   return L"";
 }
 
 int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry) {
   if (MacEntryHasData(document, entry)) return 1;
+  if (document && entry && document->ntfs && NtfsGetLocator(entry)) return 1;
   return document && entry && document->fat && FatGetLocator(entry) ? 1 : 0;
 }
 
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count) {
   if (MacEntryHasData(document, entry)) return MacReadEntryData(document, entry, offset, buffer, count);
+  if (DiskEntryHasOwnData(document, entry) && document->ntfs) {
+    const int64_t n = NtfsReadEntryData(document, entry, offset, buffer, count);
+    return n < 0 ? 0 : n;
+  }
   if (!DiskEntryHasOwnData(document, entry) || offset < 0 || offset % 512 != 0 || count < 0) return 0;
   if (offset / 512 > 0xFFFFFF) return 0;
   return FatReadFileData(document, entry, buffer, static_cast<uint32_t>(offset / 512), count);
@@ -229,10 +242,17 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
   constexpr int64_t kStep = 1 << 20;
   int64_t done = 0;
   for (;;) {
-    uint64_t volumeSector = 0;
-    const int64_t run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
+    int64_t runByte = 0;
+    int64_t run = 0;
+    if (document->ntfs) {
+      run = NtfsFileRun(document, entry, done, &runByte);
+    } else {
+      uint64_t volumeSector = 0;
+      run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
+      runByte = static_cast<int64_t>(volumeSector) * 512;
+    }
     if (run <= 0) break;
-    loff_t from = volumeByte + static_cast<int64_t>(volumeSector) * 512;
+    loff_t from = volumeByte + runByte;
     // Data the file does not hold is left to the reads, which say so.
     if (from > fileBytes || run > fileBytes - from) break;
     int64_t copied = 0;

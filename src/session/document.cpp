@@ -12,6 +12,7 @@
 #include "filesystems/udf.h"
 #include "formats/nrg.h"
 #include "filesystems/hfs.h"
+#include "filesystems/ntfs.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
@@ -81,6 +82,7 @@ void ImageClose(CImageDocument* document) {
   UdfFreeVolume(document);
   ApfsFree(document);
   MacFreeVolumes(document);
+  NtfsUnmount(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);
