@@ -60,6 +60,8 @@ struct CPartitionList;
 struct CApfsContainer;
 struct CIsoBuild;
 struct CFatVolume;
+struct CExtVolume;
+struct CExfatVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -144,6 +146,8 @@ struct CImageDocument {
   std::vector<uint8_t> diskWork;
   int32_t kernelCopyRefused;  // copies between the disk file and outputs cannot be done inside the kernel
   CFatVolume* fat;  // owned
+  CExfatVolume* exfat;   // owned
+  CExtVolume* ext;       // owned
   CApfsContainer* apfs;  // an APFS container recognised on the partition, owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];

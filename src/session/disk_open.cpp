@@ -10,6 +10,8 @@
 #include "disks/lvm.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
+#include "filesystems/exfat.h"
+#include "filesystems/ext.h"
 #include "filesystems/fat.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
@@ -37,6 +39,16 @@ int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
     entry->unitSize = fat->bytesPerCluster;
     entry->totalUnits = fat->clusterCount;
     entry->usedUnits = fat->freeCount > fat->clusterCount ? 0 : fat->clusterCount - fat->freeCount;
+  }
+  if (const CExfatVolume* exfat = partition->exfat) {
+    entry->unitSize = exfat->bytesPerCluster;
+    entry->totalUnits = exfat->clusterCount;
+    entry->usedUnits = exfat->usedClusters;
+  }
+  if (const CExtVolume* ext = partition->ext) {
+    entry->unitSize = ext->blockSize;
+    entry->totalUnits = ext->blocksCount;
+    entry->usedUnits = ext->freeBlocks > ext->blocksCount ? 0 : ext->blocksCount - ext->freeBlocks;
   }
   return 1;
 }
@@ -114,6 +126,8 @@ int32_t ImageProbeSectorSize(CImageDocument* document) {
 int ImageProbeFileSystems(CImageDocument* document) {
   if (!document) return 0;
   if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && ExfatOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && ExtOpenVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
   if (ApfsProbeContainer(document) == 1) {
     if (document->treeOwned && document->loadTree) ApfsLoadTree(document);
@@ -134,17 +148,25 @@ const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
         return L"FAT32";
     }
   }
+  if (document->exfat) return L"exFAT";
+  if (const CExtVolume* ext = document->ext) return ext->ext4 ? L"Linux Ext4" : L"Linux Ext2/Ext3";
   if (document->apfs) return L"APFS";
   return L"";
 }
 
 int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry) {
-  return document && entry && document->fat && FatGetLocator(entry) ? 1 : 0;
+  if (!document || !entry) return 0;
+  if (document->exfat) return ExfatGetRecord(entry) ? 1 : 0;
+  if (document->ext) return ExtGetRecord(entry) ? 1 : 0;
+  return document->fat && FatGetLocator(entry) ? 1 : 0;
 }
 
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count) {
-  if (!DiskEntryHasOwnData(document, entry) || offset < 0 || offset % 512 != 0 || count < 0) return 0;
+  if (!DiskEntryHasOwnData(document, entry)) return 0;
+  if (document->exfat) return ExfatReadFileData(document, entry, offset, buffer, count);
+  if (document->ext) return ExtReadFileData(document, entry, offset, buffer, count);
+  if (offset < 0 || offset % 512 != 0 || count < 0) return 0;
   if (offset / 512 > 0xFFFFFF) return 0;
   return FatReadFileData(document, entry, buffer, static_cast<uint32_t>(offset / 512), count);
 }
@@ -215,10 +237,13 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
   constexpr int64_t kStep = 1 << 20;
   int64_t done = 0;
   for (;;) {
-    uint64_t volumeSector = 0;
-    const int64_t run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
+    uint64_t volumeSector = 0, runByte = 0;
+    const int64_t run = document->exfat ? ExfatFileRun(document, entry, static_cast<uint64_t>(done), &runByte)
+                        : document->ext ? ExtFileRun(document, entry, static_cast<uint64_t>(done), &runByte)
+                                        : FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
     if (run <= 0) break;
-    loff_t from = volumeByte + static_cast<int64_t>(volumeSector) * 512;
+    if (volumeSector > static_cast<uint64_t>(INT64_MAX / 512) || runByte > static_cast<uint64_t>(INT64_MAX / 2)) break;
+    loff_t from = volumeByte + static_cast<int64_t>(volumeSector) * 512 + static_cast<int64_t>(runByte);
     // Data the file does not hold is left to the reads, which say so.
     if (from > fileBytes || run > fileBytes - from) break;
     int64_t copied = 0;

@@ -13,6 +13,8 @@
 #include "builder/build_state.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
+#include "filesystems/exfat.h"
+#include "filesystems/ext.h"
 #include "filesystems/fat.h"
 #include "builder/builder_map.h"
 #include "image/tracktable.h"
@@ -76,6 +78,8 @@ void ImageClose(CImageDocument* document) {
   if (!document) return;
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
+  ExfatFreeVolume(document);
+  ExtFreeVolume(document);
   ApfsFree(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
