@@ -30,6 +30,13 @@ bool HaveTools() {
     if (!HaveTools()) GTEST_SKIP() << "exfatprogs, sleuthkit, fdisk or gdisk missing"; \
   } while (0)
 
+// Ample time for a loaded machine; the damage cases set their own, shorter bound.
+ProgramOptions Patient() {
+  ProgramOptions options;
+  options.timeoutSeconds = 300;
+  return options;
+}
+
 void Sh(const std::string& line) {
   const ProgramResult r = RunShell(line + " 2>&1");
   ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
@@ -210,7 +217,7 @@ TEST(ExfatCli, ListsAndExtractsLikeSleuthkit) {
   const ProgramResult fsck = RunShell("fsck.exfat -n '" + image + "' 2>&1");
   ASSERT_EQ(fsck.status, 0) << fsck.out;
 
-  const ProgramResult listed = RunKestrane({"list", image, "/", "-r"});
+  const ProgramResult listed = RunKestrane({"list", image, "/", "-r"}, Patient());
   ASSERT_EQ(listed.status, 0) << listed.out;
   std::set<std::string> expected;
   for (const auto& [path, data] : v.contents) expected.insert(path);
@@ -232,7 +239,7 @@ TEST(ExfatCli, ListsAndExtractsLikeSleuthkit) {
   for (const std::string& path : expected) EXPECT_TRUE(theirs.count(path)) << path << " missing from fls";
 
   const std::string out = folder + "/out";
-  const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", out, "-y"});
+  const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", out, "-y"}, Patient());
   ASSERT_EQ(extracted.status, 0) << extracted.out;
   ExpectExtracted(v.contents, out);
   // icat reads the fragmented file through its chain as well.
@@ -259,10 +266,10 @@ TEST(ExfatCli, VolumesInMbrAndGptPartitions) {
     const std::string image = folder + "/" + c.name + ".img";
     Sh("truncate -s 80M '" + image + "' && " + c.table + " '" + image + "' >/dev/null");
     const Volume v = MakeVolume(image, 1 << 20);
-    const ProgramResult listed = RunKestrane({"list", image, "/", "-y"});
+    const ProgramResult listed = RunKestrane({"list", image, "/", "-y"}, Patient());
     ASSERT_EQ(listed.status, 0) << listed.out;
     EXPECT_NE(listed.out.find(c.line), std::string::npos) << listed.out;
-    const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", folder + "/" + c.name, "-y"});
+    const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", folder + "/" + c.name, "-y"}, Patient());
     ASSERT_EQ(extracted.status, 0) << extracted.out;
     ExpectExtracted(v.contents, folder + "/" + c.name);
   }

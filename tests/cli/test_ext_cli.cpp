@@ -69,6 +69,13 @@ const std::string& FixtureError() {
     if (!FixtureError().empty()) GTEST_SKIP() << FixtureError(); \
   } while (0)
 
+// Ample time for a loaded machine; the damage cases set their own, shorter bound.
+ProgramOptions Patient() {
+  ProgramOptions options;
+  options.timeoutSeconds = 300;
+  return options;
+}
+
 void Sh(const std::string& line) {
   const ProgramResult r = RunShell(line + " 2>&1");
   ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
@@ -172,7 +179,7 @@ TEST(ExtCli, EveryLayoutExtractsItsSourceTree) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
     const std::string out = folder + "/" + c.image;
-    const ProgramResult r = RunKestrane({"extract", Image(c.image), "/", "-od", out, "-y"});
+    const ProgramResult r = RunKestrane({"extract", Image(c.image), "/", "-od", out, "-y"}, Patient());
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string name = c.image;
     ExpectSameTree(Describe(out), name == "inline.img" ? inlineTree : std::string(c.tree) == "tree" ? tree : small);
@@ -184,7 +191,7 @@ TEST(ExtCli, EveryLayoutExtractsItsSourceTree) {
 TEST(ExtCli, AgreesWithFlsAndDebugfs) {
   REQUIRE_FIXTURES();
   const std::string folder = MakeTestFolder("ext_oracles");
-  const ProgramResult listed = RunKestrane({"list", Image("ext4.img"), "/", "-r"});
+  const ProgramResult listed = RunKestrane({"list", Image("ext4.img"), "/", "-r"}, Patient());
   ASSERT_EQ(listed.status, 0) << listed.out;
   std::set<std::string> ours = ListedPaths(listed.out);
   const ProgramResult fls = RunShell("fls -r -p '" + Image("ext4.img") + "'");
@@ -201,7 +208,8 @@ TEST(ExtCli, AgreesWithFlsAndDebugfs) {
   EXPECT_TRUE(ours.count("/many/file-10000.txt"));
 
   Sh("mkdir -p '" + folder + "/rdump' && debugfs -R 'rdump / " + folder + "/rdump' '" + Image("ext4.img") + "'");
-  const ProgramResult extracted = RunKestrane({"extract", Image("ext4.img"), "/", "-od", folder + "/ours", "-y"});
+  const ProgramResult extracted =
+      RunKestrane({"extract", Image("ext4.img"), "/", "-od", folder + "/ours", "-y"}, Patient());
   ASSERT_EQ(extracted.status, 0) << extracted.out;
   ExpectSameTree(Describe(folder + "/ours"), Describe(folder + "/rdump"), false);
   // A short link's target is its data.
@@ -214,7 +222,7 @@ TEST(ExtCli, FragmentedAndUnwrittenExtents) {
   REQUIRE_FIXTURES();
   ASSERT_NE(RunShell("debugfs -R 'ex /big.bin' '" + Image("frag.img") + "' 2>/dev/null").out.find(" 0/ 2 "),
             std::string::npos);
-  const ProgramResult listed = RunKestrane({"list", Image("frag.img"), "/"});
+  const ProgramResult listed = RunKestrane({"list", Image("frag.img"), "/"}, Patient());
   ASSERT_EQ(listed.status, 0) << listed.out;
   EXPECT_NE(listed.out.find("314,572,800  big.bin"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("50,000  prealloc.bin"), std::string::npos) << listed.out;
@@ -223,7 +231,7 @@ TEST(ExtCli, FragmentedAndUnwrittenExtents) {
     outputs.push_back("/dev/shm/kestrane-ext-" + std::to_string(getpid()));
   for (const std::string& out : outputs) {
     SCOPED_TRACE(out);
-    const ProgramResult r = RunKestrane({"extract", Image("frag.img"), "/", "-od", out, "-y"});
+    const ProgramResult r = RunKestrane({"extract", Image("frag.img"), "/", "-od", out, "-y"}, Patient());
     EXPECT_EQ(r.status, 0) << r.out;
     Sh("yes 'kestrane ext fixture big 0123456789abcdefghijklmnopqrstuvwxyz' | tr -d '\\n' | head -c 314572800 | "
        "cmp - '" +
@@ -238,11 +246,11 @@ TEST(ExtCli, FragmentedAndUnwrittenExtents) {
 
 TEST(ExtCli, FiveGibSparseFileShowsItsSize) {
   REQUIRE_FIXTURES();
-  const ProgramResult listed = RunKestrane({"list", Image("huge.img"), "/"});
+  const ProgramResult listed = RunKestrane({"list", Image("huge.img"), "/"}, Patient());
   ASSERT_EQ(listed.status, 0) << listed.out;
   EXPECT_NE(listed.out.find("5,368,709,120  five-gib.bin"), std::string::npos) << listed.out;
   const std::string out = MakeTestFolder("ext_huge");
-  const ProgramResult r = RunKestrane({"extract", Image("huge.img"), "/end.txt", "-od", out, "-y"});
+  const ProgramResult r = RunKestrane({"extract", Image("huge.img"), "/end.txt", "-od", out, "-y"}, Patient());
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(ReadFileBytes(out + "/end.txt"), "tail");
 }
@@ -258,11 +266,11 @@ TEST(ExtCli, VolumesInMbrAndGptPartitions) {
   for (const Case& c : {Case{"mbr.img", "1   in-mbr               Primary Linux Ext4 (83) 16 MB"},
                         Case{"gpt.img", "1   in-gpt               GPT Linux Ext2/Ext3"}}) {
     SCOPED_TRACE(c.image);
-    const ProgramResult listed = RunKestrane({"list", Image(c.image), "/", "-y"});
+    const ProgramResult listed = RunKestrane({"list", Image(c.image), "/", "-y"}, Patient());
     ASSERT_EQ(listed.status, 0) << listed.out;
     EXPECT_NE(listed.out.find(c.line), std::string::npos) << listed.out;
     const std::string out = MakeTestFolder(std::string("ext_part_") + c.image);
-    const ProgramResult r = RunKestrane({"extract", Image(c.image), "/", "-od", out, "-y"});
+    const ProgramResult r = RunKestrane({"extract", Image(c.image), "/", "-od", out, "-y"}, Patient());
     ASSERT_EQ(r.status, 0) << r.out;
     ExpectSameTree(Describe(out), expected);
     EXPECT_EQ(ReadFileBytes(out + "/media/clip.bin"), ReadFileBytes(Image("small/media/clip.bin")));
