@@ -170,7 +170,11 @@ class TreeLoader {
       }
       made_.clear();
       Parse(item, data, root);
-      if (root && !v_->bitmapBytes) return false;
+      if (root && !v_->bitmapBytes) {
+        for (const Made& m : made_) TreeFreeEntry(document_, m.entry);
+        made_.clear();
+        return false;
+      }
       root = false;
       for (const Made& m : made_) {
         if (!m.directory) continue;
