@@ -64,6 +64,8 @@ struct CUdfVolume;
 struct CHfsPlusVolume;
 struct CHfsVolume;
 struct CNtfsVolume;
+struct CExtVolume;
+struct CExfatVolume;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -148,6 +150,8 @@ struct CImageDocument {
   std::vector<uint8_t> diskWork;
   int32_t kernelCopyRefused;  // copies between the disk file and outputs cannot be done inside the kernel
   CFatVolume* fat;  // owned
+  CExfatVolume* exfat;   // owned
+  CExtVolume* ext;       // owned
   CApfsContainer* apfs;  // an APFS container recognised on the partition, owned
   CUdfVolume* udfVolume;    // the mounted UDF volume of an optical image, owned
   uint32_t xboxRootSector;  // an Xbox volume's root directory (0: not an Xbox volume)

@@ -10,6 +10,8 @@
 #include "disks/lvm.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
+#include "filesystems/exfat.h"
+#include "filesystems/ext.h"
 #include "filesystems/fat.h"
 #include "filesystems/hfs.h"
 #include "filesystems/hfsplus.h"
@@ -45,6 +47,16 @@ int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
     entry->unitSize = ntfs->clusterSize;
     entry->totalUnits = ntfs->clusterCount;
     entry->usedUnits = static_cast<uint64_t>(ntfs->allocatedClusters);
+  }
+  if (const CExfatVolume* exfat = partition->exfat) {
+    entry->unitSize = exfat->bytesPerCluster;
+    entry->totalUnits = exfat->clusterCount;
+    entry->usedUnits = exfat->usedClusters;
+  }
+  if (const CExtVolume* ext = partition->ext) {
+    entry->unitSize = ext->blockSize;
+    entry->totalUnits = ext->blocksCount;
+    entry->usedUnits = ext->freeBlocks > ext->blocksCount ? 0 : ext->blocksCount - ext->freeBlocks;
   }
   return 1;
 }
@@ -122,7 +134,9 @@ int32_t ImageProbeSectorSize(CImageDocument* document) {
 int ImageProbeFileSystems(CImageDocument* document) {
   if (!document) return 0;
   if (document->sectorSize != 2048 && FatOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && ExfatOpenVolume(document) == 1) return 1;
   if (document->sectorSize != 2048 && NtfsProbeVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && ExtOpenVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
   if (MacProbeVolume(document)) {
     document->readOnly = 1;
@@ -152,24 +166,32 @@ const wchar_t* ImageGetFileSystemName(const CImageDocument* document) {
   }
   if (const wchar_t* mac = MacFileSystemName(document)) return mac;
   if (document->ntfs) return L"NTFS";
+  if (document->exfat) return L"exFAT";
+  if (const CExtVolume* ext = document->ext) return ext->ext4 ? L"Linux Ext4" : L"Linux Ext2/Ext3";
   if (document->apfs) return L"APFS";
   return L"";
 }
 
 int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry) {
+  if (!document || !entry) return 0;
   if (MacEntryHasData(document, entry)) return 1;
-  if (document && entry && document->ntfs && NtfsGetLocator(entry)) return 1;
-  return document && entry && document->fat && FatGetLocator(entry) ? 1 : 0;
+  if (document->ntfs) return NtfsGetLocator(entry) ? 1 : 0;
+  if (document->exfat) return ExfatGetRecord(entry) ? 1 : 0;
+  if (document->ext) return ExtGetRecord(entry) ? 1 : 0;
+  return document->fat && FatGetLocator(entry) ? 1 : 0;
 }
 
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count) {
   if (MacEntryHasData(document, entry)) return MacReadEntryData(document, entry, offset, buffer, count);
-  if (DiskEntryHasOwnData(document, entry) && document->ntfs) {
+  if (!DiskEntryHasOwnData(document, entry)) return 0;
+  if (document->ntfs) {
     const int64_t n = NtfsReadEntryData(document, entry, offset, buffer, count);
     return n < 0 ? 0 : n;
   }
-  if (!DiskEntryHasOwnData(document, entry) || offset < 0 || offset % 512 != 0 || count < 0) return 0;
+  if (document->exfat) return ExfatReadFileData(document, entry, offset, buffer, count);
+  if (document->ext) return ExtReadFileData(document, entry, offset, buffer, count);
+  if (offset < 0 || offset % 512 != 0 || count < 0) return 0;
   if (offset / 512 > 0xFFFFFF) return 0;
   return FatReadFileData(document, entry, buffer, static_cast<uint32_t>(offset / 512), count);
 }
@@ -232,8 +254,7 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
 
 int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
   if (MacEntryHasData(document, entry)) return MacCopyEntryToFd(document, entry, fd);
-  if (!DiskEntryHasOwnData(document, entry) || !document->fat || document->diskReader || document->lvmMap ||
-      !document->input)
+  if (!DiskEntryHasOwnData(document, entry) || document->diskReader || document->lvmMap || !document->input)
     return 0;
   const int input = fileno(document->input);
   const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;
@@ -246,9 +267,16 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
     int64_t run = 0;
     if (document->ntfs) {
       run = NtfsFileRun(document, entry, done, &runByte);
+    } else if (document->exfat || document->ext) {
+      uint64_t byte = 0;
+      run = document->exfat ? ExfatFileRun(document, entry, static_cast<uint64_t>(done), &byte)
+                            : ExtFileRun(document, entry, static_cast<uint64_t>(done), &byte);
+      if (byte > static_cast<uint64_t>(INT64_MAX / 2)) break;
+      runByte = static_cast<int64_t>(byte);
     } else {
       uint64_t volumeSector = 0;
       run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
+      if (volumeSector > static_cast<uint64_t>(INT64_MAX / 512)) break;
       runByte = static_cast<int64_t>(volumeSector) * 512;
     }
     if (run <= 0) break;

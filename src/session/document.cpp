@@ -8,6 +8,8 @@
 #include "builder/builder_map.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
+#include "filesystems/exfat.h"
+#include "filesystems/ext.h"
 #include "filesystems/fat.h"
 #include "filesystems/udf.h"
 #include "formats/nrg.h"
@@ -80,6 +82,8 @@ void ImageClose(CImageDocument* document) {
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
   UdfFreeVolume(document);
+  ExfatFreeVolume(document);
+  ExtFreeVolume(document);
   ApfsFree(document);
   MacFreeVolumes(document);
   NtfsUnmount(document);
