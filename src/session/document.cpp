@@ -4,18 +4,19 @@
 #include <cwchar>
 #include <new>
 
+#include "builder/build_state.h"
+#include "builder/builder_map.h"
+#include "disks/partitions.h"
+#include "disks/virtual_disk.h"
+#include "filesystems/apfs.h"
+#include "filesystems/fat.h"
+#include "formats/nrg.h"
+#include "image/tracktable.h"
+#include "qvf/container.h"
+#include "qvf/sfx.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/settings.h"
-#include "formats/nrg.h"
-#include "qvf/container.h"
-#include "qvf/sfx.h"
-#include "builder/build_state.h"
-#include "disks/partitions.h"
-#include "filesystems/apfs.h"
-#include "filesystems/fat.h"
-#include "builder/builder_map.h"
-#include "image/tracktable.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
@@ -79,6 +80,7 @@ void ImageClose(CImageDocument* document) {
   ApfsFree(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
+  VirtualDiskClose(document);
   BootInfoFree(document->bootInfo);
   ImageBuilderFree(document->builder);
   IsoBuildFree(document->build);
