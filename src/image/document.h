@@ -66,6 +66,10 @@ struct CHfsVolume;
 struct CNtfsVolume;
 struct CExtVolume;
 struct CExfatVolume;
+struct CVhdImage;
+struct CVhdxImage;
+struct CVmdkImage;
+struct CVdiImage;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -143,6 +147,11 @@ struct CImageDocument {
   void* diskContext;
   int64_t (*lvmMap)(CImageDocument* document, int64_t sector);
   CPartitionList* partitions;  // owned
+  // The virtual disk whose reader serves the disk (disks/virtual_disk.h), owned; diskContext points at it.
+  CVhdImage* vhd;
+  CVhdxImage* vhdx;
+  CVmdkImage* vmdk;
+  CVdiImage* vdi;
   int32_t chosenPartition = -1;     // -1: none
   int32_t partitionMapUnit;    // 0: 512
   int64_t partitionStart;

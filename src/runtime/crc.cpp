@@ -9,11 +9,11 @@ using Crc32Tables = std::array<std::array<uint32_t, 256>, 16>;
 
 // Table 0 is the classic byte-at-a-time table; table k gives the effect of a byte followed by k zero bytes, so
 // sixteen bytes can be folded in with sixteen independent look-ups (slicing-by-16).
-constexpr Crc32Tables MakeCrc32Tables() {
+constexpr Crc32Tables MakeCrc32Tables(uint32_t polynomial = 0xEDB88320u) {
   Crc32Tables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ polynomial : c >> 1;
     t[0][i] = c;
   }
   for (size_t k = 1; k < t.size(); ++k) {
@@ -33,20 +33,19 @@ constexpr std::array<uint16_t, 256> MakeCrc16Table() {
 }
 
 constexpr Crc32Tables kCrc32 = MakeCrc32Tables();
+constexpr Crc32Tables kCrc32c = MakeCrc32Tables(0x82F63B78u);
 constexpr std::array<uint16_t, 256> kCrc16 = MakeCrc16Table();
 
 static_assert(kCrc32[0][1] == 0x77073096u);
 static_assert(kCrc16[1] == 0x1021);
+static_assert(kCrc32c[0][1] == 0xF26B8303u);
 
 // Byte-order independent little-endian load; compilers turn it into one load on little-endian hosts.
 inline uint32_t Load32Le(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-}  // namespace
-
-uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length) {
-  const auto* p = static_cast<const uint8_t*>(bytes);
+uint32_t SlicedCrcUpdate(const Crc32Tables& table, uint32_t crc, const uint8_t* p, size_t length) {
   if (p == nullptr) return crc;
   uint32_t c = ~crc;
   while (length >= 16) {
@@ -54,16 +53,34 @@ uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length) {
     const uint32_t w1 = Load32Le(p + 4);
     const uint32_t w2 = Load32Le(p + 8);
     const uint32_t w3 = Load32Le(p + 12);
-    c = kCrc32[15][w0 & 0xFF] ^ kCrc32[14][(w0 >> 8) & 0xFF] ^ kCrc32[13][(w0 >> 16) & 0xFF] ^
-        kCrc32[12][w0 >> 24] ^ kCrc32[11][w1 & 0xFF] ^ kCrc32[10][(w1 >> 8) & 0xFF] ^
-        kCrc32[9][(w1 >> 16) & 0xFF] ^ kCrc32[8][w1 >> 24] ^ kCrc32[7][w2 & 0xFF] ^
-        kCrc32[6][(w2 >> 8) & 0xFF] ^ kCrc32[5][(w2 >> 16) & 0xFF] ^ kCrc32[4][w2 >> 24] ^
-        kCrc32[3][w3 & 0xFF] ^ kCrc32[2][(w3 >> 8) & 0xFF] ^ kCrc32[1][(w3 >> 16) & 0xFF] ^ kCrc32[0][w3 >> 24];
+    c = table[15][w0 & 0xFF] ^ table[14][(w0 >> 8) & 0xFF] ^ table[13][(w0 >> 16) & 0xFF] ^ table[12][w0 >> 24] ^
+        table[11][w1 & 0xFF] ^ table[10][(w1 >> 8) & 0xFF] ^ table[9][(w1 >> 16) & 0xFF] ^ table[8][w1 >> 24] ^
+        table[7][w2 & 0xFF] ^ table[6][(w2 >> 8) & 0xFF] ^ table[5][(w2 >> 16) & 0xFF] ^ table[4][w2 >> 24] ^
+        table[3][w3 & 0xFF] ^ table[2][(w3 >> 8) & 0xFF] ^ table[1][(w3 >> 16) & 0xFF] ^ table[0][w3 >> 24];
     p += 16;
     length -= 16;
   }
-  while (length-- > 0) c = (c >> 8) ^ kCrc32[0][(c ^ *p++) & 0xFF];
+  while (length-- > 0) c = (c >> 8) ^ table[0][(c ^ *p++) & 0xFF];
   return ~c;
+}
+
+}  // namespace
+
+uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length) {
+  return SlicedCrcUpdate(kCrc32, crc, static_cast<const uint8_t*>(bytes), length);
+}
+
+uint32_t Crc32cUpdate(uint32_t crc, const void* bytes, size_t length) {
+  return SlicedCrcUpdate(kCrc32c, crc, static_cast<const uint8_t*>(bytes), length);
+}
+
+uint32_t Crc32cWithZeroedField(uint32_t crc, const void* bytes, size_t length, size_t fieldOffset) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  if (fieldOffset > length || length - fieldOffset < 4) return Crc32cUpdate(crc, p, length);
+  static constexpr uint8_t kZeros[4] = {};
+  crc = Crc32cUpdate(crc, p, fieldOffset);
+  crc = Crc32cUpdate(crc, kZeros, 4);
+  return Crc32cUpdate(crc, p + fieldOffset + 4, length - fieldOffset - 4);
 }
 
 uint32_t Crc32Compute(const void* bytes, size_t length) { return Crc32Update(0, bytes, length); }
@@ -77,3 +94,4 @@ uint16_t Crc16CcittUpdate(uint16_t initial, const void* bytes, size_t length) {
 }
 
 int CountTrailingZeros32(uint32_t value) { return std::countr_zero(value); }
+int CountTrailingZeros64(uint64_t value) { return std::countr_zero(value); }

@@ -1,6 +1,6 @@
 // Checksums and bit counts shared by several formats: the CRC-32 of QVF headers, chunks and the multisession
-// block, the CRC-16/CCITT of CD-TEXT packs and UDF descriptor tags, and the trailing-zero count of the VHDX and
-// WIM readers.
+// block, the CRC-16/CCITT of CD-TEXT packs and UDF descriptor tags, the CRC-32C of VHDX headers, and the
+// trailing-zero counts of the VHDX and WIM readers.
 #pragma once
 
 #include <cstddef>
@@ -16,5 +16,13 @@ uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length);
 // their format asks).
 uint16_t Crc16CcittUpdate(uint16_t initial, const void* bytes, size_t length);
 
+// CRC-32C (Castagnoli, reflected polynomial 0x82F63B78): `crc` is the finished CRC of the bytes before (0 for
+// none), so Crc32cUpdate(0, data, n) is the standard CRC-32C of data.
+uint32_t Crc32cUpdate(uint32_t crc, const void* bytes, size_t length);
+// The CRC-32C of `length` bytes with the four bytes at `fieldOffset` taken as zeros (a stored checksum field).
+uint32_t Crc32cWithZeroedField(uint32_t crc, const void* bytes, size_t length, size_t fieldOffset);
+
 // Trailing zero bits of `value`; 32 for 0.
 int CountTrailingZeros32(uint32_t value);
+// Trailing zero bits of `value`; 64 for 0.
+int CountTrailingZeros64(uint64_t value);

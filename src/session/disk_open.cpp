@@ -1,14 +1,16 @@
 #include "session/disk_open.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "disks/lvm.h"
 #include "disks/partitions.h"
+#include "disks/virtual_disk.h"
 #include "filesystems/apfs.h"
 #include "filesystems/exfat.h"
 #include "filesystems/ext.h"
@@ -64,9 +66,13 @@ int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
 // Reads the table under one sector size, without probing the partitions.
 CPartitionList* ReadTable(CImageDocument* document, int32_t sectorSize) {
   const int32_t saved = document->sectorSize;
+  const int64_t savedLimit = document->readableLimit;
+  // A disk served by a container knows its size: in sectors of the size tried.
+  if (saved > 0 && savedLimit > 0) document->readableLimit = savedLimit * saved / sectorSize;
   document->sectorSize = sectorSize;
   CPartitionList* list = PartitionListRead(document->input, -1, sectorSize, document, nullptr, 0);
   document->sectorSize = saved;
+  document->readableLimit = savedLimit;
   return list;
 }
 
@@ -369,11 +375,12 @@ CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t fl
     Detach(document);
     return nullptr;
   };
-  if (document->fileSize < 512) return fail(8);
+  // A VMDK descriptor is a small text file: the only disk image shorter than a sector.
+  if (document->fileSize < 512 && VirtualDiskOpen(document) != 1) return fail(8);
 
   // A QVF stream of disk sectors serves the disk; its sectors are of the size it was written with.
   int32_t sectorSize = 0;
-  if (CQvfContext* qvf = QvfOpenReader(document, stream, 1)) {
+  if (CQvfContext* qvf = document->diskReader ? nullptr : QvfOpenReader(document, stream, 1)) {
     if (qvf->sectorSize != 512 && qvf->sectorSize != 4096) {
       QvfCloseReader(qvf);
       return fail(8);
@@ -383,16 +390,21 @@ CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t fl
     sectorSize = qvf->sectorSize;
     document->readableLimit = static_cast<int64_t>(qvf->sectorCount);
   } else {
+    // A virtual disk serves the disk it holds; one that cannot be read is not a raw disk either.
+    if (!document->diskReader && VirtualDiskOpen(document) < 0) return fail(8);
+    if (document->diskReader) document->sectorSize = 512;
     sectorSize = ImageProbeSectorSize(document);
+    if (document->diskReader) document->readableLimit = document->readableLimit * 512 / sectorSize;
   }
   document->sectorSize = sectorSize;
   CPartitionList* list =
       PartitionListRead(stream, -1, sectorSize, document, nullptr, 0, ProbePartition, ImageClose);
   if (!list) return fail(8);
   document->partitions = list;
-  const int64_t diskSize = document->qvf             ? static_cast<int64_t>(document->qvf->sectorCount)
-                           : list->diskSize > 0 ? static_cast<int64_t>(list->diskSize)
-                                                : document->fileSize / sectorSize;
+  const int64_t diskSize = document->qvf          ? static_cast<int64_t>(document->qvf->sectorCount)
+                           : list->diskSize > 0   ? static_cast<int64_t>(list->diskSize)
+                           : document->diskReader ? document->readableLimit
+                                                  : document->fileSize / sectorSize;
   for (CPartitionEntry& entry : list->entries) {
     if (list->wholeDisk && entry.length == 0) entry.length = static_cast<uint64_t>(diskSize);
     if (!entry.lvm) entry.lvm = LvmReadLabel(document, entry.start);

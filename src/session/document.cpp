@@ -15,6 +15,7 @@
 #include "formats/nrg.h"
 #include "filesystems/hfs.h"
 #include "filesystems/ntfs.h"
+#include "disks/virtual_disk.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
@@ -89,6 +90,7 @@ void ImageClose(CImageDocument* document) {
   NtfsUnmount(document);
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
+  VirtualDiskClose(document);
   BootInfoFree(document->bootInfo);
   ImageBuilderFree(document->builder);
   IsoBuildFree(document->build);

@@ -1,0 +1,17 @@
+// Any bytes as a VDI file: the header and tables read and checked, then sectors read through the reader. Every
+// size, count and location the bytes claim must be checked before use.
+#include <clocale>
+#include <cstdint>
+
+#include "disks/vdi.h"
+#include "vdisk_input.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzVirtualDisk(data, size, VdiOpen, L"/nonexistent-fuzz-folder/disk.vdi");
+  return 0;
+}
