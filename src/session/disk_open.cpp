@@ -1,24 +1,27 @@
 #include "session/disk_open.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "disks/lvm.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
-#include "qvf/container.h"
-#include "qvf/reader.h"
+#include "formats/chunkmap.h"
 #include "image/disk.h"
 #include "image/document.h"
+#include "qvf/container.h"
+#include "qvf/reader.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/ui.h"
+#include "session/chunk_open.h"
 #include "session/document.h"
 #include "tree/tree.h"
 
@@ -45,6 +48,8 @@ int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
 CPartitionList* ReadTable(CImageDocument* document, int32_t sectorSize) {
   const int32_t saved = document->sectorSize;
   document->sectorSize = sectorSize;
+  if (const CChunkMap* map = document->chunkMap)
+    document->readableLimit = static_cast<int64_t>((map->uncompressedTotal + sectorSize - 1) / sectorSize);
   CPartitionList* list = PartitionListRead(document->input, -1, sectorSize, document, nullptr, 0);
   document->sectorSize = saved;
   return list;
@@ -311,7 +316,9 @@ CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t fl
 
   // A QVF stream of disk sectors serves the disk; its sectors are of the size it was written with.
   int32_t sectorSize = 0;
-  if (CQvfContext* qvf = QvfOpenReader(document, stream, 1)) {
+  if (ImageAttachChunkDisk(document) == 1) {
+    sectorSize = ImageProbeSectorSize(document);
+  } else if (CQvfContext* qvf = QvfOpenReader(document, stream, 1)) {
     if (qvf->sectorSize != 512 && qvf->sectorSize != 4096) {
       QvfCloseReader(qvf);
       return fail(8);

@@ -4,18 +4,19 @@
 #include <cwchar>
 #include <new>
 
-#include "runtime/error.h"
-#include "runtime/memory.h"
-#include "runtime/settings.h"
-#include "formats/nrg.h"
-#include "qvf/container.h"
-#include "qvf/sfx.h"
 #include "builder/build_state.h"
+#include "builder/builder_map.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
-#include "builder/builder_map.h"
+#include "formats/chunkmap.h"
+#include "formats/nrg.h"
 #include "image/tracktable.h"
+#include "qvf/container.h"
+#include "qvf/sfx.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/settings.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
@@ -84,6 +85,7 @@ void ImageClose(CImageDocument* document) {
   IsoBuildFree(document->build);
   TrackTableFree(document->trackTable);
   NrgFree(document->nrg);
+  ChunkMapFree(document->chunkMap);
   QvfFreeSfxProperties(document->sfxProperties);
   QvfCloseReader(document->qvfWriter);
   QvfCloseReader(document->qvf);

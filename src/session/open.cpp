@@ -8,15 +8,10 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
-#include "tree/vcd.h"
-#include "tree/wii.h"
-#include "formats/cue_reader.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -24,10 +19,16 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
+#include "runtime/ui.h"
+#include "session/chunk_open.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
-#include "runtime/ui.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
 }
 
 int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
+  if (type == 4 || type == 5 || type == 6) return ImageOpenChunkImage(document, type);
   if (const CImageFormatInfo* row = ImageFormatGet(type)) {
     if (!row->read) {
       document->inputType = kImageTypeUnknown;
@@ -299,7 +301,8 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   // A QVF image kept its type without a reader: its password was refused or its version is unknown.
   if (document->inputType == kImageTypeQvf && !document->qvf)
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
-  if (document->inputType == kImageTypeUnknown) return fail(8);
+  // An encrypted ISZ image whose password was not given, or gave no file system, says so.
+  if (document->inputType == kImageTypeUnknown) return fail(document->qvfRefusal >= 14 ? document->qvfRefusal : 8);
   // A Wii disc has no file system to load or edit.
   if (document->wiiDisc) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
