@@ -1,4 +1,5 @@
 // Any bytes as ADC input, decoded into a buffer sized by the first byte: it must stay inside both buffers.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,4 +1,5 @@
 // Any bytes as an LZFSE stream, decoded into a buffer of 1 MiB: it must fail or succeed inside both buffers.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
