@@ -28,9 +28,12 @@ def dmg(chunks, out):
         mish += bytes(128) + struct.pack(">I", len(entries)) + b"".join(entries)
         text = base64.b64encode(mish).decode()
         lines = "\n".join("\t\t\t\t" + text[i:i + 52] for i in range(0, len(text), 52))
-        plist = ('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n\t<key>resource-fork</key>\n'
-                 "\t<dict>\n\t\t<key>blkx</key>\n\t\t<array>\n\t\t\t<dict>\n\t\t\t\t<data>\n" + lines +
-                 "\n\t\t\t\t</data>\n\t\t\t</dict>\n\t\t</array>\n\t</dict>\n</dict>\n</plist>\n").encode()
+        plist = ('<?xml version="1.0" encoding="UTF-8"?>\n<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" '
+                 '"http://www.apple.com/DTDs/PropertyList-1.0.dtd">\n<plist version="1.0">\n<dict>\n'
+                 "\t<key>resource-fork</key>\n\t<dict>\n\t\t<key>blkx</key>\n\t\t<array>\n\t\t\t<dict>\n"
+                 "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n" + lines + "\n\t\t\t\t</data>\n"
+                 "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>disk image</string>\n\t\t\t</dict>\n"
+                 "\t\t</array>\n\t</dict>\n</dict>\n</plist>\n").encode()
         f.write(plist)
         koly = bytearray(512)
         koly[0:4] = b"koly"

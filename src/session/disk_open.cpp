@@ -1,11 +1,10 @@
 #include "session/disk_open.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "disks/lvm.h"
@@ -13,16 +12,16 @@
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
 #include "formats/chunkmap.h"
-#include "image/disk.h"
-#include "image/document.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
+#include "image/disk.h"
+#include "image/document.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/ui.h"
-#include "session/chunk_open.h"
 #include "session/document.h"
+#include "session/chunk_open.h"
 #include "tree/tree.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include <cwchar>
 
+#include "image/document.h"
+#include "formats/nrg.h"
 #include "formats/dmg.h"
 #include "formats/isz.h"
-#include "formats/nrg.h"
 #include "formats/uif.h"
-#include "image/document.h"
 #include "qvf/reader.h"
 #include "qvf/writer.h"
 

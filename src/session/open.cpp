@@ -8,10 +8,16 @@
 #include <vector>
 
 #include "builder/rockridge.h"
-#include "formats/cue_reader.h"
 #include "image/document.h"
+#include "session/disk_open.h"
+#include "session/chunk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
+#include "formats/cue_reader.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -19,16 +25,10 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
-#include "runtime/ui.h"
-#include "session/chunk_open.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
-#include "tree/vcd.h"
-#include "tree/wii.h"
+#include "runtime/ui.h"
 
 namespace {
 

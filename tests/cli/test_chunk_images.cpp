@@ -274,3 +274,40 @@ TEST(ChunkImagesCli, UifInEachSectorFormGivesTheIsoBack) {
     ExpectGivesIsoBack(folder, image, iso);
   }
 }
+
+TEST(ChunkImagesCli, HostileImagesEndWithAMessageAndStatusOne) {
+  const std::string folder = MakeTestFolder("chunk_hostile");
+  std::string volume(512 * 256, '\0');
+  for (size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<char>(i * 31 / 7);
+  std::string dmg = MakeDmg(volume, 64, {kDmgZlib});
+  std::string kolyPastFile = dmg;
+  PutBE(kolyPastFile, kolyPastFile.size() - 512 + 216, 1u << 30, 8);
+  // A chunk whose zlib stream gives less than its entry declares: the image opens, its reads fail.
+  std::vector<std::vector<DmgChunk>> tables(1);
+  tables[0].push_back({kDmgZlib, 256, Zlib(volume.substr(0, 512 * 200))});
+  const std::string shortChunk = MakeDmgFromTables(tables);
+  std::string uif = MakeUif(volume, 2048, 16);
+  std::string uifTablePastFile = uif;
+  for (int i = 0; i < 8; ++i) uifTablePastFile[uifTablePastFile.size() - 64 + 28 + i] = i == 4 ? 1 : 0;
+  std::string isz = MakeIsz(volume, IszOptions())[0];
+  std::string iszWrongPointerLength = isz;
+  iszWrongPointerLength[33] = 4;
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"koly.dmg", kolyPastFile},
+      {"short.dmg", shortChunk},
+      {"table.uif", uifTablePastFile},
+      {"pointer.isz", iszWrongPointerLength},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = folder + "/" + c.name;
+    WriteFileBytes(path, c.bytes);
+    const ProgramResult r = RunKestrane({"extract", path, "/", "-od", folder + "/out", "-y"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_NE(r.out.find(c.name), std::string::npos) << r.out;
+  }
+}
