@@ -70,6 +70,7 @@ struct CVhdImage;
 struct CVhdxImage;
 struct CVmdkImage;
 struct CVdiImage;
+struct CChunkMap;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -168,6 +169,7 @@ struct CImageDocument {
   CHfsPlusVolume* hfsPlus;  // owned
   CHfsVolume* hfs;          // owned
   CNtfsVolume* ntfs;  // owned
+  CChunkMap* chunkMap;   // chunks of a DMG, ISZ or UIF image, owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

@@ -18,6 +18,7 @@
 #include "filesystems/hfs.h"
 #include "filesystems/hfsplus.h"
 #include "filesystems/ntfs.h"
+#include "formats/chunkmap.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "image/disk.h"
@@ -27,6 +28,7 @@
 #include "runtime/file.h"
 #include "runtime/ui.h"
 #include "session/document.h"
+#include "session/chunk_open.h"
 #include "tree/tree.h"
 
 namespace {
@@ -70,6 +72,8 @@ CPartitionList* ReadTable(CImageDocument* document, int32_t sectorSize) {
   // A disk served by a container knows its size: in sectors of the size tried.
   if (saved > 0 && savedLimit > 0) document->readableLimit = savedLimit * saved / sectorSize;
   document->sectorSize = sectorSize;
+  if (const CChunkMap* map = document->chunkMap)
+    document->readableLimit = static_cast<int64_t>((map->uncompressedTotal + sectorSize - 1) / sectorSize);
   CPartitionList* list = PartitionListRead(document->input, -1, sectorSize, document, nullptr, 0);
   document->sectorSize = saved;
   document->readableLimit = savedLimit;
@@ -380,7 +384,11 @@ CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t fl
 
   // A QVF stream of disk sectors serves the disk; its sectors are of the size it was written with.
   int32_t sectorSize = 0;
-  if (CQvfContext* qvf = document->diskReader ? nullptr : QvfOpenReader(document, stream, 1)) {
+  if (!document->diskReader && ImageAttachChunkDisk(document) == 1) {
+    // A DMG's chunks serve the disk, counted in 512-byte sectors.
+    sectorSize = ImageProbeSectorSize(document);
+    document->readableLimit = document->readableLimit * 512 / sectorSize;
+  } else if (CQvfContext* qvf = document->diskReader ? nullptr : QvfOpenReader(document, stream, 1)) {
     if (qvf->sectorSize != 512 && qvf->sectorSize != 4096) {
       QvfCloseReader(qvf);
       return fail(8);

@@ -22,6 +22,7 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/settings.h"
+#include "formats/chunkmap.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
@@ -96,6 +97,7 @@ void ImageClose(CImageDocument* document) {
   IsoBuildFree(document->build);
   TrackTableFree(document->trackTable);
   NrgFree(document->nrg);
+  ChunkMapFree(document->chunkMap);
   QvfFreeSfxProperties(document->sfxProperties);
   QvfCloseReader(document->qvfWriter);
   QvfCloseReader(document->qvf);

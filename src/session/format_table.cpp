@@ -4,6 +4,9 @@
 
 #include "image/document.h"
 #include "formats/nrg.h"
+#include "formats/dmg.h"
+#include "formats/isz.h"
+#include "formats/uif.h"
 #include "qvf/reader.h"
 #include "qvf/writer.h"
 
@@ -14,9 +17,9 @@ constexpr CImageFormatInfo kFormats[kImageFormatCount] = {
     {L"bin", 2352, 16, 0, RawReadSectors, RawWriteSectors},
     {L"qvf", 0, 0, 0, QvfReadSectors, QvfWriteSectors},
     {L"nrg", 2352, 16, 0, NrgReadSectors, nullptr},
-    {L"dmg", 0, 0, 0, nullptr, nullptr},
-    {L"uif", 0, 0, 0, nullptr, nullptr},
-    {L"isz", 0, 0, 0, nullptr, nullptr},
+    {L"dmg", 0, 0, 0, DmgReadSectors, nullptr},
+    {L"uif", 0, 0, 0, UifReadSectors, nullptr},
+    {L"isz", 0, 0, 0, IszReadSectors, nullptr},
     {L"bin", 2352, 24, 0, RawReadSectors, nullptr},
     {L"cdi", 2048, 0, 307200, IsoReadSectors, nullptr},
     {L"mdf", 2448, 16, 0, RawReadSectors, nullptr},

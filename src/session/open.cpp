@@ -13,6 +13,7 @@
 #include "formats/cue_reader.h"
 #include "image/document.h"
 #include "session/disk_open.h"
+#include "session/chunk_open.h"
 #include "session/document.h"
 #include "session/format_table.h"
 #include "filesystems/hfs.h"
@@ -163,6 +164,7 @@ int ImageMountFileSystem(CImageDocument* document, int32_t type) {
 }
 
 int ImageOpenAsFormat(CImageDocument* document, int32_t type) {
+  if (type == 4 || type == 5 || type == 6) return ImageOpenChunkImage(document, type);
   if (const CImageFormatInfo* row = ImageFormatGet(type)) {
     if (!row->read) {
       document->inputType = kImageTypeUnknown;
@@ -307,7 +309,8 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
   // A QVF image kept its type without a reader: its password was refused or its version is unknown.
   if (document->inputType == kImageTypeQvf && !document->qvf)
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
-  if (document->inputType == kImageTypeUnknown) return fail(8);
+  // An encrypted ISZ image whose password was not given, or gave no file system, says so.
+  if (document->inputType == kImageTypeUnknown) return fail(document->qvfRefusal >= 14 ? document->qvfRefusal : 8);
   // A Wii disc has no file system to load or edit.
   if (document->wiiDisc || MacHasVolume(document)) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;

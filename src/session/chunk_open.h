@@ -1,0 +1,13 @@
+// Opening chunk-compressed images (DMG, UIF, ISZ): as optical images through their rows of the format table,
+// and a DMG that holds a disk as the disk of a disk-image document.
+#pragma once
+
+#include <cstdint>
+
+struct CImageDocument;
+
+// Opens the document as the DMG, UIF or ISZ row `type` and mounts its file system: 0, or -1 with nothing kept.
+int ImageOpenChunkImage(CImageDocument* document, int32_t type);
+// Loads the DMG chunk map of a disk-image document and installs it as the disk's reader: 1 when the file is a
+// DMG, else 0.
+int ImageAttachChunkDisk(CImageDocument* document);
