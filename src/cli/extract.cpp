@@ -15,18 +15,19 @@
 #include "cli/runners.h"
 #include "cli/settings.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/open.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/memory.h"
+#include "runtime/paths.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
-#include "runtime/paths.h"
+#include "wim/wim.h"
 
 namespace {
 
@@ -171,6 +172,26 @@ int ExtractDiskEntry(CImageDocument* document, const CTreeEntry* entry, int64_t 
   return 1;
 }
 
+// Files of a WIM archive come from their streams. A stream that is damaged or whose SHA-1 differs is reported
+// and its file removed; the run goes on and the command fails.
+int ExtractWimEntry(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
+  const int result =
+      WimExtractFile(document, entry, document->testOnly ? nullptr : file, ConsoleModeGet() ? ProgressAdd : nullptr);
+  if (result == -2) {
+    if (ConsoleModeGet()) ConsolePrintText(L"\r\n");
+    ConsolePrintf(L"%ls: %ls\r\n", path, LastErrorGetText());
+    LastErrorSetText(nullptr);
+    ++g_extractFailures;
+    return -1;
+  }
+  if (result < 0) return -1;
+  if (ConsoleModeGet()) {
+    ProgressEnd();
+    ConsolePrintText(L"\r\n");
+  }
+  return 1;
+}
+
 int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
   const int64_t size = entry->size > 0 ? entry->size : 0;
   if (ConsoleModeGet()) {
@@ -178,6 +199,7 @@ int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_
     WstrFormat(title, L"Extracting to %ls", path);
     ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(size));
   }
+  if (document->wim) return ExtractWimEntry(document, entry, path, file);
   if (DiskEntryHasOwnData(document, entry)) return ExtractDiskEntry(document, entry, size, file);
   // The file's pieces: its extents, or one run from its first sector.
   std::vector<CTreeExtent> pieces;

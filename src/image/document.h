@@ -60,6 +60,7 @@ struct CPartitionList;
 struct CApfsContainer;
 struct CIsoBuild;
 struct CFatVolume;
+struct CWimState;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -145,6 +146,7 @@ struct CImageDocument {
   int32_t kernelCopyRefused;  // copies between the disk file and outputs cannot be done inside the kernel
   CFatVolume* fat;  // owned
   CApfsContainer* apfs;  // an APFS container recognised on the partition, owned
+  CWimState* wim;        // the WIM archive the document reads (wim/wim.h), owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

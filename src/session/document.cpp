@@ -4,22 +4,23 @@
 #include <cwchar>
 #include <new>
 
-#include "runtime/error.h"
-#include "runtime/memory.h"
-#include "runtime/settings.h"
-#include "formats/nrg.h"
-#include "qvf/container.h"
-#include "qvf/sfx.h"
 #include "builder/build_state.h"
+#include "builder/builder_map.h"
 #include "disks/partitions.h"
 #include "filesystems/apfs.h"
 #include "filesystems/fat.h"
-#include "builder/builder_map.h"
+#include "formats/nrg.h"
 #include "image/tracktable.h"
+#include "qvf/container.h"
+#include "qvf/sfx.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+#include "runtime/settings.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
+#include "wim/wim.h"
 
 namespace {
 
@@ -77,6 +78,8 @@ void ImageClose(CImageDocument* document) {
   TreeFreeDocumentTree(document);
   FatFreeVolume(document);
   ApfsFree(document);
+  WimClose(document->wim);
+  document->wim = nullptr;
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   BootInfoFree(document->bootInfo);

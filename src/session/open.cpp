@@ -8,15 +8,10 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
-#include "tree/vcd.h"
-#include "tree/wii.h"
-#include "formats/cue_reader.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
 #include "runtime/error.h"
@@ -24,10 +19,16 @@
 #include "runtime/memory.h"
 #include "runtime/paths.h"
 #include "runtime/settings.h"
+#include "runtime/ui.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
+#include "session/wim_open.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
-#include "runtime/ui.h"
+#include "tree/vcd.h"
+#include "tree/wii.h"
 
 namespace {
 
@@ -386,6 +387,17 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     if (!document) {
       std::fclose(again);
       if (diskError == 1 || diskError == 6) error = diskError;
+    }
+  }
+  // Last, a WIM archive.
+  if (!document && error == 8 && (flags & (kOpenLoadTree | kOpenDiskImage))) {
+    if (FILE* again = FileOpenForRead(path)) {
+      int32_t wimError = 0;
+      document = ImageOpenWim(path, again, flags, &wimError);
+      if (!document) {
+        std::fclose(again);
+        if (wimError == 1 || wimError == 6) error = wimError;
+      }
     }
   }
   if (!document) {
