@@ -119,10 +119,16 @@ struct Decoders {
   }
 };
 
-// Decodes the jobs on all cores; each worker takes the next job as it finishes one.
-bool DecodeJobs(std::vector<ChunkJob>* jobs) {
+// Decodes the jobs on all cores; each worker takes the next job as it finishes one. With `serial`, the jobs are
+// decoded on the calling thread with those decoders (a worker of an outer parallel run).
+bool DecodeJobs(std::vector<ChunkJob>* jobs, Decoders* serial = nullptr) {
   const int64_t n = static_cast<int64_t>(jobs->size());
   if (n == 0) return true;
+  if (serial) {
+    for (ChunkJob& job : *jobs)
+      if (!(job.ok = serial->Decode(&job))) return false;
+    return true;
+  }
   if (n == 1) {
     Decoders decoders;
     (*jobs)[0].ok = decoders.Decode(&(*jobs)[0]);
@@ -193,7 +199,21 @@ struct CWimChunkCache {
   }
 };
 
-CWimState::CWimState() : cache(std::make_unique<CWimChunkCache>()) {}
+// Small streams decoded and checked on all cores ahead of the extraction: the order in which extraction will
+// ask for them (the tree walked as extraction walks it), and the streams of the current window.
+struct CWimPrefetch {
+  bool planned = false;
+  std::vector<int32_t> order;                                   // streams in the order extraction asks for them
+  std::vector<std::pair<const CTreeEntry*, size_t>> positions;  // entry -> position in `order`, sorted
+  struct Ready {
+    int32_t stream;
+    int status;  // kReadOk, or kReadDamaged (also for a SHA-1 that differs)
+    std::vector<uint8_t> data;
+  };
+  std::vector<Ready> ready;
+};
+
+CWimState::CWimState() : cache(std::make_unique<CWimChunkCache>()), prefetch(std::make_unique<CWimPrefetch>()) {}
 CWimState::~CWimState() = default;
 
 namespace {
@@ -235,7 +255,7 @@ int ReadStored(const CWimState* state, const Resource& r, const Sink& sink) {
   return kReadOk;
 }
 
-int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink) {
+int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, Decoders* serial) {
   if (r.originalSize == 0) return kReadOk;
   const CWimPart& part = state->parts[static_cast<size_t>(r.part)];
   if (r.type <= 0 || r.chunkSize == 0) return kReadDamaged;
@@ -279,7 +299,7 @@ int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink) {
                       out.data() + outAt, static_cast<size_t>(size), r.type, window, false});
       outAt += size;
     }
-    if (!DecodeJobs(&jobs)) return kReadDamaged;
+    if (!DecodeJobs(&jobs, serial)) return kReadDamaged;
     if (!sink(out.data(), out.size())) return kReadSinkFailed;
     first = last;
   }
@@ -359,7 +379,8 @@ int ReadSolidMember(CWimState* state, const CWimLookupEntry& entry, const Sink& 
   return kReadOk;
 }
 
-int ReadResource(CWimState* state, const Resource& r, const CWimLookupEntry* entry, const Sink& sink) {
+int ReadResource(CWimState* state, const Resource& r, const CWimLookupEntry* entry, const Sink& sink,
+                 Decoders* serial = nullptr) {
   if (r.part < 0 || static_cast<size_t>(r.part) >= state->parts.size() ||
       !state->parts[static_cast<size_t>(r.part)].valid)
     return kReadDamaged;
@@ -367,7 +388,7 @@ int ReadResource(CWimState* state, const Resource& r, const CWimLookupEntry* ent
     if (!entry || entry->originalSize != 0) return kReadDamaged;
     return ReadSolidMember(state, *entry, sink);
   }
-  if (r.flags & kResourceCompressed) return ReadChunked(state, r, sink);
+  if (r.flags & kResourceCompressed) return ReadChunked(state, r, sink, serial);
   return ReadStored(state, r, sink);
 }
 
@@ -1009,6 +1030,125 @@ int WimEntryHasData(const CImageDocument* document, const CTreeEntry* entry) {
   return document && document->wim && RecordOf(entry).magic == kRecordMagic ? 1 : 0;
 }
 
+namespace {
+
+// Streams up to this size are decoded ahead, as many as fill one window.
+constexpr uint64_t kPrefetchStreamMax = uint64_t{4} << 20;
+constexpr uint64_t kPrefetchWindowBytes = uint64_t{64} << 20;
+constexpr size_t kPrefetchWindowStreams = 4096;
+constexpr int kReadHashDiffers = -3;
+
+bool Prefetchable(const CWimState* s, int32_t stream) {
+  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
+  return !(e.flags & kResourceSolid) && e.originalSize <= kPrefetchStreamMax;
+}
+
+// The order in which extraction asks for the streams: folders depth first in their order, the files of each
+// folder in the order of their data.
+void PlanPrefetch(CImageDocument* document) {
+  CWimPrefetch* p = document->wim->prefetch.get();
+  p->planned = true;
+  if (!document->rootFolder) return;
+  std::vector<CTreeFolder*> pending{document->rootFolder};
+  std::vector<CTreeEntry*> entries;
+  std::vector<CTreeFolder*> children;
+  while (!pending.empty()) {
+    CTreeFolder* folder = pending.back();
+    pending.pop_back();
+    entries.clear();
+    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) entries.push_back(entry);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const CTreeEntry* a, const CTreeEntry* b) { return a->sourceLba < b->sourceLba; });
+    for (const CTreeEntry* entry : entries) {
+      if (TreeEntryIsFolder(entry)) continue;
+      const EntryRecord record = RecordOf(entry);
+      if (record.magic != kRecordMagic || record.stream < 0 || record.missing) continue;
+      p->positions.emplace_back(entry, p->order.size());
+      p->order.push_back(record.stream);
+    }
+    children.clear();
+    for (CTreeFolder* child = folder->firstChild; child; child = child->next) children.push_back(child);
+    pending.insert(pending.end(), children.rbegin(), children.rend());
+  }
+  std::sort(p->positions.begin(), p->positions.end());
+}
+
+// Reads one stream whole and checks its SHA-1.
+int ReadChecked(CWimState* s, int32_t stream, std::vector<uint8_t>* data, Decoders* serial) {
+  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
+  const uint64_t expected = StreamSize(s, e);
+  data->clear();
+  data->reserve(static_cast<size_t>(expected));
+  CSha1Context sha;
+  Sha1Reset(&sha);
+  const int result = ReadResource(
+      s, ResourceOf(s, e), &e,
+      [&](const uint8_t* p, size_t n) {
+        if (n > expected - data->size()) return false;
+        Sha1Update(&sha, p, n);
+        data->insert(data->end(), p, p + n);
+        return true;
+      },
+      serial);
+  if (result != kReadOk || data->size() != expected) return kReadDamaged;
+  uint8_t digest[kSha1DigestBytes];
+  Sha1Final(&sha, digest);
+  return std::memcmp(digest, e.hash, kSha1DigestBytes) == 0 ? kReadOk : kReadHashDiffers;
+}
+
+// Decodes the small streams extraction will ask for from `at` on, on all cores.
+void RunPrefetch(CWimState* s, size_t at) {
+  CWimPrefetch* p = s->prefetch.get();
+  p->ready.clear();
+  std::vector<int32_t> window;
+  std::vector<int32_t> seen;
+  uint64_t bytes = 0;
+  for (size_t i = at; i < p->order.size() && window.size() < kPrefetchWindowStreams && bytes < kPrefetchWindowBytes;
+       ++i) {
+    const int32_t stream = p->order[i];
+    if (!Prefetchable(s, stream)) continue;
+    if (std::find(window.end() - std::min<ptrdiff_t>(64, static_cast<ptrdiff_t>(window.size())), window.end(),
+                  stream) != window.end())
+      continue;
+    window.push_back(stream);
+    bytes += s->streams[static_cast<size_t>(stream)].originalSize;
+  }
+  if (window.size() < 2) return;
+  p->ready.resize(window.size());
+  std::atomic<size_t> next{0};
+  const int64_t workers = std::min<int64_t>(static_cast<int64_t>(window.size()),
+                                            std::max<unsigned>(1, std::thread::hardware_concurrency()));
+  ParallelFor(workers, 1, [&](int64_t, int64_t) {
+    Decoders decoders;
+    for (;;) {
+      const size_t i = next.fetch_add(1);
+      if (i >= window.size()) break;
+      p->ready[i].stream = window[i];
+      p->ready[i].status = ReadChecked(s, window[i], &p->ready[i].data, &decoders);
+    }
+  });
+}
+
+// The prefetched stream of an entry, decoding a window when it is not there yet; null when the stream is not
+// one that is decoded ahead.
+CWimPrefetch::Ready* Prefetched(CImageDocument* document, const CTreeEntry* entry, int32_t stream) {
+  CWimState* s = document->wim;
+  if (!Prefetchable(s, stream)) return nullptr;
+  CWimPrefetch* p = s->prefetch.get();
+  for (int round = 0; round < 2; ++round) {
+    for (CWimPrefetch::Ready& ready : p->ready)
+      if (ready.stream == stream) return &ready;
+    if (round) break;
+    if (!p->planned) PlanPrefetch(document);
+    auto it = std::lower_bound(p->positions.begin(), p->positions.end(), std::make_pair(entry, size_t{0}));
+    if (it == p->positions.end() || it->first != entry) return nullptr;
+    RunPrefetch(s, it->second);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* output, void (*progress)(uint64_t)) {
   if (!WimEntryHasData(document, entry)) {
     LastErrorSetText(L"The file has no data in the WIM archive.");
@@ -1023,6 +1163,22 @@ int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* outp
   if (record.stream < 0) return 1;  // an empty file
   if (static_cast<size_t>(record.stream) >= s->streams.size()) return -2;
   const CWimLookupEntry& e = s->streams[static_cast<size_t>(record.stream)];
+  if (CWimPrefetch::Ready* ready = Prefetched(document, entry, record.stream)) {
+    if (ready->status != kReadOk) {
+      LastErrorSetText(ready->status == kReadHashDiffers ? L"The file's data does not match its SHA-1 hash."
+                                                         : L"The file's data in the WIM archive is damaged.");
+      return -2;
+    }
+    const size_t n = ready->data.size();
+    if (output && n && std::fwrite(ready->data.data(), 1, n, output) != n) {
+      LastErrorSetCode(errno ? errno : EIO);
+      AbortCodeRaise(kAbortWriteFailed);
+      return -1;
+    }
+    if (progress) progress(n);
+    // Hard links and duplicates ask for the same stream again: it stays until the next window.
+    return 1;
+  }
   CSha1Context sha;
   Sha1Reset(&sha);
   uint64_t written = 0;

@@ -99,6 +99,7 @@ struct CWimPart {
 };
 
 struct CWimChunkCache;
+struct CWimPrefetch;
 
 struct CWimState {
   std::vector<CWimLookupEntry> streams;
@@ -110,6 +111,7 @@ struct CWimState {
   int32_t selectedImage = 0;
   int layout = kWimLayoutNew;
   std::unique_ptr<CWimChunkCache> cache;  // decoded solid chunks kept for the next members
+  std::unique_ptr<CWimPrefetch> prefetch;  // small streams decoded ahead of the extraction that asks for them
   CWimState();
   ~CWimState();
 };
