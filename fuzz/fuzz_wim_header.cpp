@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "image/document.h"
-#include "session/document.h"
 #include "tree/tree.h"
 #include "wim/wim.h"
 
@@ -29,24 +29,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(fd);
     return 0;
   }
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(file);
-    return 0;
-  }
+  auto document = std::make_unique<CImageDocument>();
+  document->rootEntry = TreeNewEntry();
   document->input = file;
   document->path = L"/nonexistent/fuzz.wim";
-  if (WimOpenArchive(document, kWimOpenFirstImage) == 1 && document->rootFolder) {
+  if (WimOpenArchive(document.get(), kWimOpenFirstImage) == 1 && document->rootFolder) {
     std::vector<CTreeFolder*> pending{document->rootFolder};
     size_t files = 0;
     while (!pending.empty() && files < 256) {
       CTreeFolder* folder = pending.back();
       pending.pop_back();
       for (CTreeEntry* entry = folder->firstEntry; entry && files < 256; entry = entry->next, ++files)
-        if (!TreeEntryIsFolder(entry)) WimExtractFile(document, entry, nullptr, nullptr);
+        if (!TreeEntryIsFolder(entry)) WimExtractFile(document.get(), entry, nullptr, nullptr);
       for (CTreeFolder* child = folder->firstChild; child; child = child->next) pending.push_back(child);
     }
   }
-  ImageClose(document);
+  TreeFreeDocumentTree(document.get());
+  WimClose(document->wim);
+  std::fclose(file);
   return 0;
 }

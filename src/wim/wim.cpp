@@ -68,6 +68,12 @@ bool ReadPart(const CWimPart& part, void* buffer, uint64_t offset, size_t n) {
   return true;
 }
 
+// Whether `size` bytes at `offset` lie inside the part file.
+bool FitsInPart(const CWimPart& part, uint64_t offset, uint64_t size) {
+  return part.size >= 0 && offset <= static_cast<uint64_t>(part.size) &&
+         size <= static_cast<uint64_t>(part.size) - offset;
+}
+
 bool IsZeroHash(const uint8_t* hash) {
   for (int i = 0; i < kSha1DigestBytes; ++i)
     if (hash[i]) return false;
@@ -243,8 +249,8 @@ Resource ResourceOf(const CWimState* state, const CWimLookupEntry& entry) {
 }
 
 int ReadStored(const CWimState* state, const Resource& r, const Sink& sink) {
-  if (r.storedSize != r.originalSize) return kReadDamaged;
   const CWimPart& part = state->parts[static_cast<size_t>(r.part)];
+  if (r.storedSize != r.originalSize || !FitsInPart(part, r.offset, r.storedSize)) return kReadDamaged;
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, r.storedSize)));
   for (uint64_t done = 0; done < r.storedSize;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyStep, r.storedSize - done));
@@ -258,7 +264,7 @@ int ReadStored(const CWimState* state, const Resource& r, const Sink& sink) {
 int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, Decoders* serial) {
   if (r.originalSize == 0) return kReadOk;
   const CWimPart& part = state->parts[static_cast<size_t>(r.part)];
-  if (r.type <= 0 || r.chunkSize == 0) return kReadDamaged;
+  if (r.type <= 0 || r.chunkSize == 0 || !FitsInPart(part, r.offset, r.storedSize)) return kReadDamaged;
   const uint64_t chunkSize = r.chunkSize;
   const uint64_t chunks = (r.originalSize - 1) / chunkSize + 1;
   const uint64_t width = r.originalSize > (uint64_t{1} << 32) ? 8 : 4;
@@ -476,7 +482,9 @@ bool LayoutSolidBlocks(CWimState* state) {
       if (!IsZeroHash(s[k].hash) || s[k].referenceCount != 1) return false;
       const CWimPart& part = state->parts[static_cast<size_t>(s[k].listedBy)];
       uint8_t header[16];
-      if (s[k].storedSize < 16 || !ReadPart(part, header, s[k].offset, 16)) return false;
+      if (s[k].storedSize < 16 || !FitsInPart(part, s[k].offset, s[k].storedSize) ||
+          !ReadPart(part, header, s[k].offset, 16))
+        return false;
       CWimSolidBlock block;
       block.descriptor = static_cast<int32_t>(k);
       block.runStart = runSize;

@@ -16,7 +16,7 @@
 namespace {
 
 std::vector<uint8_t> Compress(wimlib_compression_type type, size_t chunkSize, const std::vector<uint8_t>& data,
-                              int level = 50) {
+                              int level = 20) {
   wimlib_compressor* compressor = nullptr;
   if (wimlib_create_compressor(type, chunkSize, level, &compressor) != 0) return {};
   std::vector<uint8_t> out(data.size());
@@ -66,14 +66,14 @@ TEST(WimCodecs, DecodeWhatLibwimCompresses) {
   for (const CodecCase& c : cases) {
     for (int log2 = c.log2Min; log2 <= c.log2Max; ++log2) {
       const size_t chunk = size_t{1} << log2;
-      // A full chunk and a short last chunk; the large sizes take the mixed and machine-code samples only.
+      // A full chunk and a short last chunk; the large sizes take the machine-code sample only.
       const bool large = log2 > 17;
       for (size_t size : {chunk, chunk / 3 + 17}) {
         if (large && size != chunk) continue;
         int compressed = 0;
         const auto samples = Samples(size);
         for (size_t k = 0; k < samples.size(); ++k) {
-          if (large && k != 1 && k != 3) continue;
+          if (large && k != 3) continue;
           const auto& data = samples[k];
           const std::vector<uint8_t> packed = Compress(c.type, chunk, data);
           if (packed.empty()) continue;  // did not shrink: WIM stores such a chunk as it is
@@ -89,7 +89,7 @@ TEST(WimCodecs, DecodeWhatLibwimCompresses) {
           ASSERT_EQ(ok, 1) << "type " << c.type << " chunk " << chunk << " size " << size;
           ASSERT_TRUE(out == data) << "type " << c.type << " chunk " << chunk << " size " << size;
         }
-        EXPECT_GE(compressed, 2) << "type " << c.type << " chunk " << chunk;
+        EXPECT_GE(compressed, large ? 1 : 3) << "type " << c.type << " chunk " << chunk;
       }
     }
   }
