@@ -26,27 +26,34 @@ std::vector<uint8_t> Compress(wimlib_compression_type type, size_t chunkSize, co
   return out;
 }
 
-// Samples of what WIM chunks hold.
+// Samples of what WIM chunks hold, made once at the largest size; each size takes their starts.
 std::vector<std::vector<uint8_t>> Samples(size_t size) {
-  std::vector<std::vector<uint8_t>> samples;
-  std::mt19937 random(static_cast<unsigned>(size));
-  std::vector<uint8_t> noise(size);
-  for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
-  samples.push_back(noise);
-  // Mostly-repetitive data with noise: long matches, repeat offsets, short literals runs.
-  std::vector<uint8_t> mixed(size);
-  for (size_t i = 0; i < size; ++i)
-    mixed[i] = random() % 16 == 0 ? static_cast<uint8_t>(random()) : static_cast<uint8_t>(i % 251 + (i / 4096) % 7);
-  samples.push_back(mixed);
-  // Text and the x86 code of the program (call translation and the LZMS x86 filter).
-  std::string text;
-  for (size_t i = 0; text.size() < size; ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of the text\n";
-  samples.emplace_back(text.begin(), text.begin() + static_cast<long>(size));
-  std::string program = ReadFileBytes(KESTRANE_BIN);
-  while (program.size() < size) program += program;
-  samples.emplace_back(program.begin(), program.begin() + static_cast<long>(size));
-  samples.emplace_back(size, 0);
-  return samples;
+  static constexpr size_t kLargest = size_t{1} << 21;
+  static const std::vector<std::vector<uint8_t>> full = [] {
+    std::vector<std::vector<uint8_t>> samples;
+    std::mt19937 random(5);
+    std::vector<uint8_t> noise(kLargest);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    samples.push_back(noise);
+    // Mostly-repetitive data with noise: long matches, repeat offsets, short runs of literals.
+    std::vector<uint8_t> mixed(kLargest);
+    for (size_t i = 0; i < kLargest; ++i)
+      mixed[i] = random() % 16 == 0 ? static_cast<uint8_t>(random()) : static_cast<uint8_t>(i % 251 + (i / 4096) % 7);
+    samples.push_back(mixed);
+    // Text and the x86 code of the program (call translation and the LZMS x86 filter).
+    std::string text;
+    for (size_t i = 0; text.size() < kLargest; ++i)
+      text += "line " + std::to_string(i * 7919 % 100003) + " of the text\n";
+    samples.emplace_back(text.begin(), text.begin() + static_cast<long>(kLargest));
+    std::string program = ReadFileBytes(KESTRANE_BIN);
+    while (program.size() < kLargest) program += program;
+    samples.emplace_back(program.begin(), program.begin() + static_cast<long>(kLargest));
+    samples.emplace_back(kLargest, 0);
+    return samples;
+  }();
+  std::vector<std::vector<uint8_t>> out;
+  for (const auto& sample : full) out.emplace_back(sample.begin(), sample.begin() + static_cast<long>(size));
+  return out;
 }
 
 struct CodecCase {
