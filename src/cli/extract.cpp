@@ -31,6 +31,7 @@
 #include "session/open.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
+#include "wim/wim.h"
 
 namespace {
 
@@ -196,6 +197,26 @@ int ExtractInlineEntry(CImageDocument* document, const CTreeEntry* entry, int64_
   return 1;
 }
 
+// Files of a WIM archive come from their streams. A stream that is damaged or whose SHA-1 differs is reported
+// and its file removed; the run goes on and the command fails.
+int ExtractWimEntry(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
+  const int result =
+      WimExtractFile(document, entry, document->testOnly ? nullptr : file, ConsoleModeGet() ? ProgressAdd : nullptr);
+  if (result == -2) {
+    if (ConsoleModeGet()) ConsolePrintText(L"\r\n");
+    ConsolePrintf(L"%ls: %ls\r\n", path, LastErrorGetText());
+    LastErrorSetText(nullptr);
+    ++g_extractFailures;
+    return -1;
+  }
+  if (result < 0) return -1;
+  if (ConsoleModeGet()) {
+    ProgressEnd();
+    ConsolePrintText(L"\r\n");
+  }
+  return 1;
+}
+
 int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
   const int64_t size = entry->size > 0 ? entry->size : 0;
   if (ConsoleModeGet()) {
@@ -203,6 +224,7 @@ int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_
     WstrFormat(title, L"Extracting to %ls", path);
     ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(size));
   }
+  if (document->wim) return ExtractWimEntry(document, entry, path, file);
   if (DiskEntryHasOwnData(document, entry)) return ExtractDiskEntry(document, entry, size, file);
   if (entry->inlineData) return ExtractInlineEntry(document, entry, size, file);
   // The file's pieces: its extents, or one run from its first sector.

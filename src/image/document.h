@@ -71,6 +71,7 @@ struct CVhdxImage;
 struct CVmdkImage;
 struct CVdiImage;
 struct CChunkMap;
+struct CWimState;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -170,6 +171,7 @@ struct CImageDocument {
   CHfsVolume* hfs;          // owned
   CNtfsVolume* ntfs;  // owned
   CChunkMap* chunkMap;   // chunks of a DMG, ISZ or UIF image, owned
+  CWimState* wim;        // the WIM archive the document reads (wim/wim.h), owned
   // The volume as read.
   uint8_t primaryDescriptor[2048];
   uint8_t jolietDescriptor[2048];

@@ -27,6 +27,7 @@
 #include "tree/eltorito.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
+#include "wim/wim.h"
 
 namespace {
 
@@ -89,6 +90,8 @@ void ImageClose(CImageDocument* document) {
   ApfsFree(document);
   MacFreeVolumes(document);
   NtfsUnmount(document);
+  WimClose(document->wim);
+  document->wim = nullptr;
   PartitionListFree(document->partitions);
   document->partitions = nullptr;
   VirtualDiskClose(document);

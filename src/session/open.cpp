@@ -27,6 +27,7 @@
 #include "runtime/paths.h"
 #include "runtime/settings.h"
 #include "runtime/ui.h"
+#include "session/wim_open.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
 #include "tree/tree.h"
@@ -409,6 +410,17 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
     if (!document) {
       std::fclose(again);
       if (diskError == 1 || diskError == 6) error = diskError;
+    }
+  }
+  // Last, a WIM archive.
+  if (!document && error == 8 && (flags & (kOpenLoadTree | kOpenDiskImage))) {
+    if (FILE* again = FileOpenForRead(path)) {
+      int32_t wimError = 0;
+      document = ImageOpenWim(path, again, flags, &wimError);
+      if (!document) {
+        std::fclose(again);
+        if (wimError == 1 || wimError == 6) error = wimError;
+      }
     }
   }
   if (!document) {
