@@ -7,5 +7,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return FuzzCodec(data, size, WIMLIB_COMPRESSION_TYPE_LZMS, 65536,
                    [](const uint8_t* in, size_t n, uint8_t* out, size_t m) {
                      return LzmsDecodeChunk(decoder.get(), in, n, out, m);
-                   });
+                   },
+                   false);
 }
