@@ -2,9 +2,6 @@
 // offset), ask which sectors are in use, then add, replace and delete files and folders through the write cache
 // and read the volume back through it. Everything must end in bounded time without reading or writing outside
 // what it was given, whatever the boot sector, the FAT and the directories claim.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -17,32 +14,26 @@
 #include "runtime/file.h"
 #include "session/document.h"
 #include "tree/tree.h"
+#include "volume_input.h"
 
 namespace {
 
 void Walk(CImageDocument* document) {
   std::vector<uint8_t> buffer;
-  std::vector<CTreeFolder*> pending{document->rootFolder};
   CTreeEntry* firstFile = nullptr;
   CTreeEntry* firstFolder = nullptr;
-  while (!pending.empty()) {
-    CTreeFolder* folder = pending.back();
-    pending.pop_back();
-    if (!folder) continue;
-    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
-      if (TreeEntryIsFolder(entry)) {
-        if (!firstFolder) firstFolder = entry;
-        continue;
-      }
-      if (!firstFile) firstFile = entry;
-      const int64_t size = entry->size;
-      if (size < 0 || size > (int64_t{64} << 20)) continue;
-      buffer.resize(static_cast<size_t>(size) + 1);
-      FatReadFileData(document, entry, buffer.data(), 0, size);
-      FatReadFileData(document, entry, buffer.data(), 3, size);
+  FuzzEachEntry(document, [&](CTreeEntry* entry) {
+    if (TreeEntryIsFolder(entry)) {
+      if (!firstFolder) firstFolder = entry;
+      return;
     }
-    for (CTreeFolder* child = folder->firstChild; child; child = child->next) pending.push_back(child);
-  }
+    if (!firstFile) firstFile = entry;
+    const int64_t size = entry->size;
+    if (size < 0 || size > (int64_t{64} << 20)) return;
+    buffer.resize(static_cast<size_t>(size) + 1);
+    FatReadFileData(document, entry, buffer.data(), 0, size);
+    FatReadFileData(document, entry, buffer.data(), 3, size);
+  });
   for (int64_t sector = 0; sector < 4096; sector += 61) FatIsSectorInUse(document, sector);
 
   // Edits: a folder with a copy of the first file in it, a replacement, deletions.
@@ -74,26 +65,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const int fd = memfd_create("fuzz_fat", 0);
-  if (fd < 0) return 0;
-  if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {
-    close(fd);
-    return 0;
-  }
-  FILE* stream = fdopen(fd, "rb");
-  if (!stream) {
-    close(fd);
-    return 0;
-  }
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(stream);
-    return 0;
-  }
-  document->input = stream;
-  document->sectorSize = 512;
-  document->quiet = 1;
-  document->loadTree = 1;
+  CImageDocument* document = FuzzVolumeDocument(data, size, 512);
+  if (!document) return 0;
   if (FatOpenVolume(document) == 1) Walk(document);
   FatFreeVolume(document);
   ImageClose(document);

@@ -2,38 +2,17 @@
 // (directly, through a wrapper or a partition map of either block size), load the whole tree, read every file
 // (whole, and again from an offset), decmpfs files included. Everything must end in bounded time without
 // reading outside what it was given, whatever the header, the maps and the B-trees claim.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "filesystems/hfsplus.h"
 #include "image/document.h"
 #include "runtime/error.h"
 #include "session/document.h"
-#include "tree/tree.h"
+#include "volume_input.h"
 
 namespace {
-
-void ReadAll(CImageDocument* document) {
-  std::vector<uint8_t> buffer;
-  std::vector<CTreeFolder*> pending{document->rootFolder};
-  while (!pending.empty()) {
-    CTreeFolder* folder = pending.back();
-    pending.pop_back();
-    if (!folder) continue;
-    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
-      if (TreeEntryIsFolder(entry) || entry->size <= 0 || entry->size > (int64_t{16} << 20)) continue;
-      buffer.resize(static_cast<size_t>(entry->size));
-      HfsPlusReadEntryData(document, entry, 0, buffer.data(), entry->size);
-      HfsPlusReadEntryData(document, entry, entry->size / 3, buffer.data(), entry->size - entry->size / 3);
-    }
-    for (CTreeFolder* child = folder->firstChild; child; child = child->next) pending.push_back(child);
-  }
-}
 
 void Run(FILE* stream, bool optical, int32_t multiplier) {
   CImageDocument* document = ImageAlloc();
@@ -49,7 +28,7 @@ void Run(FILE* stream, bool optical, int32_t multiplier) {
     document->partitionMapUnit = 512;
   }
   if (HfsPlusOpenVolume(document, multiplier) == 1 && ImageCreateRoot(document) == 0 && HfsPlusLoadTree(document) == 0)
-    ReadAll(document);
+    FuzzReadEveryFile(document, HfsPlusReadEntryData, [](CTreeEntry*) {});
   document->input = nullptr;
   ImageClose(document);
   AbortCodeSet(0);
@@ -63,17 +42,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const int fd = memfd_create("fuzz_hfsplus", 0);
-  if (fd < 0) return 0;
-  if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {
-    close(fd);
-    return 0;
-  }
-  FILE* stream = fdopen(fd, "rb");
-  if (!stream) {
-    close(fd);
-    return 0;
-  }
+  FILE* stream = FuzzMemoryStream(data, size);
+  if (!stream) return 0;
   Run(stream, false, 1);
   Run(stream, false, 4);
   Run(stream, true, 1);

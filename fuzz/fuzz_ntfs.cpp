@@ -5,52 +5,19 @@
 // The input is a sparse volume of 2 MiB: a series of 514-byte items, each a 16-bit sector number (little-endian,
 // taken modulo 4,096) and the 512 bytes of that sector; every other sector reads as zeros. Seeds are volumes
 // made by mkntfs and wimlib-imagex with the sectors the reader never looks at ($LogFile, $UpCase) left out.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "filesystems/ntfs.h"
-#include "image/document.h"
 #include "runtime/error.h"
-#include "session/document.h"
-#include "tree/tree.h"
+#include "volume_input.h"
 
 namespace {
 
 constexpr size_t kVolumeBytes = 2 << 20;
 constexpr size_t kItemBytes = 514;
-
-void Walk(CImageDocument* document) {
-  std::vector<uint8_t> buffer;
-  std::vector<CTreeFolder*> pending{document->rootFolder};
-  while (!pending.empty()) {
-    CTreeFolder* folder = pending.back();
-    pending.pop_back();
-    if (!folder) continue;
-    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
-      if (TreeEntryIsFolder(entry)) continue;
-      const int64_t size = std::min<int64_t>(entry->size, int64_t{8} << 20);
-      buffer.resize(static_cast<size_t>(size) + 8);
-      NtfsReadEntryData(document, entry, 0, buffer.data(), size);
-      NtfsReadEntryData(document, entry, 3, buffer.data(), size);
-      int64_t volumeByte = 0;
-      for (int64_t at = 0, n = 0; at < size && n < 64; ++n) {
-        const int64_t run = NtfsFileRun(document, entry, at, &volumeByte);
-        if (run <= 0) break;
-        at += run;
-      }
-      AbortCodeSet(0);
-    }
-    for (CTreeFolder* child = folder->firstChild; child; child = child->next) pending.push_back(child);
-  }
-  int64_t left = 0;
-  for (int64_t sector = 0; sector < 4096; sector += 61) NtfsIsSectorInUse(document, sector, &left);
-}
 
 }  // namespace
 
@@ -65,32 +32,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t sector = (data[at] | data[at + 1] << 8) % (kVolumeBytes / 512);
     std::copy(data + at + 2, data + at + kItemBytes, volume.begin() + sector * 512);
   }
-  const int fd = memfd_create("fuzz_ntfs", 0);
-  if (fd < 0) return 0;
-  if (write(fd, volume.data(), volume.size()) != static_cast<ssize_t>(volume.size())) {
-    close(fd);
-    return 0;
-  }
-  FILE* stream = fdopen(fd, "rb");
-  if (!stream) {
-    close(fd);
-    return 0;
-  }
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(stream);
-    return 0;
-  }
-  document->input = stream;
-  document->sectorSize = 512;
-  document->fileSize = static_cast<int64_t>(kVolumeBytes);
+  CImageDocument* document = FuzzVolumeDocument(volume.data(), volume.size(), 512);
+  if (!document) return 0;
   document->partitionLength = static_cast<int64_t>(kVolumeBytes / 512);
   document->readableLimit = document->partitionLength;
-  document->quiet = 1;
-  document->loadTree = 1;
   if (ImageCreateRoot(document) == 0) {
     document->treeOwned = 1;
-    if (NtfsProbeVolume(document) == 1) Walk(document);
+    if (NtfsProbeVolume(document) == 1) {
+      FuzzReadEveryFile(document, NtfsReadEntryData, [&](CTreeEntry* entry) {
+        int64_t volumeByte = 0;
+        for (int64_t at = 0, n = 0; at < entry->size && n < 64; ++n) {
+          const int64_t run = NtfsFileRun(document, entry, at, &volumeByte);
+          if (run <= 0) break;
+          at += run;
+        }
+        AbortCodeSet(0);
+      });
+      int64_t left = 0;
+      for (int64_t sector = 0; sector < 4096; sector += 61) NtfsIsSectorInUse(document, sector, &left);
+    }
   }
   ImageClose(document);
   AbortCodeSet(0);
