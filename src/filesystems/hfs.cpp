@@ -193,34 +193,8 @@ bool FindThread(CHfsVolume* volume, uint32_t id, uint32_t* parent, std::string* 
   return true;
 }
 
-wchar_t* DupWide(const std::wstring& text) {
-  auto* copy = static_cast<wchar_t*>(MemAlloc((text.size() + 1) * sizeof(wchar_t)));
-  if (copy) std::wmemcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
-CTreeEntry* NewEntry(const std::wstring& name, bool folder, int64_t size, int64_t when) {
-  CTreeEntry* entry = TreeNewEntry();
-  if (!entry) return nullptr;
-  entry->name = DupWide(name);
-  entry->size = size;
-  uint8_t* record = entry->directoryRecord;
-  record[kDirRecordLength] = kDirRecordCopySize;
-  PutBothEndian32(record + kDirRecordDataLength, static_cast<uint32_t>(size));
-  PutBothEndian16(record + kDirRecordVolumeSequence, 1);
-  IsoEncodeRecordDate(record + kDirRecordDate, when);
-  record[kDirRecordFlags] = folder ? kDirFlagDirectory : 0;
-  return entry;
-}
-
-struct PendingFolder {
-  CTreeFolder* folder;
-  uint32_t id;
-  uint32_t valence;
-};
-
-bool LoadFolder(CImageDocument* document, CHfsVolume* volume, const PendingFolder& item,
-                std::vector<PendingFolder>* pending, std::unordered_set<uint32_t>* walked) {
+bool LoadFolder(CMacCatalogWalk* walk, CHfsVolume* volume, const CMacPendingFolder& item) {
+  CImageDocument* document = walk->document;
   if (item.valence == 0) return true;
   CHfsBTree* catalog = &volume->catalog;
   CHfsRecordRef ref{};
@@ -248,27 +222,16 @@ bool LoadFolder(CImageDocument* document, CHfsVolume* volume, const PendingFolde
     if (type == kFolderRecord && data.size() >= kFolderRecordBytes) {
       const uint32_t id = LoadU32BE(data.data() + 6);
       const uint32_t valence = LoadU16BE(data.data() + 4);
-      CTreeEntry* entry = NewEntry(name, true, 0, MacLocalTime(LoadU32BE(data.data() + 14)));
-      if (!entry || !entry->name) {
-        TreeFreeEntry(document, entry);
-        sound = false;
-        break;
-      }
-      CTreeFolder* node = TreeInsertFolderNode(document, item.folder, entry->name, entry, 0);
-      made.push_back(entry);
-      if (!node) {
-        sound = false;
-        break;
-      }
-      if (node->depth > kTreePathMaxDepth || !walked->insert(id).second)
-        sound = false;
-      else
-        pending->push_back({node, id, valence});
+      // A folder met twice (a loop) or too deep is listed, not walked.
+      const int added =
+          MacAddSubfolder(walk, item, name, id, valence, MacLocalTime(LoadU32BE(data.data() + 14)), &made);
+      if (added <= 0) sound = false;
+      if (added < 0) break;
     } else if (type == kFileRecord && data.size() >= kFileRecordBytes) {
       CHfsFork fork{};
       InitFork(&fork, LoadU32BE(data.data() + 20), LoadU32BE(data.data() + 26), data.data() + 74, volume->blockSize);
       fork.modificationTime = MacLocalTime(LoadU32BE(data.data() + 48));
-      CTreeEntry* entry = NewEntry(name, false, fork.logicalSize, fork.modificationTime);
+      CTreeEntry* entry = MacNewEntry(name, false, fork.logicalSize, fork.modificationTime);
       auto* copy = entry ? static_cast<uint8_t*>(MemAlloc(sizeof fork)) : nullptr;
       if (!entry || !entry->name || !copy) {
         MemFree(copy);
@@ -399,15 +362,9 @@ int HfsLoadTree(CImageDocument* document) {
   // The volume name also becomes the volume identifier of the primary descriptor copy.
   std::memset(document->primaryDescriptor + 40, ' ', 32);
   std::memcpy(document->primaryDescriptor + 40, name.data(), std::min<size_t>(name.size(), 32));
-  std::vector<PendingFolder> pending{{document->rootFolder, kRootId, LoadU16BE(record.data() + 4)}};
-  std::unordered_set<uint32_t> walked{kRootId};
-  bool sound = true;
-  while (!pending.empty()) {
-    const PendingFolder item = pending.back();
-    pending.pop_back();
-    if (!LoadFolder(document, volume, item, &pending, &walked)) sound = false;
-  }
-  if (!sound) document->treeDamaged = 1;
+  MacWalkCatalog(
+      document, kRootId, LoadU16BE(record.data() + 4),
+      [volume](CMacCatalogWalk* walk, const CMacPendingFolder& item) { return LoadFolder(walk, volume, item); });
   return 0;
 }
 

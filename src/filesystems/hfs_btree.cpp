@@ -1,9 +1,15 @@
 #include "filesystems/hfs_btree.h"
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <new>
 
+#include "image/document.h"
 #include "runtime/byte_reader.h"
+#include "runtime/file.h"
+#include "tree/iso_helpers.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -204,4 +210,45 @@ int HfsBTreeNext(CHfsBTree* tree, CHfsRecordRef* ref, uint32_t* steps) {
     }
     next = following->forward;
   }
+}
+
+CTreeEntry* MacNewEntry(const std::wstring& name, bool folder, int64_t size, int64_t when) {
+  CTreeEntry* entry = TreeNewEntry();
+  if (!entry) return nullptr;
+  entry->name = WcsDup(name.c_str());
+  entry->size = size;
+  uint8_t* record = entry->directoryRecord;
+  record[kDirRecordLength] = kDirRecordCopySize;
+  PutBothEndian32(record + kDirRecordDataLength, static_cast<uint32_t>(std::min<int64_t>(size, UINT32_MAX)));
+  PutBothEndian16(record + kDirRecordVolumeSequence, 1);
+  IsoEncodeRecordDate(record + kDirRecordDate, when);
+  record[kDirRecordFlags] = folder ? kDirFlagDirectory : 0;
+  return entry;
+}
+
+int MacAddSubfolder(CMacCatalogWalk* walk, const CMacPendingFolder& parent, const std::wstring& name, uint32_t id,
+                    uint32_t valence, int64_t when, std::vector<CTreeEntry*>* made) {
+  CTreeEntry* entry = MacNewEntry(name, true, 0, when);
+  if (!entry || !entry->name) {
+    TreeFreeEntry(walk->document, entry);
+    return -1;
+  }
+  CTreeFolder* node = TreeInsertFolderNode(walk->document, parent.folder, entry->name, entry, 0);
+  made->push_back(entry);
+  if (!node) return -1;
+  if (node->depth > kTreePathMaxDepth || !walk->walked.insert(id).second) return 0;
+  walk->pending.push_back({node, id, valence});
+  return 1;
+}
+
+void MacWalkCatalog(CImageDocument* document, uint32_t rootId, uint32_t rootValence,
+                    const std::function<bool(CMacCatalogWalk*, const CMacPendingFolder&)>& loadFolder) {
+  CMacCatalogWalk walk{document, {{document->rootFolder, rootId, rootValence}}, {rootId}};
+  bool sound = true;
+  while (!walk.pending.empty()) {
+    const CMacPendingFolder item = walk.pending.back();
+    walk.pending.pop_back();
+    if (!loadFolder(&walk, item)) sound = false;
+  }
+  if (!sound) document->treeDamaged = 1;
 }

@@ -6,12 +6,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct CHfsBTree;
+struct CImageDocument;
+struct CTreeEntry;
+struct CTreeFolder;
 
 // Node kinds of the node descriptor.
 enum : int8_t { kHfsNodeIndex = 0, kHfsNodeHeader = 1, kHfsNodeMap = 2, kHfsNodeLeaf = -1 };
@@ -76,3 +82,31 @@ int HfsBTreeRecord(const CHfsBTree* tree, const CHfsBTreeNode* node, int index, 
 // The same for a leaf position.
 int HfsBTreeRecordAt(CHfsBTree* tree, const CHfsRecordRef& ref, std::span<const uint8_t>* key,
                      std::span<const uint8_t>* data);
+
+// ---- The catalog walk both Mac file systems share ----
+
+// A folder of the tree whose catalog children are still to be read.
+struct CMacPendingFolder {
+  CTreeFolder* folder;
+  uint32_t id;
+  uint32_t valence;
+};
+
+struct CMacCatalogWalk {
+  CImageDocument* document;
+  std::vector<CMacPendingFolder> pending;
+  std::unordered_set<uint32_t> walked;  // folder ids met, so that a loop is listed once and not walked
+};
+
+// A new file or folder entry with its name, size and time (in the directory-record copy listings read); null when
+// out of memory.
+CTreeEntry* MacNewEntry(const std::wstring& name, bool folder, int64_t size, int64_t when);
+// Lists subfolder `id` of `parent`: its entry joins `made`, and the folder is queued unless it was met before or
+// lies too deep. 1 queued, 0 listed only (the tree is damaged there), -1 out of memory.
+int MacAddSubfolder(CMacCatalogWalk* walk, const CMacPendingFolder& parent, const std::wstring& name, uint32_t id,
+                    uint32_t valence, int64_t when, std::vector<CTreeEntry*>* made);
+// Reads the tree from the root folder (catalog id `rootId` with `rootValence` children) without recursion:
+// loadFolder reads one folder's children, queueing subfolders through MacAddSubfolder, and returns false when the
+// folder's records are damaged; the document's tree is then marked damaged.
+void MacWalkCatalog(CImageDocument* document, uint32_t rootId, uint32_t rootValence,
+                    const std::function<bool(CMacCatalogWalk*, const CMacPendingFolder&)>& loadFolder);

@@ -79,12 +79,6 @@ std::wstring DecodeName(const std::u16string& units) {
   return name;
 }
 
-wchar_t* DupWide(const std::wstring& text) {
-  auto* copy = static_cast<wchar_t*>(MemAlloc((text.size() + 1) * sizeof(wchar_t)));
-  if (copy) std::wmemcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 // ---- Keys ----
 
 std::vector<uint8_t> CatalogKey(uint32_t parent, const std::u16string& name) {
@@ -356,26 +350,6 @@ bool ForkFromFileRecord(CHfsPlusVolume* volume, const std::vector<uint8_t>& reco
   return true;
 }
 
-struct PendingFolder {
-  CTreeFolder* folder;
-  uint32_t id;
-  uint32_t valence;
-};
-
-CTreeEntry* NewEntry(const std::wstring& name, bool folder, int64_t size, int64_t when) {
-  CTreeEntry* entry = TreeNewEntry();
-  if (!entry) return nullptr;
-  entry->name = DupWide(name);
-  entry->size = size;
-  uint8_t* record = entry->directoryRecord;
-  record[kDirRecordLength] = kDirRecordCopySize;
-  PutBothEndian32(record + kDirRecordDataLength, static_cast<uint32_t>(std::min<int64_t>(size, UINT32_MAX)));
-  PutBothEndian16(record + kDirRecordVolumeSequence, 1);
-  IsoEncodeRecordDate(record + kDirRecordDate, when);
-  record[kDirRecordFlags] = folder ? kDirFlagDirectory : 0;
-  return entry;
-}
-
 bool AttachFork(CTreeEntry* entry, const CHfsPlusFork& fork) {
   auto* copy = static_cast<uint8_t*>(MemAlloc(sizeof fork));
   if (!copy) return false;
@@ -385,10 +359,10 @@ bool AttachFork(CTreeEntry* entry, const CHfsPlusFork& fork) {
   return true;
 }
 
-// Reads one folder's children into the tree; subfolders go onto `pending`. False when the folder's records are
+// Reads one folder's children into the tree; subfolders are queued on the walk. False when the folder's records are
 // damaged (what was read is kept).
-bool LoadFolder(CImageDocument* document, CHfsPlusVolume* volume, const PendingFolder& item,
-                std::vector<PendingFolder>* pending, std::unordered_set<uint32_t>* walked) {
+bool LoadFolder(CMacCatalogWalk* walk, CHfsPlusVolume* volume, const CMacPendingFolder& item) {
+  CImageDocument* document = walk->document;
   if (item.valence == 0) return true;
   CHfsBTree* catalog = &volume->catalog;
   CHfsRecordRef ref{};
@@ -421,23 +395,10 @@ bool LoadFolder(CImageDocument* document, CHfsPlusVolume* volume, const PendingF
     if (type == kFolderRecord && record.size() >= kFolderRecordBytes) {
       const uint32_t id = LoadU32BE(record.data() + 8);
       const uint32_t valence = LoadU32BE(record.data() + 4);
-      CTreeEntry* entry = NewEntry(name, true, 0, MacTime(LoadU32BE(record.data() + 16)));
-      if (!entry || !entry->name) {
-        TreeFreeEntry(document, entry);
-        sound = false;
-        break;
-      }
-      CTreeFolder* node = TreeInsertFolderNode(document, item.folder, entry->name, entry, 0);
-      made.push_back(entry);
-      if (!node) {
-        sound = false;
-        break;
-      }
       // A folder met twice (a loop) or too deep is listed, not walked.
-      if (node->depth > kTreePathMaxDepth || !walked->insert(id).second)
-        sound = false;
-      else
-        pending->push_back({node, id, valence});
+      const int added = MacAddSubfolder(walk, item, name, id, valence, MacTime(LoadU32BE(record.data() + 16)), &made);
+      if (added <= 0) sound = false;
+      if (added < 0) break;
     } else if (type == kFileRecord && record.size() >= kFileRecordBytes) {
       // A hard link shows the file it links to.
       if (std::memcmp(record.data() + 48, "hlnkhfs+", 8) == 0 && volume->privateFolderId) {
@@ -456,7 +417,7 @@ bool LoadFolder(CImageDocument* document, CHfsPlusVolume* volume, const PendingF
       ForkFromFileRecord(volume, record, &fork, &lost);
       if (lost) sound = false;
       const int64_t size = static_cast<int64_t>(std::min<uint64_t>(fork.uncompressedSize, INT64_MAX));
-      CTreeEntry* entry = NewEntry(name, false, size, fork.modificationTime);
+      CTreeEntry* entry = MacNewEntry(name, false, size, fork.modificationTime);
       if (!entry || !entry->name || !AttachFork(entry, fork)) {
         TreeFreeEntry(document, entry);
         sound = false;
@@ -726,15 +687,9 @@ int HfsPlusLoadTree(CImageDocument* document) {
       FindCatalogRecord(volume, CatalogKey(parent, name), &record) != 1 || record.size() < kFolderRecordBytes ||
       LoadU16BE(record.data()) != kFolderRecord)
     return -1;
-  std::vector<PendingFolder> pending{{document->rootFolder, kRootId, LoadU32BE(record.data() + 4)}};
-  std::unordered_set<uint32_t> walked{kRootId};
-  bool sound = true;
-  while (!pending.empty()) {
-    const PendingFolder item = pending.back();
-    pending.pop_back();
-    if (!LoadFolder(document, volume, item, &pending, &walked)) sound = false;
-  }
-  if (!sound) document->treeDamaged = 1;
+  MacWalkCatalog(
+      document, kRootId, LoadU32BE(record.data() + 4),
+      [volume](CMacCatalogWalk* walk, const CMacPendingFolder& item) { return LoadFolder(walk, volume, item); });
   return 0;
 }
 
