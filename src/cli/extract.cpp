@@ -198,10 +198,11 @@ int ExtractInlineEntry(CImageDocument* document, const CTreeEntry* entry, int64_
 }
 
 // Files of a WIM archive come from their streams. A stream that is damaged or whose SHA-1 differs is reported
-// and its file removed; the run goes on and the command fails.
+// and its file removed; the run goes on and the command fails. Most files are written by the archive's workers
+// while the next ones are made: their failures are reported when FinishWimFiles waits for them.
 int ExtractWimEntry(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
-  const int result =
-      WimExtractFile(document, entry, document->testOnly ? nullptr : file, ConsoleModeGet() ? ProgressAdd : nullptr);
+  const int result = WimExtractFileQueued(document, entry, document->testOnly ? nullptr : file, path,
+                                          ConsoleModeGet() ? ProgressAdd : nullptr);
   if (result == -2) {
     if (ConsoleModeGet()) ConsolePrintText(L"\r\n");
     ConsolePrintf(L"%ls: %ls\r\n", path, LastErrorGetText());
@@ -215,6 +216,26 @@ int ExtractWimEntry(CImageDocument* document, const CTreeEntry* entry, const wch
     ConsolePrintText(L"\r\n");
   }
   return 1;
+}
+
+// A file the archive's workers could not finish: reported like the others, and removed.
+void ReportWimFailure(const wchar_t* path, const wchar_t* message, int error) {
+  TempFileAdd(path, nullptr, 0);
+  if (message) {
+    ConsolePrintf(L"%ls: %ls\r\n", path, message);
+    ++g_extractFailures;
+  } else if (error) {
+    // The reason is read from errno.
+    LastErrorSetText(nullptr);
+    errno = error;
+    AbortCodeRaise(kAbortWriteFailed);
+    ExtractReportFailure(path);
+  }
+}
+
+// Waits for the files the archive's workers are still writing.
+void FinishWimFiles(CImageDocument* document) {
+  if (document->wim) WimExtractWait(document, ReportWimFailure);
 }
 
 int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_t* path, FILE* file) {
@@ -460,6 +481,7 @@ int CliRunExtract() {
   int result;
   if (CTreeFolder* folder = TreeFindFolderByPath(document, document->rootFolder, inImage)) {
     ExtractFolder(document, folder, base);
+    FinishWimFiles(document);
     ConsolePrintText(L"\r\n");
     result = AbortCodeGet() != 0 ? -1 : 0;
   } else if (CTreeEntry* entry = TreeFindEntryByPath(document, document->rootFolder, inImage)) {
@@ -470,6 +492,7 @@ int CliRunExtract() {
       result = -1;
     } else {
       ExtractFile(document, entry, path.c_str());
+      FinishWimFiles(document);
       ConsolePrintText(L"\r\n");
       result = AbortCodeGet() != 0 ? -1 : 0;
     }

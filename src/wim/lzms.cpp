@@ -4,6 +4,10 @@
 #include <cstring>
 #include <new>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Extra bits of the offset slots and of the length slots, as runs of (bits, slots). Each slot's base is the
@@ -116,8 +120,10 @@ struct BackwardBits {
   }
 };
 
+void BuildLengths(int symbols, const uint32_t* counts, uint8_t* lengths, int maxLength);
+
 void Rebuild(CLzmsAdaptiveCode* code, int tableBits) {
-  LzmsBuildCodeLengths(code->symbols, code->counts, code->lengths, kMaxCodeLength);
+  BuildLengths(code->symbols, code->counts, code->lengths, kMaxCodeLength);
   HuffmanTableBuild(&code->table, code->lengths, code->symbols, kMaxCodeLength, tableBits);
   code->left = code->period;
 }
@@ -129,7 +135,13 @@ void InitCode(CLzmsAdaptiveCode* code, int symbols, int period, int tableBits) {
   Rebuild(code, tableBits);
 }
 
-int DecodeSymbol(CLzmsAdaptiveCode* code, BackwardBits* bits) {
+// Rebuilds the code from the counts of its last period, then halves them for the next.
+__attribute__((noinline)) void RebuildAndHalve(CLzmsAdaptiveCode* code) {
+  Rebuild(code, code->table.tableBits);
+  for (int i = 0; i < code->symbols; ++i) code->counts[i] = (code->counts[i] >> 1) + 1;
+}
+
+inline __attribute__((always_inline)) int DecodeSymbol(CLzmsAdaptiveCode* code, BackwardBits* bits) {
   bits->Ensure(kMaxCodeLength);
   int length = 0;
   const int symbol = HuffmanTableDecode(&code->table, static_cast<uint32_t>(bits->bits >> 48), &length);
@@ -137,10 +149,7 @@ int DecodeSymbol(CLzmsAdaptiveCode* code, BackwardBits* bits) {
   bits->bits <<= length;
   bits->held -= length;
   ++code->counts[symbol];
-  if (--code->left == 0) {
-    Rebuild(code, code->table.tableBits);
-    for (int i = 0; i < code->symbols; ++i) code->counts[i] = (code->counts[i] >> 1) + 1;
-  }
+  if (--code->left == 0) RebuildAndHalve(code);
   return symbol;
 }
 
@@ -152,58 +161,112 @@ int OffsetSlotCount(size_t size) {
   return slot + 1;
 }
 
+// Bytes that may start an instruction the x86 filter changes.
+constexpr bool IsFilterOpcode(uint8_t b) {
+  return b == 0x48 || b == 0x4C || b == 0xE8 || b == 0xE9 || b == 0xF0 || b == 0xFF;
+}
+
+// The first position from `i` on (below `end`) that holds such a byte, or `end`. Most data holds few of them:
+// sixteen bytes are looked at in one step.
+int32_t SkipPlainBytes(const uint8_t* data, int32_t i, int32_t end) {
+#ifdef __SSE2__
+  const __m128i a = _mm_set1_epi8(0x48), b = _mm_set1_epi8(0x4C), c = _mm_set1_epi8(static_cast<char>(0xE8)),
+                d = _mm_set1_epi8(static_cast<char>(0xE9)), e = _mm_set1_epi8(static_cast<char>(0xF0)),
+                f = _mm_set1_epi8(static_cast<char>(0xFF));
+  while (end - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)), _mm_cmpeq_epi8(v, c)),
+                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, e)), _mm_cmpeq_epi8(v, f)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask) return i + __builtin_ctz(mask);
+    i += 16;
+  }
+#endif
+  while (i < end && !IsFilterOpcode(data[i])) ++i;
+  return i;
+}
+
 }  // namespace
 
-void LzmsBuildCodeLengths(int symbols, const uint32_t* counts, uint8_t* lengths, int maxLength) {
-  // Symbols with their counts, sorted by (count, symbol).
-  std::vector<uint64_t> keys;
-  keys.reserve(static_cast<size_t>(symbols));
-  for (int s = 0; s < symbols; ++s) {
+namespace {
+
+// The code lengths from the counts. The symbols are put in (count, symbol) order by two stable passes over the
+// bytes of their counts (the decoder rebuilds its codes every few hundred symbols: this is its hot part), or by
+// a comparison sort when a count needs more than 16 bits.
+void BuildLengths(int symbols, const uint32_t* counts, uint8_t* lengths, int maxLength) {
+  if (symbols <= 0 || symbols > kLzmsOffsetSlotsMax || maxLength < 1 || maxLength > kMaxCodeLength) return;
+  // Symbols with their counts, sorted by (count, symbol); the unused (count 0) sort first and are passed over.
+  uint64_t keys[kLzmsOffsetSlotsMax];
+  const size_t n = static_cast<size_t>(symbols);
+  uint32_t largest = 0;
+  for (size_t s = 0; s < n; ++s) {
     lengths[s] = 0;
-    if (counts[s]) keys.push_back(static_cast<uint64_t>(counts[s]) << 16 | static_cast<uint64_t>(s));
+    largest = std::max(largest, counts[s]);
   }
-  const size_t used = keys.size();
-  if (used == 0) return;
-  if (used == 1) {
-    const int s = static_cast<int>(keys[0] & 0xFFFF);
+  if (largest <= 0xFFFF) {
+    uint64_t low[kLzmsOffsetSlotsMax];
+    uint32_t at[256];
+    const auto pass = [&](const uint64_t* from, uint64_t* to, int shift, bool fromCounts) {
+      std::memset(at, 0, sizeof(at));
+      for (size_t k = 0; k < n; ++k) {
+        const uint32_t count = fromCounts ? counts[k] : static_cast<uint32_t>(from[k] >> 16);
+        ++at[(count >> shift) & 0xFF];
+      }
+      uint32_t sum = 0;
+      for (uint32_t& a : at) {
+        const uint32_t c = a;
+        a = sum;
+        sum += c;
+      }
+      for (size_t k = 0; k < n; ++k) {
+        const uint64_t key = fromCounts ? (static_cast<uint64_t>(counts[k]) << 16 | k) : from[k];
+        to[at[(key >> (16 + shift)) & 0xFF]++] = key;
+      }
+    };
+    pass(nullptr, low, 0, true);
+    pass(low, keys, 8, false);
+  } else {
+    for (size_t s = 0; s < n; ++s) keys[s] = static_cast<uint64_t>(counts[s]) << 16 | static_cast<uint64_t>(s);
+    std::sort(keys, keys + n);
+  }
+  size_t zeros = 0;
+  while (zeros < n && (keys[zeros] >> 16) == 0) ++zeros;
+  const uint64_t* used = keys + zeros;
+  const size_t usedCount = n - zeros;
+  if (usedCount == 0) return;
+  if (usedCount == 1) {
+    const int s = static_cast<int>(used[0] & 0xFFFF);
     lengths[0] = 1;
     lengths[s ? s : 1] = 1;
     return;
   }
-  std::sort(keys.begin(), keys.end());
   // Inner nodes in creation order: weight and parent. Leaves are taken before inner nodes of equal weight.
-  std::vector<uint64_t> weight(used - 1);
-  std::vector<uint32_t> parent(used - 1);
+  uint64_t weight[kLzmsOffsetSlotsMax];
+  uint32_t parent[kLzmsOffsetSlotsMax];
   size_t leaf = 0, inner = 0, made = 0;
-  auto take = [&]() -> std::pair<bool, size_t> {
-    if (leaf < used && (inner == made || (keys[leaf] >> 16) <= weight[inner])) return {true, leaf++};
-    return {false, inner++};
-  };
-  std::vector<uint32_t> leafParent(used);
-  while (made < used - 1) {
+  while (made < usedCount - 1) {
     uint64_t w = 0;
     for (int k = 0; k < 2; ++k) {
-      const auto [isLeaf, index] = take();
-      if (isLeaf) {
-        w += keys[index] >> 16;
-        leafParent[index] = static_cast<uint32_t>(made);
+      if (leaf < usedCount && (inner == made || (used[leaf] >> 16) <= weight[inner])) {
+        w += used[leaf++] >> 16;
       } else {
-        w += weight[index];
-        parent[index] = static_cast<uint32_t>(made);
+        w += weight[inner];
+        parent[inner++] = static_cast<uint32_t>(made);
       }
     }
     weight[made++] = w;
   }
   // Depths of the inner nodes (the root is the last one made), then the count of codes of each length, with
   // nodes below the limit folded up to the deepest length that still has a code to split.
-  std::vector<uint32_t> depth(used - 1);
-  std::vector<uint32_t> perLength(static_cast<size_t>(maxLength) + 2, 0);
+  uint32_t depth[kLzmsOffsetSlotsMax];
+  uint32_t perLength[kMaxCodeLength + 2] = {};
   perLength[1] = 2;
-  depth[used - 2] = 0;
-  for (size_t n = used - 1; n-- > 0;) {
-    if (n == used - 2) continue;
-    depth[n] = depth[parent[n]] + 1;
-    uint32_t len = depth[n];
+  depth[usedCount - 2] = 0;
+  for (size_t node = usedCount - 1; node-- > 0;) {
+    if (node == usedCount - 2) continue;
+    depth[node] = depth[parent[node]] + 1;
+    uint32_t len = depth[node];
     if (len >= static_cast<uint32_t>(maxLength)) {
       len = static_cast<uint32_t>(maxLength);
       do {
@@ -213,12 +276,17 @@ void LzmsBuildCodeLengths(int symbols, const uint32_t* counts, uint8_t* lengths,
     --perLength[len];
     perLength[len + 1] += 2;
   }
-  (void)leafParent;
   // The longest codes go to the lightest symbols.
   size_t i = 0;
   for (int len = maxLength; len >= 1; --len)
     for (uint32_t k = 0; k < perLength[static_cast<size_t>(len)]; ++k)
-      lengths[keys[i++] & 0xFFFF] = static_cast<uint8_t>(len);
+      lengths[used[i++] & 0xFFFF] = static_cast<uint8_t>(len);
+}
+
+}  // namespace
+
+void LzmsBuildCodeLengths(int symbols, const uint32_t* counts, uint8_t* lengths, int maxLength) {
+  BuildLengths(symbols, counts, lengths, maxLength);
 }
 
 std::unique_ptr<CLzmsDecoder> LzmsCreateDecoder() {
@@ -234,6 +302,8 @@ void LzmsUndoX86Filter(uint8_t* data, size_t n, int32_t* lastTargets) {
   int32_t closest = -1024;
   const int32_t tail = size - 16;
   for (int32_t i = 1; i < tail;) {
+    i = SkipPlainBytes(data, i, tail);
+    if (i >= tail) break;
     const uint8_t op = data[i];
     int opcodeBytes = 0;
     int32_t maxDistance = 1023;

@@ -22,3 +22,11 @@ void Sha1Update(CSha1Context* context, const void* bytes, size_t n);
 void Sha1Final(CSha1Context* context, uint8_t digest[kSha1DigestBytes]);
 // The digest of one buffer.
 void Sha1Buffer(const void* bytes, size_t n, uint8_t digest[kSha1DigestBytes]);
+
+// The block function: the processor's SHA extensions when it has them (chosen once, at first use), else
+// portable code. Both are reachable for tests.
+enum : int { kSha1Chosen = 0, kSha1Portable = 1, kSha1Hardware = 2 };
+// 1 when this processor has the SHA extensions (and the hardware block function is the one chosen).
+int Sha1HardwareAvailable();
+// Runs `count` 64-byte blocks through the state with one method (kSha1Hardware without the extensions: portable).
+void Sha1CompressBlocks(uint32_t state[5], const uint8_t* blocks, size_t count, int method);

@@ -1,13 +1,19 @@
 #include "wim/wim.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -41,6 +47,8 @@ constexpr int kSolidChunkLog2Max = 30;
 // Bytes one round of parallel decoding aims at, and the most chunks it takes.
 constexpr uint64_t kBatchBytes = uint64_t{32} << 20;
 constexpr size_t kBatchChunks = 1024;
+// Rounds of a worker that decodes a stream alone.
+constexpr uint64_t kSerialRoundBytes = uint64_t{1} << 20;
 // Stored data is copied in steps of this size.
 constexpr size_t kCopyStep = size_t{1} << 20;
 constexpr int32_t kRecordMagic = 0x57494D31;  // what a tree entry's reader record of this folder starts with
@@ -85,6 +93,46 @@ int Log2Exact(uint64_t v) {
   return __builtin_ctzll(v);
 }
 
+// Buffers from this size on are mapped on their own and asked for huge pages: decoding into fresh memory then
+// costs one page fault per 2 MiB instead of one per 4 KiB.
+constexpr size_t kHugeBufferMin = size_t{4} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+struct BufferRelease {
+  size_t mapped;  // 0: from new[]
+  void operator()(uint8_t* p) const {
+    if (mapped)
+      munmap(p, mapped);
+    else
+      delete[] p;
+  }
+};
+
+// A byte buffer that grows and is never cleared: whatever is read or decoded into it overwrites it.
+struct RawBuffer {
+  std::unique_ptr<uint8_t[], BufferRelease> bytes{nullptr, BufferRelease{0}};
+  size_t capacity = 0;
+
+  uint8_t* Get(size_t n) {
+    if (n <= capacity && bytes) return bytes.get();
+    bytes.reset();
+    capacity = 0;
+    if (n >= kHugeBufferMin) {
+      const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
+      void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED) {
+        madvise(p, rounded, MADV_HUGEPAGE);
+        bytes = {static_cast<uint8_t*>(p), BufferRelease{rounded}};
+        capacity = rounded;
+        return bytes.get();
+      }
+    }
+    bytes = {new (std::nothrow) uint8_t[std::max<size_t>(n, 1)], BufferRelease{0}};
+    capacity = bytes ? n : 0;
+    return bytes.get();
+  }
+};
+
 // One chunk to decode: its compressed bytes and where its decoded bytes go.
 struct ChunkJob {
   const uint8_t* in;
@@ -126,7 +174,7 @@ struct Decoders {
 };
 
 // Decodes the jobs on all cores; each worker takes the next job as it finishes one. With `serial`, the jobs are
-// decoded on the calling thread with those decoders (a worker of an outer parallel run).
+// decoded on the calling thread with its decoders.
 bool DecodeJobs(std::vector<ChunkJob>* jobs, Decoders* serial = nullptr) {
   const int64_t n = static_cast<int64_t>(jobs->size());
   if (n == 0) return true;
@@ -172,25 +220,44 @@ enum : int { kReadOk = 1, kReadSinkFailed = -1, kReadDamaged = -2 };
 
 using Sink = std::function<bool(const uint8_t*, size_t)>;
 
+// Decoded chunks are shared by the cache and the writes still copying out of them.
+struct DecodedChunk {
+  RawBuffer buffer;
+  size_t size = 0;
+  const uint8_t* data() const { return buffer.bytes.get(); }
+};
+using ChunkRef = std::shared_ptr<const DecodedChunk>;
+
 }  // namespace
+
+// What one reader of streams keeps between streams: its decoders and buffers, reused so that a stream costs no
+// allocation once the buffers have grown.
+struct CWimScratch {
+  Decoders decoders;
+  bool serial = false;  // decode on this thread only (an extraction worker), in small rounds
+  RawBuffer in, out;
+  std::vector<uint8_t> table;
+  std::vector<uint64_t> starts;
+  std::vector<ChunkJob> jobs;
+};
 
 // Decoded chunks of solid blocks, kept while they may serve the next members.
 struct CWimChunkCache {
   struct Entry {
     int32_t block;
     uint64_t chunk;
-    std::vector<uint8_t> data;
+    ChunkRef data;
     uint64_t lastUse;
   };
   std::vector<Entry> entries;
   uint64_t clock = 0;
   uint64_t bytes = 0;
 
-  const std::vector<uint8_t>* Find(int32_t block, uint64_t chunk) {
+  ChunkRef Find(int32_t block, uint64_t chunk) {
     for (Entry& e : entries) {
       if (e.block == block && e.chunk == chunk) {
         e.lastUse = ++clock;
-        return &e.data;
+        return e.data;
       }
     }
     return nullptr;
@@ -199,28 +266,11 @@ struct CWimChunkCache {
     while (bytes > budget && !entries.empty()) {
       auto oldest = std::min_element(entries.begin(), entries.end(),
                                      [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; });
-      bytes -= oldest->data.size();
+      bytes -= oldest->data->size;
       entries.erase(oldest);
     }
   }
 };
-
-// Small streams decoded and checked on all cores ahead of the extraction: the order in which extraction will
-// ask for them (the tree walked as extraction walks it), and the streams of the current window.
-struct CWimPrefetch {
-  bool planned = false;
-  std::vector<int32_t> order;                                   // streams in the order extraction asks for them
-  std::vector<std::pair<const CTreeEntry*, size_t>> positions;  // entry -> position in `order`, sorted
-  struct Ready {
-    int32_t stream;
-    int status;  // kReadOk, or kReadDamaged (also for a SHA-1 that differs)
-    std::vector<uint8_t> data;
-  };
-  std::vector<Ready> ready;
-};
-
-CWimState::CWimState() : cache(std::make_unique<CWimChunkCache>()), prefetch(std::make_unique<CWimPrefetch>()) {}
-CWimState::~CWimState() = default;
 
 namespace {
 
@@ -248,20 +298,21 @@ Resource ResourceOf(const CWimState* state, const CWimLookupEntry& entry) {
           h.chunkSize};
 }
 
-int ReadStored(const CWimState* state, const Resource& r, const Sink& sink) {
+int ReadStored(const CWimState* state, const Resource& r, const Sink& sink, CWimScratch* scratch) {
   const CWimPart& part = state->parts[static_cast<size_t>(r.part)];
   if (r.storedSize != r.originalSize || !FitsInPart(part, r.offset, r.storedSize)) return kReadDamaged;
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyStep, r.storedSize)));
+  uint8_t* buffer = scratch->in.Get(static_cast<size_t>(std::min<uint64_t>(kCopyStep, r.storedSize)));
+  if (!buffer) return kReadDamaged;
   for (uint64_t done = 0; done < r.storedSize;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyStep, r.storedSize - done));
-    if (r.offset > UINT64_MAX - done || !ReadPart(part, buffer.data(), r.offset + done, n)) return kReadDamaged;
-    if (!sink(buffer.data(), n)) return kReadSinkFailed;
+    if (r.offset > UINT64_MAX - done || !ReadPart(part, buffer, r.offset + done, n)) return kReadDamaged;
+    if (!sink(buffer, n)) return kReadSinkFailed;
     done += n;
   }
   return kReadOk;
 }
 
-int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, Decoders* serial) {
+int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, CWimScratch* scratch) {
   if (r.originalSize == 0) return kReadOk;
   const CWimPart& part = state->parts[static_cast<size_t>(r.part)];
   if (r.type <= 0 || r.chunkSize == 0 || !FitsInPart(part, r.offset, r.storedSize)) return kReadDamaged;
@@ -271,11 +322,13 @@ int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, Dec
   if (chunks - 1 > r.storedSize / width) return kReadDamaged;
   const uint64_t tableBytes = (chunks - 1) * width;
   if (tableBytes > UINT32_MAX) return kReadDamaged;
-  std::vector<uint8_t> table(static_cast<size_t>(tableBytes));
+  std::vector<uint8_t>& table = scratch->table;
+  table.resize(static_cast<size_t>(tableBytes));
   if (tableBytes && !ReadPart(part, table.data(), r.offset, static_cast<size_t>(tableBytes))) return kReadDamaged;
   const uint64_t dataBytes = r.storedSize - tableBytes;
   // Chunk k spans [start(k), start(k + 1)) of the data after the table; the table must rise within it.
-  std::vector<uint64_t> starts(static_cast<size_t>(chunks + 1));
+  std::vector<uint64_t>& starts = scratch->starts;
+  starts.resize(static_cast<size_t>(chunks + 1));
   starts[0] = 0;
   for (uint64_t k = 1; k < chunks; ++k)
     starts[k] = width == 8 ? LoadU64LE(&table[(k - 1) * 8]) : LoadU32LE(&table[(k - 1) * 4]);
@@ -283,37 +336,38 @@ int ReadChunked(const CWimState* state, const Resource& r, const Sink& sink, Dec
   for (uint64_t k = 0; k < chunks; ++k)
     if (starts[k + 1] < starts[k] || starts[k + 1] > dataBytes) return kReadDamaged;
   const int window = __builtin_ctzll(chunkSize);
-  std::vector<uint8_t> in, out;
-  std::vector<ChunkJob> jobs;
+  // A worker decoding alone takes rounds of about a megabyte: its buffers stay small and warm.
+  const uint64_t roundBytes = scratch->serial ? kSerialRoundBytes : kBatchBytes;
+  std::vector<ChunkJob>& jobs = scratch->jobs;
   for (uint64_t first = 0; first < chunks;) {
     uint64_t last = first;
     uint64_t outBytes = 0;
-    while (last < chunks && (last == first || (outBytes < kBatchBytes && last - first < kBatchChunks))) {
+    while (last < chunks && (last == first || (outBytes < roundBytes && last - first < kBatchChunks))) {
       outBytes += std::min(chunkSize, r.originalSize - last * chunkSize);
       ++last;
     }
     const uint64_t inBytes = starts[last] - starts[first];
-    in.resize(static_cast<size_t>(inBytes));
-    out.resize(static_cast<size_t>(outBytes));
-    if (!ReadPart(part, in.data(), r.offset + tableBytes + starts[first], static_cast<size_t>(inBytes)))
-      return kReadDamaged;
+    uint8_t* in = scratch->in.Get(static_cast<size_t>(inBytes));
+    uint8_t* out = scratch->out.Get(static_cast<size_t>(outBytes));
+    if (!in || !out) return kReadDamaged;
+    if (!ReadPart(part, in, r.offset + tableBytes + starts[first], static_cast<size_t>(inBytes))) return kReadDamaged;
     jobs.clear();
     uint64_t outAt = 0;
     for (uint64_t k = first; k < last; ++k) {
       const uint64_t size = std::min(chunkSize, r.originalSize - k * chunkSize);
-      jobs.push_back({in.data() + (starts[k] - starts[first]), static_cast<size_t>(starts[k + 1] - starts[k]),
-                      out.data() + outAt, static_cast<size_t>(size), r.type, window, false});
+      jobs.push_back({in + (starts[k] - starts[first]), static_cast<size_t>(starts[k + 1] - starts[k]), out + outAt,
+                      static_cast<size_t>(size), r.type, window, false});
       outAt += size;
     }
-    if (!DecodeJobs(&jobs, serial)) return kReadDamaged;
-    if (!sink(out.data(), out.size())) return kReadSinkFailed;
+    if (!DecodeJobs(&jobs, scratch->serial ? &scratch->decoders : nullptr)) return kReadDamaged;
+    if (!sink(out, static_cast<size_t>(outBytes))) return kReadSinkFailed;
     first = last;
   }
   return kReadOk;
 }
 
 // Decodes chunks first.. of a solid block (as many as one round takes) into the cache.
-bool DecodeSolidChunks(CWimState* state, int32_t blockIndex, uint64_t first) {
+bool DecodeSolidChunks(CWimState* state, int32_t blockIndex, uint64_t first, CWimScratch* scratch) {
   const CWimSolidBlock& block = state->blocks[static_cast<size_t>(blockIndex)];
   const CWimLookupEntry& descriptor = state->streams[static_cast<size_t>(block.descriptor)];
   const CWimPart& part = state->parts[static_cast<size_t>(descriptor.listedBy)];
@@ -324,37 +378,43 @@ bool DecodeSolidChunks(CWimState* state, int32_t blockIndex, uint64_t first) {
   uint64_t last = first;
   while (last < chunks && last - first < batch && !state->cache->Find(blockIndex, last)) ++last;
   const uint64_t inBytes = block.chunkOffsets[last] - block.chunkOffsets[first];
-  std::vector<uint8_t> in(static_cast<size_t>(inBytes));
-  if (!ReadPart(part, in.data(), descriptor.offset + block.dataStart + block.chunkOffsets[first],
-                static_cast<size_t>(inBytes)))
+  uint8_t* in = scratch->in.Get(static_cast<size_t>(inBytes));
+  if (!in || !ReadPart(part, in, descriptor.offset + block.dataStart + block.chunkOffsets[first],
+                       static_cast<size_t>(inBytes)))
     return false;
-  std::vector<std::vector<uint8_t>> outs(static_cast<size_t>(last - first));
-  std::vector<ChunkJob> jobs;
+  std::vector<std::shared_ptr<DecodedChunk>> outs;
+  std::vector<ChunkJob>& jobs = scratch->jobs;
+  jobs.clear();
   const int type = block.format == 2   ? kWimCompressionLzx
                    : block.format == 3 ? kWimCompressionLzms
                                        : kWimCompressionXpress;
   for (uint64_t k = first; k < last; ++k) {
     const uint64_t size = std::min(chunkSize, block.size - k * chunkSize);
-    std::vector<uint8_t>& out = outs[static_cast<size_t>(k - first)];
-    out.resize(static_cast<size_t>(size));
-    jobs.push_back({in.data() + (block.chunkOffsets[k] - block.chunkOffsets[first]),
-                    static_cast<size_t>(block.chunkOffsets[k + 1] - block.chunkOffsets[k]), out.data(),
-                    static_cast<size_t>(size), type, block.chunkLog2, false});
+    auto out = std::make_shared<DecodedChunk>();
+    out->size = static_cast<size_t>(size);
+    if (!out->buffer.Get(out->size)) break;
+    jobs.push_back({in + (block.chunkOffsets[k] - block.chunkOffsets[first]),
+                    static_cast<size_t>(block.chunkOffsets[k + 1] - block.chunkOffsets[k]), out->buffer.bytes.get(),
+                    out->size, type, block.chunkLog2, false});
+    outs.push_back(std::move(out));
   }
+  if (jobs.empty()) return false;
   const bool ok = DecodeJobs(&jobs);
   CWimChunkCache* cache = state->cache.get();
   // The cache holds two rounds: the one being used and the one before it.
   const uint64_t roundBytes = chunkSize * std::max<uint64_t>(1, last - first);
   cache->Trim(roundBytes);
-  for (uint64_t k = first; k < last; ++k) {
-    if (!jobs[static_cast<size_t>(k - first)].ok) break;
-    cache->bytes += outs[static_cast<size_t>(k - first)].size();
-    cache->entries.push_back({blockIndex, k, std::move(outs[static_cast<size_t>(k - first)]), ++cache->clock});
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    if (!jobs[i].ok) break;
+    cache->bytes += outs[i]->size;
+    cache->entries.push_back({blockIndex, first + i, std::move(outs[i]), ++cache->clock});
   }
   return ok || jobs[0].ok;
 }
 
-int ReadSolidMember(CWimState* state, const CWimLookupEntry& entry, const Sink& sink) {
+// The decoded chunks that hold a solid member, in order, and where in the first one it starts.
+int SolidMemberChunks(CWimState* state, const CWimLookupEntry& entry, CWimScratch* scratch,
+                      std::vector<ChunkRef>* chunks, uint64_t* skip) {
   if (entry.solidBlock < 0 || static_cast<size_t>(entry.solidBlock) >= state->blocks.size() ||
       (entry.flags & kResourceCompressed))
     return kReadDamaged;
@@ -363,39 +423,59 @@ int ReadSolidMember(CWimState* state, const CWimLookupEntry& entry, const Sink& 
   const uint64_t start = entry.offset - block.runStart;
   const uint64_t size = entry.storedSize;
   if (start > block.size || size > block.size - start) return kReadDamaged;
-  const uint64_t chunkSize = uint64_t{1} << block.chunkLog2;
-  uint64_t chunk = start >> block.chunkLog2;
-  uint64_t skip = start & (chunkSize - 1);
-  uint64_t left = size;
-  while (left > 0) {
-    const std::vector<uint8_t>* data = state->cache->Find(entry.solidBlock, chunk);
+  chunks->clear();
+  *skip = start & ((uint64_t{1} << block.chunkLog2) - 1);
+  if (size == 0) return kReadOk;
+  const uint64_t firstChunk = start >> block.chunkLog2;
+  const uint64_t lastChunk = (start + size - 1) >> block.chunkLog2;
+  for (uint64_t chunk = firstChunk; chunk <= lastChunk; ++chunk) {
+    ChunkRef data = state->cache->Find(entry.solidBlock, chunk);
     if (!data) {
-      if (!DecodeSolidChunks(state, entry.solidBlock, chunk)) return kReadDamaged;
+      if (!DecodeSolidChunks(state, entry.solidBlock, chunk, scratch)) return kReadDamaged;
       data = state->cache->Find(entry.solidBlock, chunk);
       if (!data) return kReadDamaged;
     }
-    if (skip > data->size()) return kReadDamaged;
-    const uint64_t n = std::min<uint64_t>(data->size() - skip, left);
-    if (n == 0) return kReadDamaged;
-    if (!sink(data->data() + skip, static_cast<size_t>(n))) return kReadSinkFailed;
-    left -= n;
-    skip = 0;
-    ++chunk;
+    chunks->push_back(std::move(data));
   }
   return kReadOk;
 }
 
+// Hands `size` bytes of a member to the sink from its decoded chunks.
+int CopyFromChunks(const std::vector<ChunkRef>& chunks, uint64_t skip, uint64_t size, const Sink& sink) {
+  uint64_t left = size;
+  for (const ChunkRef& data : chunks) {
+    if (left == 0) break;
+    if (skip > data->size) return kReadDamaged;
+    const uint64_t n = std::min<uint64_t>(data->size - skip, left);
+    if (n == 0) return kReadDamaged;
+    if (!sink(data->data() + skip, static_cast<size_t>(n))) return kReadSinkFailed;
+    left -= n;
+    skip = 0;
+  }
+  return left == 0 ? kReadOk : kReadDamaged;
+}
+
+int ReadSolidMember(CWimState* state, const CWimLookupEntry& entry, const Sink& sink, CWimScratch* scratch) {
+  std::vector<ChunkRef> chunks;
+  uint64_t skip = 0;
+  const int found = SolidMemberChunks(state, entry, scratch, &chunks, &skip);
+  if (found != kReadOk) return found;
+  return CopyFromChunks(chunks, skip, entry.storedSize, sink);
+}
+
+// Reads a resource through the sink. Solid members decode into the shared cache: only the thread that owns the
+// state reads them; the other resources may be read from any thread, each with its own scratch.
 int ReadResource(CWimState* state, const Resource& r, const CWimLookupEntry* entry, const Sink& sink,
-                 Decoders* serial = nullptr) {
+                 CWimScratch* scratch) {
   if (r.part < 0 || static_cast<size_t>(r.part) >= state->parts.size() ||
       !state->parts[static_cast<size_t>(r.part)].valid)
     return kReadDamaged;
   if (r.flags & kResourceSolid) {
     if (!entry || entry->originalSize != 0) return kReadDamaged;
-    return ReadSolidMember(state, *entry, sink);
+    return ReadSolidMember(state, *entry, sink, scratch);
   }
-  if (r.flags & kResourceCompressed) return ReadChunked(state, r, sink, serial);
-  return ReadStored(state, r, sink);
+  if (r.flags & kResourceCompressed) return ReadChunked(state, r, sink, scratch);
+  return ReadStored(state, r, sink, scratch);
 }
 
 // Reads a whole resource into memory, with its SHA-1 when `hash` is given.
@@ -410,18 +490,21 @@ int ReadToMemory(CWimState* state, const Resource& r, const CWimLookupEntry* ent
   out->reserve(static_cast<size_t>(size));
   CSha1Context sha;
   Sha1Reset(&sha);
-  const int result = ReadResource(state, r, entry, [&](const uint8_t* p, size_t n) {
-    if (n > size - out->size()) return false;
-    out->insert(out->end(), p, p + n);
-    if (hash) Sha1Update(&sha, p, n);
-    return true;
-  });
+  CWimScratch scratch;
+  const int result = ReadResource(
+      state, r, entry,
+      [&](const uint8_t* p, size_t n) {
+        if (n > size - out->size()) return false;
+        out->insert(out->end(), p, p + n);
+        if (hash) Sha1Update(&sha, p, n);
+        return true;
+      },
+      &scratch);
   if (result != kReadOk) return kReadDamaged;
   if (out->size() != size) return kReadDamaged;
   if (hash) Sha1Final(&sha, hash);
   return kReadOk;
 }
-
 // ---- Lookup table and solid blocks ----
 
 bool LoadLookupTable(CWimState* state, int partIndex) {
@@ -987,6 +1070,8 @@ int WimOpenArchive(CImageDocument* document, int32_t flags) {
 
 void WimClose(CWimState* state) {
   if (!state) return;
+  // The workers read the part files: they stop first.
+  state->queue.reset();
   for (size_t k = 1; k < state->parts.size(); ++k)
     if (state->parts[k].file) std::fclose(state->parts[k].file);
   delete state;
@@ -1034,175 +1119,224 @@ int ImageListContainedImages(CImageDocument* document) {
   }
 }
 
+namespace {
+
+// Streams up to this size are written by the extraction workers, one stream per worker; larger ones are decoded
+// on all cores by the caller and written as they come.
+constexpr uint64_t kQueueStreamMax = uint64_t{8} << 20;
+// Files handed to the workers and not yet finished, at most (each holds an open descriptor).
+constexpr size_t kQueueFilesMax = 256;
+constexpr int kReadHashDiffers = -3;
+constexpr int kReadSkipped = -4;
+
+bool WriteAll(int fd, const uint8_t* p, size_t n, uint64_t offset) {
+  while (n > 0) {
+    const ssize_t put = pwrite(fd, p, n, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = ENOSPC;
+      return false;
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+    offset += static_cast<uint64_t>(put);
+  }
+  return true;
+}
+
+// A write that failed: its reason stays in errno, where the report of the failure reads it.
+void SetWriteFailure(int error) {
+  LastErrorSetText(nullptr);
+  errno = error ? error : EIO;
+  AbortCodeRaise(kAbortWriteFailed);
+}
+
+const wchar_t* ReadFailureText(int status) {
+  return status == kReadHashDiffers ? L"The file's data does not match its SHA-1 hash."
+                                    : L"The file's data in the WIM archive is damaged.";
+}
+
+}  // namespace
+
+// Files whose data the extraction workers decode, check and write while the caller goes on creating the next
+// files. Each worker takes one whole stream at a time with its own decoders and buffers; solid members come with
+// their chunks already decoded (the chunk cache belongs to the caller's thread).
+struct CWimExtractQueue {
+  struct Job {
+    int32_t stream = -1;
+    int fd = -1;  // -1: read and check only
+    std::wstring path;
+    int64_t time = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::vector<ChunkRef> chunks;  // a solid member's decoded chunks
+    uint64_t skip = 0;             // where the member starts in the first of them
+  };
+  struct Failure {
+    std::wstring path;
+    int status;  // kReadDamaged, kReadHashDiffers, kReadSinkFailed (the write failed) or kReadSkipped
+    int error;   // errno of a write that failed
+  };
+
+  CWimState* state;
+  std::mutex mutex;
+  std::condition_variable wake;  // a job was queued, or the workers are to stop
+  std::condition_variable idle;  // a job finished
+  std::deque<Job> jobs;
+  std::vector<std::pair<dev_t, ino_t>> writing;  // files of unfinished jobs
+  size_t unfinished = 0;
+  bool stopping = false;
+  int writeError = 0;  // the first write that failed: the jobs after it are passed over
+  std::vector<Failure> failures;
+  std::vector<std::thread> threads;
+  CWimScratch scratch;  // the caller's, for solid chunks
+
+  explicit CWimExtractQueue(CWimState* s) : state(s) {}
+  ~CWimExtractQueue() {
+    {
+      // Files already handed over are finished, whatever stopped the run.
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!threads.empty()) idle.wait(lock, [&] { return unfinished == 0; });
+      stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : threads) t.join();
+    for (Job& job : jobs)
+      if (job.fd >= 0) close(job.fd);
+  }
+
+  void Start() {
+    const unsigned cores = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+    for (unsigned i = 0; i < cores; ++i) {
+      try {
+        threads.emplace_back(&CWimExtractQueue::Work, this);
+      } catch (...) {
+        break;  // fewer workers; with none, the caller writes every file itself
+      }
+    }
+  }
+
+  void Work() {
+    CWimScratch own;
+    own.serial = true;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stopping || !jobs.empty(); });
+      if (stopping) return;
+      Job job = std::move(jobs.front());
+      jobs.pop_front();
+      const bool skip = writeError != 0;
+      lock.unlock();
+      int error = 0;
+      int status = kReadSkipped;
+      if (!skip) {
+        try {
+          status = Run(&job, &own, &error);
+        } catch (...) {
+          status = kReadDamaged;
+        }
+      }
+      if (job.fd >= 0) close(job.fd);
+      job.chunks.clear();
+      lock.lock();
+      if (status != kReadOk) failures.push_back({std::move(job.path), status, error});
+      if (status == kReadSinkFailed && !writeError) writeError = error;
+      auto it = std::find(writing.begin(), writing.end(), std::make_pair(job.device, job.inode));
+      if (job.fd >= 0 && it != writing.end()) writing.erase(it);
+      --unfinished;
+      idle.notify_all();
+    }
+  }
+
+  // Decodes, checks and writes one file: kReadOk, or why it failed.
+  int Run(Job* job, CWimScratch* own, int* error) {
+    const CWimLookupEntry& e = state->streams[static_cast<size_t>(job->stream)];
+    const uint64_t expected = StreamSize(state, e);
+    CSha1Context sha;
+    Sha1Reset(&sha);
+    uint64_t written = 0;
+    const Sink sink = [&](const uint8_t* p, size_t n) {
+      if (n > expected - written) return false;
+      Sha1Update(&sha, p, n);
+      if (job->fd >= 0 && !WriteAll(job->fd, p, n, written)) {
+        *error = errno ? errno : EIO;
+        return false;
+      }
+      written += n;
+      return true;
+    };
+    const int result = (e.flags & kResourceSolid) ? CopyFromChunks(job->chunks, job->skip, expected, sink)
+                                                  : ReadResource(state, ResourceOf(state, e), &e, sink, own);
+    if (result == kReadSinkFailed && *error) return kReadSinkFailed;
+    if (result != kReadOk || written != expected) return kReadDamaged;
+    uint8_t digest[kSha1DigestBytes];
+    Sha1Final(&sha, digest);
+    if (std::memcmp(digest, e.hash, kSha1DigestBytes) != 0) return kReadHashDiffers;
+    if (job->fd >= 0) {
+      struct timespec times[2];
+      times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(job->time);
+      times[0].tv_nsec = times[1].tv_nsec = 0;
+      futimens(job->fd, times);
+    }
+    return kReadOk;
+  }
+};
+
+CWimState::CWimState() : cache(std::make_unique<CWimChunkCache>()) {}
+CWimState::~CWimState() = default;
+
 int WimEntryHasData(const CImageDocument* document, const CTreeEntry* entry) {
   return document && document->wim && RecordOf(entry).magic == kRecordMagic ? 1 : 0;
 }
 
 namespace {
 
-// Streams up to this size are decoded ahead, as many as fill one window.
-constexpr uint64_t kPrefetchStreamMax = uint64_t{4} << 20;
-constexpr uint64_t kPrefetchWindowBytes = uint64_t{64} << 20;
-constexpr size_t kPrefetchWindowStreams = 4096;
-constexpr int kReadHashDiffers = -3;
-
-bool Prefetchable(const CWimState* s, int32_t stream) {
-  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
-  return !(e.flags & kResourceSolid) && e.originalSize <= kPrefetchStreamMax;
-}
-
-// The order in which extraction asks for the streams: folders depth first in their order, the files of each
-// folder in the order of their data.
-void PlanPrefetch(CImageDocument* document) {
-  CWimPrefetch* p = document->wim->prefetch.get();
-  p->planned = true;
-  if (!document->rootFolder) return;
-  std::vector<CTreeFolder*> pending{document->rootFolder};
-  std::vector<CTreeEntry*> entries;
-  std::vector<CTreeFolder*> children;
-  while (!pending.empty()) {
-    CTreeFolder* folder = pending.back();
-    pending.pop_back();
-    entries.clear();
-    for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) entries.push_back(entry);
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const CTreeEntry* a, const CTreeEntry* b) { return a->sourceLba < b->sourceLba; });
-    for (const CTreeEntry* entry : entries) {
-      if (TreeEntryIsFolder(entry)) continue;
-      const EntryRecord record = RecordOf(entry);
-      if (record.magic != kRecordMagic || record.stream < 0 || record.missing) continue;
-      p->positions.emplace_back(entry, p->order.size());
-      p->order.push_back(record.stream);
-    }
-    children.clear();
-    for (CTreeFolder* child = folder->firstChild; child; child = child->next) children.push_back(child);
-    pending.insert(pending.end(), children.rbegin(), children.rend());
-  }
-  std::sort(p->positions.begin(), p->positions.end());
-}
-
-// Reads one stream whole and checks its SHA-1.
-int ReadChecked(CWimState* s, int32_t stream, std::vector<uint8_t>* data, Decoders* serial) {
-  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
-  const uint64_t expected = StreamSize(s, e);
-  data->clear();
-  data->reserve(static_cast<size_t>(expected));
-  CSha1Context sha;
-  Sha1Reset(&sha);
-  const int result = ReadResource(
-      s, ResourceOf(s, e), &e,
-      [&](const uint8_t* p, size_t n) {
-        if (n > expected - data->size()) return false;
-        Sha1Update(&sha, p, n);
-        data->insert(data->end(), p, p + n);
-        return true;
-      },
-      serial);
-  if (result != kReadOk || data->size() != expected) return kReadDamaged;
-  uint8_t digest[kSha1DigestBytes];
-  Sha1Final(&sha, digest);
-  return std::memcmp(digest, e.hash, kSha1DigestBytes) == 0 ? kReadOk : kReadHashDiffers;
-}
-
-// Decodes the small streams extraction will ask for from `at` on, on all cores.
-void RunPrefetch(CWimState* s, size_t at) {
-  CWimPrefetch* p = s->prefetch.get();
-  p->ready.clear();
-  std::vector<int32_t> window;
-  std::vector<int32_t> seen;
-  uint64_t bytes = 0;
-  for (size_t i = at; i < p->order.size() && window.size() < kPrefetchWindowStreams && bytes < kPrefetchWindowBytes;
-       ++i) {
-    const int32_t stream = p->order[i];
-    if (!Prefetchable(s, stream)) continue;
-    if (std::find(window.end() - std::min<ptrdiff_t>(64, static_cast<ptrdiff_t>(window.size())), window.end(),
-                  stream) != window.end())
-      continue;
-    window.push_back(stream);
-    bytes += s->streams[static_cast<size_t>(stream)].originalSize;
-  }
-  if (window.size() < 2) return;
-  p->ready.resize(window.size());
-  std::atomic<size_t> next{0};
-  const int64_t workers = std::min<int64_t>(static_cast<int64_t>(window.size()),
-                                            std::max<unsigned>(1, std::thread::hardware_concurrency()));
-  ParallelFor(workers, 1, [&](int64_t, int64_t) {
-    Decoders decoders;
-    for (;;) {
-      const size_t i = next.fetch_add(1);
-      if (i >= window.size()) break;
-      p->ready[i].stream = window[i];
-      p->ready[i].status = ReadChecked(s, window[i], &p->ready[i].data, &decoders);
-    }
-  });
-}
-
-// The prefetched stream of an entry, decoding a window when it is not there yet; null when the stream is not
-// one that is decoded ahead.
-CWimPrefetch::Ready* Prefetched(CImageDocument* document, const CTreeEntry* entry, int32_t stream) {
-  CWimState* s = document->wim;
-  if (!Prefetchable(s, stream)) return nullptr;
-  CWimPrefetch* p = s->prefetch.get();
-  for (int round = 0; round < 2; ++round) {
-    for (CWimPrefetch::Ready& ready : p->ready)
-      if (ready.stream == stream) return &ready;
-    if (round) break;
-    if (!p->planned) PlanPrefetch(document);
-    auto it = std::lower_bound(p->positions.begin(), p->positions.end(), std::make_pair(entry, size_t{0}));
-    if (it == p->positions.end() || it->first != entry) return nullptr;
-    RunPrefetch(s, it->second);
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* output, void (*progress)(uint64_t)) {
+// The stream of an entry that has data: 1 with *stream set (-1 for an empty file), or -2 with the reason set.
+int EntryStream(CImageDocument* document, const CTreeEntry* entry, int32_t* stream) {
   if (!WimEntryHasData(document, entry)) {
     LastErrorSetText(L"The file has no data in the WIM archive.");
     return -2;
   }
-  CWimState* s = document->wim;
   const EntryRecord record = RecordOf(entry);
   if (record.missing) {
     LastErrorSetText(L"The file's data is not in the WIM archive (a part of a split archive may be missing).");
     return -2;
   }
-  if (record.stream < 0) return 1;  // an empty file
-  if (static_cast<size_t>(record.stream) >= s->streams.size()) return -2;
-  const CWimLookupEntry& e = s->streams[static_cast<size_t>(record.stream)];
-  if (CWimPrefetch::Ready* ready = Prefetched(document, entry, record.stream)) {
-    if (ready->status != kReadOk) {
-      LastErrorSetText(ready->status == kReadHashDiffers ? L"The file's data does not match its SHA-1 hash."
-                                                         : L"The file's data in the WIM archive is damaged.");
-      return -2;
-    }
-    const size_t n = ready->data.size();
-    if (output && n && std::fwrite(ready->data.data(), 1, n, output) != n) {
-      LastErrorSetCode(errno ? errno : EIO);
-      AbortCodeRaise(kAbortWriteFailed);
-      return -1;
-    }
-    if (progress) progress(n);
-    // Hard links and duplicates ask for the same stream again: it stays until the next window.
-    return 1;
+  if (record.stream >= 0 && static_cast<size_t>(record.stream) >= document->wim->streams.size()) {
+    LastErrorSetText(L"The file's data in the WIM archive is damaged.");
+    return -2;
   }
+  *stream = record.stream;
+  return 1;
+}
+
+}  // namespace
+
+int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* output, void (*progress)(uint64_t)) {
+  int32_t stream = -1;
+  if (EntryStream(document, entry, &stream) != 1) return -2;
+  if (stream < 0) return 1;  // an empty file
+  CWimState* s = document->wim;
+  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
+  if (!s->scratch) s->scratch = std::make_unique<CWimScratch>();
   CSha1Context sha;
   Sha1Reset(&sha);
   uint64_t written = 0;
   const uint64_t expected = StreamSize(s, e);
-  const int result = ReadResource(s, ResourceOf(s, e), &e, [&](const uint8_t* p, size_t n) {
-    if (n > expected - written) return false;
-    Sha1Update(&sha, p, n);
-    if (output && std::fwrite(p, 1, n, output) != n) {
-      LastErrorSetCode(errno ? errno : EIO);
-      AbortCodeRaise(kAbortWriteFailed);
-      return false;
-    }
-    written += n;
-    if (progress) progress(n);
-    return true;
-  });
+  const int result = ReadResource(
+      s, ResourceOf(s, e), &e,
+      [&](const uint8_t* p, size_t n) {
+        if (n > expected - written) return false;
+        Sha1Update(&sha, p, n);
+        if (output && std::fwrite(p, 1, n, output) != n) {
+          SetWriteFailure(errno);
+          return false;
+        }
+        written += n;
+        if (progress) progress(n);
+        return true;
+      },
+      s->scratch.get());
   if (result == kReadSinkFailed && AbortCodeGet() == kAbortWriteFailed) return -1;
   if (result != kReadOk || written != expected) {
     LastErrorSetText(L"The file's data in the WIM archive is damaged.");
@@ -1215,4 +1349,90 @@ int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* outp
     return -2;
   }
   return 1;
+}
+
+int WimExtractFileQueued(CImageDocument* document, const CTreeEntry* entry, FILE* output, const wchar_t* path,
+                         void (*progress)(uint64_t)) {
+  int32_t stream = -1;
+  if (EntryStream(document, entry, &stream) != 1) return -2;
+  if (stream < 0) return 1;
+  CWimState* s = document->wim;
+  const CWimLookupEntry& e = s->streams[static_cast<size_t>(stream)];
+  const bool solid = (e.flags & kResourceSolid) != 0;
+  const uint64_t size = StreamSize(s, e);
+  if (!solid && size > kQueueStreamMax) return WimExtractFile(document, entry, output, progress);
+  if (!s->queue) {
+    s->queue = std::make_unique<CWimExtractQueue>(s);
+    s->queue->Start();
+  }
+  CWimExtractQueue* q = s->queue.get();
+  if (q->threads.empty()) return WimExtractFile(document, entry, output, progress);
+  {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    if (q->writeError) {
+      SetWriteFailure(q->writeError);
+      return -1;
+    }
+  }
+  CWimExtractQueue::Job job;
+  job.stream = stream;
+  job.path = path ? path : L"";
+  job.time = IsoDecodeRecordDate(entry->directoryRecord + kDirRecordDate);
+  if (solid && SolidMemberChunks(s, e, &q->scratch, &job.chunks, &job.skip) != kReadOk) {
+    LastErrorSetText(L"The file's data in the WIM archive is damaged.");
+    return -2;
+  }
+  if (output) {
+    struct stat info;
+    if (std::fflush(output) != 0 || (job.fd = fcntl(fileno(output), F_DUPFD_CLOEXEC, 0)) < 0 ||
+        fstat(job.fd, &info) != 0) {
+      if (job.fd >= 0) close(job.fd);
+      return WimExtractFile(document, entry, output, progress);
+    }
+    job.device = info.st_dev;
+    job.inode = info.st_ino;
+  }
+  {
+    std::unique_lock<std::mutex> lock(q->mutex);
+    if (job.fd >= 0) {
+      // Two names that became one local name: the earlier file is finished first, then this one replaces it.
+      const auto key = std::make_pair(job.device, job.inode);
+      if (std::find(q->writing.begin(), q->writing.end(), key) != q->writing.end()) {
+        q->idle.wait(lock, [&] { return std::find(q->writing.begin(), q->writing.end(), key) == q->writing.end(); });
+        if (ftruncate(job.fd, 0) != 0) {
+          const int error = errno;
+          close(job.fd);
+          SetWriteFailure(error);
+          return -1;
+        }
+      }
+      q->writing.push_back(key);
+    }
+    q->idle.wait(lock, [&] { return q->unfinished < kQueueFilesMax; });
+    q->jobs.push_back(std::move(job));
+    ++q->unfinished;
+  }
+  q->wake.notify_one();
+  if (progress) progress(size);
+  return 1;
+}
+
+int WimExtractWait(CImageDocument* document, void (*report)(const wchar_t* path, const wchar_t* message, int error)) {
+  if (!document || !document->wim || !document->wim->queue) return 0;
+  CWimExtractQueue* q = document->wim->queue.get();
+  std::vector<CWimExtractQueue::Failure> failures;
+  {
+    std::unique_lock<std::mutex> lock(q->mutex);
+    q->idle.wait(lock, [&] { return q->unfinished == 0; });
+    failures.swap(q->failures);
+    q->writeError = 0;
+  }
+  for (const CWimExtractQueue::Failure& f : failures) {
+    if (!report) continue;
+    if (f.status == kReadDamaged || f.status == kReadHashDiffers)
+      report(f.path.c_str(), ReadFailureText(f.status), 0);
+    else
+      report(f.path.c_str(), nullptr, f.status == kReadSinkFailed ? f.error : 0);
+  }
+  return static_cast<int>(failures.size());
 }

@@ -5,7 +5,8 @@
 // and tree/ (the file tree it builds), nothing above them.
 //
 // The reader: opens an archive into an image document whose tree is one image's directory tree, and copies a
-// tree entry's stream out. Chunks of one resource are decoded on all cores, ahead of the caller's writes.
+// tree entry's stream out. Extraction hands files to worker threads that decode, check and write them while the
+// caller makes the next ones; the chunks of a large resource or of a solid block are decoded on all cores.
 #pragma once
 
 #include <cstdint>
@@ -99,7 +100,8 @@ struct CWimPart {
 };
 
 struct CWimChunkCache;
-struct CWimPrefetch;
+struct CWimExtractQueue;
+struct CWimScratch;
 
 struct CWimState {
   std::vector<CWimLookupEntry> streams;
@@ -111,7 +113,8 @@ struct CWimState {
   int32_t selectedImage = 0;
   int layout = kWimLayoutNew;
   std::unique_ptr<CWimChunkCache> cache;  // decoded solid chunks kept for the next members
-  std::unique_ptr<CWimPrefetch> prefetch;  // small streams decoded ahead of the extraction that asks for them
+  std::unique_ptr<CWimScratch> scratch;   // decoders and buffers of the owning thread's reads
+  std::unique_ptr<CWimExtractQueue> queue;  // files being written by the extraction workers
   CWimState();
   ~CWimState();
 };
@@ -136,5 +139,15 @@ int ImageListContainedImages(CImageDocument* document);
 // `progress` (may be null). 1 done; -1 the output could not be written (abort code set); -2 the stream is
 // damaged, missing or its SHA-1 differs (the last error text says which; the run may go on).
 int WimExtractFile(CImageDocument* document, const CTreeEntry* entry, FILE* output, void (*progress)(uint64_t));
+// Like WimExtractFile, but the data is decoded, checked and written by worker threads while the caller goes on:
+// `output` is written through a descriptor of its own, given the entry's time when complete (the caller may
+// close it at once). 1 queued or done; -1 a write failed earlier (abort code set); -2 as for WimExtractFile.
+// `progress` hears of the whole file at once. `path` names the file in the reports of WimExtractWait.
+int WimExtractFileQueued(CImageDocument* document, const CTreeEntry* entry, FILE* output, const wchar_t* path,
+                         void (*progress)(uint64_t));
+// Waits for every queued file, then calls `report` for each that failed: with the reason for a damaged stream
+// or a SHA-1 that differs, with the errno of a write that failed, or with neither for a file passed over after
+// such a write. The caller removes the reported files. Returns how many were reported.
+int WimExtractWait(CImageDocument* document, void (*report)(const wchar_t* path, const wchar_t* message, int error));
 // Whether an entry's data comes from the archive (files with a stream, empty files included).
 int WimEntryHasData(const CImageDocument* document, const CTreeEntry* entry);

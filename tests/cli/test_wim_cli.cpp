@@ -167,6 +167,32 @@ TEST(WimCli, ThousandsOfFilesAndALargeFile) {
   EXPECT_NE(listed.out.find("3000 Files"), std::string::npos) << listed.out.substr(0, 2000);
 }
 
+// A write that fails (here past the file size limit) ends the run with the message and exit status 1, and leaves
+// no partial file behind: every file that is there is whole.
+TEST(WimCli, FailedWriteLeavesNoPartialFile) {
+  REQUIRE_WIMLIB();
+  const std::string folder = MakeTestFolder("wim_write_fails");
+  const std::string tree = folder + "/tree";
+  Sh("mkdir -p '" + tree + "/many' && cd '" + tree +
+     "/many' && for i in $(seq 1 200); do echo \"file $i\" > f$i.txt; done");
+  Sh("head -c 3000000 /dev/urandom > '" + tree + "/big.bin'");
+  const std::string wim = folder + "/x.wim";
+  Sh("wimlib-imagex capture '" + tree + "' '" + wim + "' --compress=XPRESS >/dev/null");
+  const std::string out = folder + "/out";
+  // Writes past 1 MiB fail with EFBIG instead of ending the process.
+  const ProgramResult r = RunProgram("/bin/sh",
+                                     {"-c", "trap '' XFSZ; ulimit -f 1024; TZ=UTC exec '" + std::string(KESTRANE_BIN) +
+                                                "' extract '" + wim + "' / -od '" + out + "' -y </dev/null 2>&1"},
+                                     Options(60));
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("big.bin\r\n\r\nExtract failed! File too large"), std::string::npos) << r.out;
+  EXPECT_EQ(RunShell("test -e '" + out + "/big.bin'").status, 1) << r.out;
+  const ProgramResult partial = RunShell("cd '" + out + "' && find . -type f | while read -r f; do cmp -s \"$f\" '" +
+                                         tree + "'/\"$f\" || echo \"$f\"; done");
+  EXPECT_EQ(partial.out, "") << r.out;
+}
+
 TEST(WimCli, ImageQuestion) {
   REQUIRE_WIMLIB();
   const std::string folder = MakeTestFolder("wim_images");
