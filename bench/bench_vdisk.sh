@@ -49,7 +49,9 @@ if [ ! -f "$work/disks-made" ]; then
     }
     close $f;' "$src/big.bin"
   printf 'hello\n' > "$src/Hello.txt"
-  seq 1 60000 | head -c 300000 > "$src/data.txt"
+  # Not "seq | head": under pipefail, seq's SIGPIPE would end the script here.
+  seq 1 60000 > "$src/data.txt"
+  truncate -s 300000 "$src/data.txt"
   find "$src" -exec touch -h -d @1577934240 {} +
   truncate -s 400M "$raw"
   printf 'label: dos\nstart=2048, type=c\n' | sfdisk -q "$raw"

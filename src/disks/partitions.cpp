@@ -187,6 +187,7 @@ CImageDocument* NewPartitionDocument(const CPartitionList* list, CImageDocument*
     document->qvf = parent->qvf;
     document->diskReader = parent->diskReader;
     document->diskContext = parent->diskContext;
+    document->diskMap = parent->diskMap;
     document->partitionMapUnit = parent->partitionMapUnit;
   } else {
     document->input = list->source;
@@ -199,6 +200,7 @@ void DetachDocument(CImageDocument* document) {
   document->qvf = nullptr;
   document->diskReader = nullptr;
   document->diskContext = nullptr;
+  document->diskMap = nullptr;
   document->lvmMap = nullptr;
 }
 

@@ -131,31 +131,37 @@ int VdiOpen(CImageDocument* document) {
   return 1;
 }
 
+int64_t VdiMapSectors(void* context, int64_t sector, int64_t count, CVirtualDiskRun* run) {
+  auto* image = static_cast<CVdiImage*>(context);
+  const uint64_t total = image ? image->diskSize / 512 : 0;
+  if (!image || !run || sector < 0 || count <= 0 || static_cast<uint64_t>(sector) >= total) return 0;
+  const uint64_t limit = std::min<uint64_t>(static_cast<uint64_t>(count), total - static_cast<uint64_t>(sector));
+  uint64_t n = 0;
+  while (n < limit) {
+    const uint64_t position = (static_cast<uint64_t>(sector) + n) * 512;
+    const uint64_t block = position >> image->blockShift;
+    const uint64_t inBlock = position & image->blockMask;
+    if (block >= image->blockCount) return -1;
+    const uint32_t entry = image->blockMap[block];
+    CVirtualDiskRun piece{nullptr, 0};
+    if (entry != kUnallocated && entry != kZeroBlock)
+      piece = {image->file, static_cast<int64_t>(image->dataOffset + image->extraBytes +
+                                                 uint64_t{entry} * image->blockStride + inBlock)};
+    if (n == 0)
+      *run = piece;
+    else if (piece.file != run->file || (piece.file && piece.offset != run->offset + static_cast<int64_t>(n * 512)))
+      break;
+    n += std::min<uint64_t>((image->blockSize - inBlock) / 512, limit - n);
+  }
+  return static_cast<int64_t>(n);
+}
+
 int64_t VdiReadSectors(CVdiImage* image, int64_t sector, void* buffer, int64_t count) {
   if (!image || !buffer || sector < 0 || count <= 0) return 0;
   const uint64_t total = image->diskSize / 512;
   if (static_cast<uint64_t>(sector) > total || static_cast<uint64_t>(count) > total - static_cast<uint64_t>(sector))
     return 0;
-  auto* out = static_cast<uint8_t*>(buffer);
-  CVirtualDiskReadQueue queue;
-  uint64_t position = static_cast<uint64_t>(sector) * 512;
-  const uint64_t end = position + static_cast<uint64_t>(count) * 512;
-  while (position < end) {
-    const uint64_t block = position >> image->blockShift;
-    const uint64_t inBlock = position & image->blockMask;
-    const uint64_t step = std::min<uint64_t>(image->blockSize - inBlock, end - position);
-    if (block >= image->blockCount) return 0;
-    uint8_t* at = out + (position - static_cast<uint64_t>(sector) * 512);
-    const uint32_t entry = image->blockMap[block];
-    if (entry == kUnallocated || entry == kZeroBlock) {
-      std::memset(at, 0, static_cast<size_t>(step));
-    } else {
-      const uint64_t from = image->dataOffset + image->extraBytes + uint64_t{entry} * image->blockStride + inBlock;
-      if (!queue.Add(image->file, static_cast<int64_t>(from), at, static_cast<size_t>(step))) return 0;
-    }
-    position += step;
-  }
-  return queue.Flush() ? count : 0;
+  return VirtualDiskReadMapped(image, VdiMapSectors, sector, buffer, count) == count ? count : 0;
 }
 
 void VdiClose(CVdiImage* image) { delete image; }

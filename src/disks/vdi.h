@@ -7,6 +7,7 @@
 #include <vector>
 
 struct CImageDocument;
+struct CVirtualDiskRun;
 
 struct CVdiImage {
   FILE* file;  // the document's file (not owned)
@@ -34,6 +35,8 @@ int VdiOpen(CImageDocument* document);
 int VdiParse(CVdiImage* image, int64_t fileSize);
 // Reads `count` 512-byte sectors from `sector`: the number read (reads past the disk's size give 0).
 int64_t VdiReadSectors(CVdiImage* image, int64_t sector, void* buffer, int64_t count);
+// The disk's mapper (a VirtualDiskMapper of virtual_disk.h; `image` is a CVdiImage).
+int64_t VdiMapSectors(void* image, int64_t sector, int64_t count, CVirtualDiskRun* run);
 // Null is allowed.
 void VdiClose(CVdiImage* image);
 // The bit position of a power of two; 0 for any other value (also for 1).

@@ -117,44 +117,48 @@ int VhdOpen(CImageDocument* document) {
   return 1;
 }
 
+int64_t VhdMapSectors(void* context, int64_t sector, int64_t count, CVirtualDiskRun* run) {
+  auto* image = static_cast<CVhdImage*>(context);
+  const uint64_t total = image ? image->currentSize / 512 : 0;
+  if (!image || !run || sector < 0 || count <= 0 || static_cast<uint64_t>(sector) >= total) return 0;
+  const uint64_t limit = std::min<uint64_t>(static_cast<uint64_t>(count), total - static_cast<uint64_t>(sector));
+  if (image->kind == 2) {
+    *run = {image->file, sector * 512};
+    return static_cast<int64_t>(limit);
+  }
+  uint64_t n = 0;
+  while (n < limit) {
+    const uint64_t s = static_cast<uint64_t>(sector) + n;
+    const uint32_t block = static_cast<uint32_t>(s / image->sectorsPerBlock);
+    const uint32_t k = static_cast<uint32_t>(s % image->sectorsPerBlock);
+    const uint64_t step = std::min<uint64_t>(image->sectorsPerBlock - k, limit - n);
+    if (block >= image->batEntries) break;
+    const uint32_t entry = image->bat[block];
+    CVirtualDiskRun piece{nullptr, 0};
+    uint64_t length = step;
+    if (entry != kUnallocated) {
+      if (!LoadBitmap(image, block)) return -1;
+      const uint8_t* bitmap = image->bitmap.data();
+      const bool present = BitSet(bitmap, k);
+      length = 1;
+      while (length < step && BitSet(bitmap, k + static_cast<uint32_t>(length)) == present) ++length;
+      if (present) piece = {image->file, (int64_t{entry} + image->bitmapSectors + k) * 512};
+    }
+    if (n == 0)
+      *run = piece;
+    else if (piece.file != run->file || (piece.file && piece.offset != run->offset + static_cast<int64_t>(n * 512)))
+      break;
+    n += length;
+  }
+  return static_cast<int64_t>(n);
+}
+
 int64_t VhdReadSectors(CVhdImage* image, int64_t sector, void* buffer, int64_t count) {
   if (!image || !buffer || sector < 0 || count <= 0) return 0;
   const uint64_t total = image->currentSize / 512;
   if (static_cast<uint64_t>(sector) > total || static_cast<uint64_t>(count) > total - static_cast<uint64_t>(sector))
     return 0;
-  auto* out = static_cast<uint8_t*>(buffer);
-  if (image->kind == 2)
-    return VirtualDiskReadAt(image->file, out, sector * 512, static_cast<size_t>(count) * 512) ? count : 0;
-  CVirtualDiskReadQueue queue;
-  int64_t done = 0;
-  while (done < count) {
-    const uint64_t s = static_cast<uint64_t>(sector + done);
-    const uint32_t block = static_cast<uint32_t>(s / image->sectorsPerBlock);
-    const uint32_t k = static_cast<uint32_t>(s % image->sectorsPerBlock);
-    const int64_t step = std::min<int64_t>(image->sectorsPerBlock - k, count - done);
-    uint8_t* at = out + done * 512;
-    if (block >= image->batEntries) break;
-    const uint32_t entry = image->bat[block];
-    if (entry == kUnallocated) {
-      std::memset(at, 0, static_cast<size_t>(step) * 512);
-      done += step;
-      continue;
-    }
-    if (!LoadBitmap(image, block)) return 0;
-    const uint8_t* bitmap = image->bitmap.data();
-    const bool present = BitSet(bitmap, k);
-    int64_t run = 1;
-    while (run < step && BitSet(bitmap, k + static_cast<uint32_t>(run)) == present) ++run;
-    if (present) {
-      const int64_t from = (int64_t{entry} + image->bitmapSectors + k) * 512;
-      if (!queue.Add(image->file, from, at, static_cast<size_t>(run) * 512)) return 0;
-    } else {
-      std::memset(at, 0, static_cast<size_t>(run) * 512);
-    }
-    done += run;
-  }
-  if (!queue.Flush()) return 0;
-  return done;
+  return VirtualDiskReadMapped(image, VhdMapSectors, sector, buffer, count);
 }
 
 void VhdClose(CVhdImage* image) { delete image; }

@@ -7,6 +7,7 @@
 #include <vector>
 
 struct CImageDocument;
+struct CVirtualDiskRun;
 
 struct CVhdImage {
   FILE* file;              // the document's file (not owned)
@@ -33,5 +34,7 @@ int VhdOpen(CImageDocument* document);
 int VhdParse(CVhdImage* image, int64_t fileSize);
 // Reads `count` 512-byte sectors from `sector`: the number read (reads past the disk's size give 0).
 int64_t VhdReadSectors(CVhdImage* image, int64_t sector, void* buffer, int64_t count);
+// The disk's mapper (a VirtualDiskMapper of virtual_disk.h; `image` is a CVhdImage).
+int64_t VhdMapSectors(void* image, int64_t sector, int64_t count, CVirtualDiskRun* run);
 // Null is allowed.
 void VhdClose(CVhdImage* image);

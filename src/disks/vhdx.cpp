@@ -272,43 +272,48 @@ int VhdxOpen(CImageDocument* document) {
   return 1;
 }
 
-int64_t VhdxReadSectors(CVhdxImage* image, int64_t sector, void* buffer, int64_t count) {
-  if (!image || !buffer || sector < 0 || count <= 0) return 0;
+int64_t VhdxMapSectors(void* context, int64_t sector, int64_t count, CVirtualDiskRun* run) {
+  auto* image = static_cast<CVhdxImage*>(context);
+  if (!image || !run || sector < 0 || count <= 0 || static_cast<uint64_t>(sector) >= image->diskSectors) return 0;
   const uint64_t first = static_cast<uint64_t>(sector);
-  if (first > image->diskSectors || static_cast<uint64_t>(count) > image->diskSectors - first) return 0;
-  auto* out = static_cast<uint8_t*>(buffer);
-  CVirtualDiskReadQueue queue;
-  int64_t done = 0;
-  while (done < count) {
-    const uint64_t s = first + static_cast<uint64_t>(done);
+  const uint64_t limit = std::min<uint64_t>(static_cast<uint64_t>(count), image->diskSectors - first);
+  uint64_t n = 0;
+  while (n < limit) {
+    const uint64_t s = first + n;
     const uint64_t block = s >> image->sectorsPerBlockLog2;
     const uint64_t index = block + (block >> image->chunkRatioLog2);
     const uint64_t k = s & (image->sectorsPerBlock - 1);
-    const int64_t step = static_cast<int64_t>(std::min<uint64_t>(image->sectorsPerBlock - k, count - done));
-    if (index >= image->batEntries) return 0;
+    if (index >= image->batEntries) break;
     const uint64_t entry = image->batTable[index];
-    uint8_t* at = out + done * 512;
+    CVirtualDiskRun piece{nullptr, 0};
     switch (entry & 7) {
       case 0:
       case 1:
       case 2:
       case 3:
       case 5:
-        std::memset(at, 0, static_cast<size_t>(step) * 512);
         break;
-      case kBlockFullyPresent: {
-        const uint64_t from = (entry & ~uint64_t{0xFFFFF}) + k * 512;
-        if (!queue.Add(image->file, static_cast<int64_t>(from), at, static_cast<size_t>(step) * 512)) return 0;
+      case kBlockFullyPresent:
+        piece = {image->file, static_cast<int64_t>((entry & ~uint64_t{0xFFFFF}) + k * 512)};
         break;
-      }
       default:
         // Partially present blocks belong to differencing disks; their other sectors are in the parent.
-        if (!queue.Flush()) return 0;
-        return done;
+        return static_cast<int64_t>(n);
     }
-    done += step;
+    if (n == 0)
+      *run = piece;
+    else if (piece.file != run->file || (piece.file && piece.offset != run->offset + static_cast<int64_t>(n * 512)))
+      break;
+    n += std::min<uint64_t>(image->sectorsPerBlock - k, limit - n);
   }
-  return queue.Flush() ? done : 0;
+  return static_cast<int64_t>(n);
+}
+
+int64_t VhdxReadSectors(CVhdxImage* image, int64_t sector, void* buffer, int64_t count) {
+  if (!image || !buffer || sector < 0 || count <= 0) return 0;
+  const uint64_t first = static_cast<uint64_t>(sector);
+  if (first > image->diskSectors || static_cast<uint64_t>(count) > image->diskSectors - first) return 0;
+  return VirtualDiskReadMapped(image, VhdxMapSectors, sector, buffer, count);
 }
 
 void VhdxClose(CVhdxImage* image) { delete image; }

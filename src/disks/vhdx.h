@@ -9,6 +9,7 @@
 #include <vector>
 
 struct CImageDocument;
+struct CVirtualDiskRun;
 
 struct CVhdxRegion {
   uint64_t offset;
@@ -48,6 +49,8 @@ int VhdxOpen(CImageDocument* document);
 int VhdxParse(CVhdxImage* image);
 // Reads `count` 512-byte sectors from `sector`: the number read.
 int64_t VhdxReadSectors(CVhdxImage* image, int64_t sector, void* buffer, int64_t count);
+// The disk's mapper (a VirtualDiskMapper of virtual_disk.h; `image` is a CVhdxImage).
+int64_t VhdxMapSectors(void* image, int64_t sector, int64_t count, CVirtualDiskRun* run);
 // Null is allowed.
 void VhdxClose(CVhdxImage* image);
 

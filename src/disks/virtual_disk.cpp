@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "disks/vdi.h"
 #include "disks/vhd.h"
@@ -15,6 +17,13 @@ int VirtualDiskOpen(CImageDocument* document) {
   if (!document || !document->input) return 0;
   for (int (*open)(CImageDocument*) : {VhdxOpen, VhdOpen, VmdkOpen, VdiOpen}) {
     const int result = open(document);
+    if (result == 1) {
+      // The map lets copies go straight from the disk file to the output, without passing through reads.
+      document->diskMap = document->vhdx   ? VhdxMapSectors
+                          : document->vhd  ? VhdMapSectors
+                          : document->vmdk ? VmdkMapSectors
+                                           : VdiMapSectors;
+    }
     if (result != 0) return result;
   }
   return 0;
@@ -70,4 +79,36 @@ bool CVirtualDiskReadQueue::Flush() {
   const bool ok = VirtualDiskReadAt(file_, out_, offset_, length_);
   length_ = 0;
   return ok;
+}
+
+int64_t VirtualDiskReadMapped(void* image, VirtualDiskMapper map, int64_t sector, void* buffer, int64_t count) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  CVirtualDiskReadQueue queue;
+  int64_t done = 0;
+  while (done < count) {
+    CVirtualDiskRun run{nullptr, 0};
+    const int64_t n = map(image, sector + done, count - done, &run);
+    if (n < 0) return 0;
+    if (n == 0) break;
+    uint8_t* at = out + done * 512;
+    if (!run.file)
+      std::memset(at, 0, static_cast<size_t>(n) * 512);
+    else if (!queue.Add(run.file, run.offset, at, static_cast<size_t>(n) * 512))
+      return 0;
+    done += n;
+  }
+  return queue.Flush() ? done : 0;
+}
+
+int64_t VirtualDiskMapBytes(CImageDocument* document, int64_t byte, int64_t length, FILE** file, int64_t* fileByte) {
+  if (!document || byte < 0 || length <= 0 || !file || !fileByte) return 0;
+  if (!document->diskMap || !document->diskContext) return 0;
+  const int64_t skip = byte % 512;
+  const int64_t sectors = std::min<int64_t>((skip + length + 511) / 512, INT64_MAX / 1024);
+  CVirtualDiskRun run{nullptr, 0};
+  const int64_t n = document->diskMap(document->diskContext, byte / 512, sectors, &run);
+  if (n <= 0) return 0;
+  *file = run.file;
+  *fileByte = run.file ? run.offset + skip : 0;
+  return std::min(n * 512 - skip, length);
 }

@@ -35,6 +35,26 @@ class CVirtualDiskReadQueue {
   size_t length_ = 0;
 };
 
+// Where a run of a virtual disk's 512-byte sectors lies: in order at byte `offset` of `file`, or nowhere (file
+// null: the run reads as zeros).
+struct CVirtualDiskRun {
+  FILE* file;
+  int64_t offset;
+};
+
+// A format's mapper: the number of sectors from `sector` (at most `count`) that form one run, with *run set;
+// 0 when `sector` cannot be read from this file (past the tables, or held by another disk); -1 when a table the
+// answer needs cannot be read or points outside what a file can hold.
+using VirtualDiskMapper = int64_t (*)(void* image, int64_t sector, int64_t count, CVirtualDiskRun* run);
+
+// Reads `count` sectors from `sector` through `map`, gathering runs that continue each other into large reads:
+// the number read (fewer where the map stops), 0 when a read or a table failed.
+int64_t VirtualDiskReadMapped(void* image, VirtualDiskMapper map, int64_t sector, void* buffer, int64_t count);
+
+// The document's disk-map hook for whichever virtual disk it holds: the bytes from disk byte `byte` (at most
+// `length`) that lie in order at *fileByte of *file (null: they read as zeros); 0 when they cannot be mapped.
+int64_t VirtualDiskMapBytes(CImageDocument* document, int64_t byte, int64_t length, FILE** file, int64_t* fileByte);
+
 // 512-byte sectors in one sector of the document (the disk reader is called in the document's sectors, 512 or
 // 4096 bytes; the virtual-disk readers count 512-byte sectors).
 int64_t VirtualDiskUnit(const CImageDocument* document);

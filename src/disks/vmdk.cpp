@@ -414,45 +414,53 @@ int VmdkOpen(CImageDocument* document) {
   return 1;
 }
 
+int64_t VmdkMapSectors(void* context, int64_t sector, int64_t count, CVirtualDiskRun* run) {
+  auto* image = static_cast<CVmdkImage*>(context);
+  if (!image || !run || sector < 0 || count <= 0 || image->extents.empty()) return 0;
+  const uint64_t total = image->diskSize / 512;
+  if (static_cast<uint64_t>(sector) >= total) return 0;
+  const uint64_t limit = std::min<uint64_t>(static_cast<uint64_t>(count), total - static_cast<uint64_t>(sector));
+  uint64_t n = 0;
+  auto holder = image->extents.end();
+  while (n < limit) {
+    const uint64_t s = static_cast<uint64_t>(sector) + n;
+    // Extents are in disk order: the one holding s is the last that starts at or before it.
+    if (holder == image->extents.end() || s < holder->start || s - holder->start >= holder->size) {
+      holder = std::upper_bound(image->extents.begin(), image->extents.end(), s,
+                                [](uint64_t v, const CVmdkExtent& e) { return v < e.start; });
+      if (holder == image->extents.begin()) break;
+      --holder;
+    }
+    CVmdkExtent& extent = *holder;
+    if (s - extent.start >= extent.size || extent.access == kVmdkNoAccess) break;
+    const uint64_t inExtent = s - extent.start + (extent.kind == kVmdkFlat ? extent.offset : 0);
+    uint64_t step = std::min<uint64_t>(extent.start + extent.size - s, limit - n);
+    CVirtualDiskRun piece{nullptr, 0};
+    if (extent.kind == kVmdkFlat) {
+      if (inExtent > uint64_t{INT64_MAX} / 512) return -1;
+      piece = {extent.file, static_cast<int64_t>(inExtent * 512)};
+    } else if (extent.kind != kVmdkZero) {
+      uint64_t grain = 0;
+      if (VmdkLookupGrain(image, &extent, inExtent, &grain) != 1) break;
+      step = std::min<uint64_t>(step, extent.grainSize - inExtent % extent.grainSize);
+      if (grain > uint64_t{INT64_MAX} / 512) return -1;
+      if (grain != 0) piece = {extent.file, static_cast<int64_t>(grain * 512)};
+    }
+    if (n == 0)
+      *run = piece;
+    else if (piece.file != run->file || (piece.file && piece.offset != run->offset + static_cast<int64_t>(n * 512)))
+      break;
+    n += step;
+  }
+  return static_cast<int64_t>(n);
+}
+
 int64_t VmdkReadSectors(CVmdkImage* image, int64_t sector, void* buffer, int64_t count) {
   if (!image || !buffer || sector < 0 || count <= 0) return 0;
   const uint64_t total = image->diskSize / 512;
   if (static_cast<uint64_t>(sector) > total || static_cast<uint64_t>(count) > total - static_cast<uint64_t>(sector))
     return 0;
-  auto* out = static_cast<uint8_t*>(buffer);
-  CVirtualDiskReadQueue queue;
-  int64_t done = 0;
-  auto holder = image->extents.begin();
-  while (done < count) {
-    const uint64_t s = static_cast<uint64_t>(sector + done);
-    // Extents are in disk order: the one holding s is the last that starts at or before it.
-    if (holder == image->extents.end() || s < holder->start || s - holder->start >= holder->size)
-      holder = std::upper_bound(image->extents.begin(), image->extents.end(), s,
-                                [](uint64_t v, const CVmdkExtent& e) { return v < e.start; }) -
-               1;
-    CVmdkExtent& extent = *holder;
-    if (s - extent.start >= extent.size || extent.access == kVmdkNoAccess) break;
-    const uint64_t inExtent = s - extent.start + (extent.kind == kVmdkFlat ? extent.offset : 0);
-    int64_t step = static_cast<int64_t>(std::min<uint64_t>(extent.start + extent.size - s, count - done));
-    uint8_t* at = out + done * 512;
-    if (extent.kind == kVmdkZero) {
-      std::memset(at, 0, static_cast<size_t>(step) * 512);
-    } else if (extent.kind == kVmdkFlat) {
-      if (!queue.Add(extent.file, static_cast<int64_t>(inExtent * 512), at, static_cast<size_t>(step) * 512)) return 0;
-    } else {
-      uint64_t grain = 0;
-      if (VmdkLookupGrain(image, &extent, inExtent, &grain) != 1) break;
-      step = std::min<int64_t>(step, static_cast<int64_t>(extent.grainSize - inExtent % extent.grainSize));
-      if (grain == 0) {
-        std::memset(at, 0, static_cast<size_t>(step) * 512);
-      } else if (grain > uint64_t{INT64_MAX} / 512 ||
-                 !queue.Add(extent.file, static_cast<int64_t>(grain * 512), at, static_cast<size_t>(step) * 512)) {
-        return 0;
-      }
-    }
-    done += step;
-  }
-  return queue.Flush() ? done : 0;
+  return VirtualDiskReadMapped(image, VmdkMapSectors, sector, buffer, count);
 }
 
 void VmdkClose(CVmdkImage* image) {

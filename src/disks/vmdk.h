@@ -11,6 +11,7 @@
 #include "runtime/wstring.h"
 
 struct CImageDocument;
+struct CVirtualDiskRun;
 
 enum : int32_t { kVmdkSparse = 1, kVmdkFlat = 2, kVmdkZero = 3 };
 enum : int32_t { kVmdkNoAccess = 0, kVmdkReadOnly = 1, kVmdkReadWrite = 2 };
@@ -71,6 +72,8 @@ int VmdkLoadGrainDirectories(CVmdkExtent* extent, int64_t fileSize);
 int VmdkLookupGrain(CVmdkImage* image, CVmdkExtent* extent, uint64_t sector, uint64_t* offset);
 // Reads `count` 512-byte sectors from `sector`: the number read (reads past the disk's size give 0).
 int64_t VmdkReadSectors(CVmdkImage* image, int64_t sector, void* buffer, int64_t count);
+// The disk's mapper (a VirtualDiskMapper of virtual_disk.h; `image` is a CVmdkImage).
+int64_t VmdkMapSectors(void* image, int64_t sector, int64_t count, CVirtualDiskRun* run);
 // Closes every extent and frees the state; null is allowed.
 void VmdkClose(CVmdkImage* image);
 // A signed number with optional signs, in `base` (0: "0x" hex, a leading zero octal, else decimal). *end is

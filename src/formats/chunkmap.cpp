@@ -240,6 +240,12 @@ void ChunkMapFree(CChunkMap* map) {
   delete map;
 }
 
+void ChunkMapDropCache(CChunkMap* map) {
+  if (!map) return;
+  for (CChunkCacheSlot& slot : map->cache) slot.key = -1;
+  map->lastChunkRead = -1;
+}
+
 int64_t ChunkMapAddChunkAt(CChunkMap* map, uint64_t start, int32_t segment, uint32_t type, uint64_t fileOffset,
                            uint64_t compressedLength, uint64_t uncompressedLength) {
   if (!map || start < map->uncompressedTotal || uncompressedLength > kChunkMaxBytes) return -1;

@@ -88,6 +88,8 @@ struct CChunkMap {
 CChunkMap* ChunkMapCreate(FILE* source, int32_t sectorSize);
 // Frees the map, its cache and its segment files; null is allowed.
 void ChunkMapFree(CChunkMap* map);
+// Forgets every decoded chunk (after the key of an encrypted image changed).
+void ChunkMapDropCache(CChunkMap* map);
 // Appends a chunk at the current uncompressed total: the new total sector count, or -1 when a length exceeds
 // kChunkMaxBytes or the stored bytes lie outside the source (or the segment chain).
 int64_t ChunkMapAddChunk(CChunkMap* map, int32_t segment, uint32_t type, uint64_t fileOffset, uint64_t compressedLength,

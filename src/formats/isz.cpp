@@ -1,5 +1,6 @@
 #include "formats/isz.h"
 
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -9,6 +10,7 @@
 #include "formats/chunkmap.h"
 #include "image/document.h"
 #include "runtime/byte_reader.h"
+#include "runtime/error.h"
 #include "runtime/file.h"
 
 namespace {
@@ -170,6 +172,12 @@ int IszParseHeader(CImageDocument* document, int32_t* keyLength, std::wstring* f
     ChunkMapFree(map);
     return -1;
   };
+  // A segment whose record or size disagrees with the set is named with what is wrong with it.
+  auto failSegment = [&](const std::wstring& file) {
+    errno = 0;
+    LastErrorSetText(L"The segment does not match the table of the split image");
+    return fail(file);
+  };
   map->userDataOffset = h.sectorSize == 2352 ? 16 : 0;
   const std::wstring firstPath = document->path.c_str();
 
@@ -189,13 +197,14 @@ int IszParseHeader(CImageDocument* document, int32_t* keyLength, std::wstring* f
       r.U32LE();  // first chunk
       const uint32_t chunkOffset = r.U32LE();
       const uint32_t left = r.U32LE();
-      if (chunks == 0) break;
+      // A file that begins no chunk still belongs to the set when the previous one's last chunk goes on in it.
+      if (chunks == 0 && previousLeft == 0) break;
       if (segments.size() >= static_cast<size_t>(kChunkMaxSegments)) return fail(L"");
       CChunkSegment s;
       s.path = IszSegmentName(firstPath, static_cast<int>(i));
       s.fileOffset = i == 0 ? h.dataOffset : static_cast<uint64_t>(chunkOffset) - previousLeft;
       if (size <= 0 || (i > 0 && chunkOffset < previousLeft) || s.fileOffset > static_cast<uint64_t>(size))
-        return fail(L"");
+        return failSegment(s.path);
       s.streamLength = static_cast<uint64_t>(size) - s.fileOffset;
       s.fileSize = size;
       segments.push_back(std::move(s));
@@ -230,14 +239,20 @@ int IszParseHeader(CImageDocument* document, int32_t* keyLength, std::wstring* f
     if (actual != s.fileSize && !(last && actual > s.fileSize)) {
       const std::wstring name = s.path;
       map->segments = std::move(segments);
-      return fail(name);
+      return failSegment(name);
     }
     s.streamStart = streamAt;
     streamAt += s.streamLength;
   }
   map->segments = std::move(segments);
 
-  // The chunks.
+  // The chunks. Of a split set, a chunk that would end past its last file names that file.
+  auto beyondSet = [&](uint64_t end) {
+    if (map->segments.empty() || end <= streamAt) return fail(L"");
+    errno = 0;
+    LastErrorSetText(L"The split image ends inside its data, and no segment after this one is in its table");
+    return fail(map->segments.back().path);
+  };
   const uint64_t lastLength = imageBytes - static_cast<uint64_t>(h.chunkCount - 1) * h.chunkSize;
   uint64_t position = h.dataOffset;
   if (h.pointerOffset) {
@@ -263,13 +278,14 @@ int IszParseHeader(CImageDocument* document, int32_t* keyLength, std::wstring* f
       const uint64_t length = i + 1 == h.chunkCount ? lastLength : h.chunkSize;
       // An encrypted stored chunk carries whole cipher blocks; its data are the first `length` bytes.
       if (type == kChunkStored && stored != length) return fail(L"");
-      if (ChunkMapAddChunk(map, 0, type, position, type == kChunkZero ? 0 : stored, length) < 0) return fail(L"");
+      if (ChunkMapAddChunk(map, 0, type, position, type == kChunkZero ? 0 : stored, length) < 0)
+        return beyondSet(position + stored);
       if (type != kChunkZero) position += stored;
     }
   } else {
     for (uint32_t i = 0; i < h.chunkCount; ++i) {
       const uint64_t length = i + 1 == h.chunkCount ? lastLength : h.chunkSize;
-      if (ChunkMapAddChunk(map, 0, kChunkStored, position, length, length) < 0) return fail(L"");
+      if (ChunkMapAddChunk(map, 0, kChunkStored, position, length, length) < 0) return beyondSet(position + length);
       position += length;
     }
   }
@@ -283,6 +299,8 @@ int IszSetPassword(CChunkMap* map, const char* password, int32_t keyLength) {
   if (AesSetKey(&map->aes, password, keyLength) != 0) return -1;
   std::strncpy(map->password, password, sizeof map->password - 1);
   map->encrypted = 1;
+  // Chunks deciphered with a password tried before are not the image's.
+  ChunkMapDropCache(map);
   return 0;
 }
 

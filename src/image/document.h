@@ -70,6 +70,7 @@ struct CVhdImage;
 struct CVhdxImage;
 struct CVmdkImage;
 struct CVdiImage;
+struct CVirtualDiskRun;
 struct CChunkMap;
 struct CWimState;
 
@@ -147,6 +148,8 @@ struct CImageDocument {
   // buffer of byte reads, and the file-system reader states.
   int64_t (*diskReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
   void* diskContext;
+  // Where the disk reader's sectors lie in its files (disks/virtual_disk.h; null: not known), over diskContext.
+  int64_t (*diskMap)(void* diskContext, int64_t sector, int64_t n, CVirtualDiskRun* run);
   int64_t (*lvmMap)(CImageDocument* document, int64_t sector);
   CPartitionList* partitions;  // owned
   // The virtual disk whose reader serves the disk (disks/virtual_disk.h), owned; diskContext points at it.

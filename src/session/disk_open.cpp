@@ -1,6 +1,8 @@
 #include "session/disk_open.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,16 +21,16 @@
 #include "filesystems/hfsplus.h"
 #include "filesystems/ntfs.h"
 #include "formats/chunkmap.h"
-#include "qvf/container.h"
-#include "qvf/reader.h"
 #include "image/disk.h"
 #include "image/document.h"
+#include "qvf/container.h"
+#include "qvf/reader.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/ui.h"
-#include "session/document.h"
 #include "session/chunk_open.h"
+#include "session/document.h"
 #include "tree/tree.h"
 
 namespace {
@@ -99,6 +101,69 @@ void Detach(CImageDocument* document) {
   ImageClose(document);
 }
 
+// Copies n bytes at `from` of `input` to the current position of `out`: inside the kernel by copy_file_range,
+// else by sendfile (files on two file systems), else through one buffer. The bytes copied (fewer when the input
+// ends or a copy stopped), -1 when a write failed.
+int64_t CopyFileBytes(CImageDocument* document, int input, int64_t from, int64_t n, int out) {
+  constexpr int64_t kStep = 1 << 20;
+  constexpr int64_t kKernelStep = 1 << 30;
+  int64_t copied = 0;
+  while (document->kernelCopyRefused == 0 && copied < n) {
+    loff_t at = from + copied;
+    const ssize_t got =
+        copy_file_range(input, &at, out, nullptr, static_cast<size_t>(std::min(kKernelStep, n - copied)), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+      document->kernelCopyRefused = 1;  // another file system, or no such copy here: not asked again
+    if (got <= 0) break;
+    copied += got;
+  }
+  while (document->kernelCopyRefused == 1 && copied < n) {
+    off_t at = from + copied;
+    const ssize_t got = sendfile(out, input, &at, static_cast<size_t>(std::min(kKernelStep, n - copied)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+      document->kernelCopyRefused = 2;  // neither kernel copy works between these files
+    if (got <= 0) break;
+    copied += got;
+  }
+  if (copied < n && document->kernelCopyRefused == 2) {
+    if (document->diskWork.size() < static_cast<size_t>(kStep)) document->diskWork.resize(static_cast<size_t>(kStep));
+    while (copied < n) {
+      const int64_t want = std::min(kStep, n - copied);
+      const ssize_t got = pread(input, document->diskWork.data(), static_cast<size_t>(want), from + copied);
+      if (got != want) break;
+      int64_t written = 0;
+      while (written < want) {
+        const ssize_t k = write(out, document->diskWork.data() + written, static_cast<size_t>(want - written));
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return -1;
+        written += k;
+      }
+      copied += want;
+    }
+  }
+  return copied;
+}
+
+// Puts n zero bytes at the current position of `out`: a hole when `out` is a regular file that ends there, else
+// written zeros. n, or -1 when a write failed.
+int64_t PutZeroBytes(int out, int64_t n) {
+  struct stat info;
+  const off_t at = lseek(out, 0, SEEK_CUR);
+  if (at >= 0 && fstat(out, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == at && n <= INT64_MAX - at &&
+      ftruncate(out, at + n) == 0 && lseek(out, at + n, SEEK_SET) == at + n)
+    return n;
+  static constexpr uint8_t kZeros[1 << 16] = {};
+  int64_t written = 0;
+  while (written < n) {
+    const ssize_t k = write(out, kZeros, static_cast<size_t>(std::min<int64_t>(sizeof kZeros, n - written)));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return -1;
+    written += k;
+  }
+  return n;
+}
 }  // namespace
 
 int32_t BootSectorGetSectorSize(const uint8_t* bootSector, size_t length) {
@@ -264,13 +329,14 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
 
 int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
   if (MacEntryHasData(document, entry)) return MacCopyEntryToFd(document, entry, fd);
-  if (!DiskEntryHasOwnData(document, entry) || document->diskReader || document->lvmMap || !document->input)
+  // A disk reader's data is copied only where its map says which file holds it.
+  if (!DiskEntryHasOwnData(document, entry) || (document->diskReader && !document->diskMap) || document->lvmMap ||
+      !document->input)
     return 0;
   const int input = fileno(document->input);
   const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;
   const int64_t volumeByte = document->partitionStart * sectorSize;
   const int64_t fileBytes = document->fileSize > 0 ? document->fileSize : FileGetSize(document->input);
-  constexpr int64_t kStep = 1 << 20;
   int64_t done = 0;
   for (;;) {
     int64_t runByte = 0;
@@ -290,34 +356,23 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
       runByte = static_cast<int64_t>(volumeSector) * 512;
     }
     if (run <= 0) break;
-    loff_t from = volumeByte + runByte;
-    // Data the file does not hold is left to the reads, which say so.
-    if (from > fileBytes || run > fileBytes - from) break;
+    const int64_t from = volumeByte + runByte;
     int64_t copied = 0;
-    while (!document->kernelCopyRefused && copied < run) {
-      const ssize_t n = copy_file_range(input, &from, fd, nullptr, static_cast<size_t>(run - copied), 0);
-      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-        document->kernelCopyRefused = 1;  // another file system, or no such copy here: not asked again
-      if (n <= 0) break;
-      copied += n;
+    if (!document->diskReader) {
+      // Data the file does not hold is left to the reads, which say so.
+      if (from > fileBytes || run > fileBytes - from) break;
+      copied = CopyFileBytes(document, input, from, run, fd);
+      if (copied < 0) return -1;
     }
-    // Otherwise the run's exact bytes go through one buffer: one read and one write for most files.
-    if (copied < run && document->kernelCopyRefused) {
-      if (document->diskWork.size() < static_cast<size_t>(kStep)) document->diskWork.resize(static_cast<size_t>(kStep));
-      while (copied < run) {
-        const int64_t want = std::min(kStep, run - copied);
-        const ssize_t got = pread(input, document->diskWork.data(), static_cast<size_t>(want), from);
-        if (got != want) break;
-        int64_t written = 0;
-        while (written < want) {
-          const ssize_t n = write(fd, document->diskWork.data() + written, static_cast<size_t>(want - written));
-          if (n <= 0) break;
-          written += n;
-        }
-        if (written < want) return -1;
-        from += want;
-        copied += want;
-      }
+    while (document->diskReader && copied < run) {
+      FILE* file = nullptr;
+      int64_t fileByte = 0;
+      const int64_t piece = VirtualDiskMapBytes(document, from + copied, run - copied, &file, &fileByte);
+      if (piece <= 0) break;
+      const int64_t got = file ? CopyFileBytes(document, fileno(file), fileByte, piece, fd) : PutZeroBytes(fd, piece);
+      if (got < 0) return -1;
+      copied += got;
+      if (got < piece) break;
     }
     done += copied;
     if (copied < run) break;

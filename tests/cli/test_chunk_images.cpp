@@ -225,6 +225,7 @@ TEST(ChunkImagesCli, IszPasswordIsAskedAgainAndAMissingSegmentIsNamed) {
   IszOptions o;
   o.keyLength = 24;
   o.password = "right";
+  o.kinds = {kIszRaw, kIszZlib};  // stored chunks deciphered with the wrong password must not be kept
   const std::string image = folder + "/secret.isz";
   WriteFiles(image, MakeIsz(iso, o));
   // A wrong password, "Yes" to try again, then the right one.
@@ -249,6 +250,34 @@ TEST(ChunkImagesCli, IszPasswordIsAskedAgainAndAMissingSegmentIsNamed) {
   const ProgramResult missing = RunKestrane({"list", split, "/", "-y"});
   EXPECT_EQ(missing.status, 1) << missing.out;
   EXPECT_NE(missing.out.find("split.i02"), std::string::npos) << missing.out;
+}
+
+// A split set whose last file holds only the end of the last chunk begun before it: its record counts no chunk
+// but the previous record says bytes go on into it.
+TEST(ChunkImagesCli, IszSetWhoseLastFileBeginsNoChunk) {
+  if (!Have("genisoimage")) GTEST_SKIP() << "genisoimage missing";
+  const std::string folder = MakeTestFolder("chunk_isz_tail");
+  const std::string iso = MakeIso(folder);
+  IszOptions o;
+  o.segmentSize = 300000;
+  o.tailBytes = 100;
+  std::vector<std::string> files = MakeIsz(iso, o);
+  ASSERT_GE(files.size(), 3u);
+  const std::string image = folder + "/tail.isz";
+  WriteFiles(image, files);
+  ExpectGivesIsoBack(folder, image, iso);
+
+  // A table whose next-to-last record says nothing goes on ends before the data does: the last file it names
+  // is reported.
+  const size_t record = 48 + 24 * (files.size() - 2);
+  for (size_t i = 0; i < 4; ++i) files[0][record + 20 + i] = static_cast<char>(~"IsZ!"[i]);  // 0, scrambled
+  const std::string cut = folder + "/cut.isz";
+  WriteFiles(cut, files);
+  const ProgramResult refused = RunKestrane({"list", cut, "/", "-y"});
+  EXPECT_EQ(refused.status, 1) << refused.out;
+  char last[16];
+  std::snprintf(last, sizeof last, "cut.i%02zu", files.size() - 2);
+  EXPECT_NE(refused.out.find(last), std::string::npos) << refused.out;
 }
 
 TEST(ChunkImagesCli, UifInEachSectorFormGivesTheIsoBack) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "support/run_program.h"
 #include "support/virtual_disk_fixture.h"
@@ -76,3 +77,34 @@ TEST(VirtualDiskCliRefusals, DisksWithAParentAndBrokenDescriptorsEndWithAMessage
 }
 
 }  // namespace
+
+// Extraction copies the data straight from the disk file and leaves the blocks the disk does not hold as holes:
+// a file whose middle and end lie in such blocks comes out whole, copied inside one file system and onto
+// another (a memory file system when there is one).
+TEST(VirtualDiskCliCopies, FilesEndingInBlocksTheDiskDoesNotHoldComeOutWhole) {
+  const ProgramResult tools = RunShell("for t in sfdisk mkfs.fat mcopy qemu-img; do command -v $t; done");
+  if (tools.status != 0) GTEST_SKIP() << "sfdisk, mkfs.fat, mtools or qemu-img missing";
+  const std::string work = MakeTestFolder("vdisk_tail_hole");
+  // 1 MB of data, 12 MB of zeros, 1 MB of data, 20 MB of zeros: the only file of a FAT32 volume.
+  const ProgramResult made = RunShell(
+      "cd '" + work + "' && mkdir -p src && seq 1 200000 | head -c 1000000 > src/z.bin; seq 5 200000 | head -c " +
+      "1000000 > b && truncate -s 12000000 src/z.bin && cat b >> src/z.bin && truncate -s 34000000 src/z.bin && " +
+      "truncate -s 48M raw.img && printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q raw.img && " +
+      "mkfs.fat -F 32 --offset=2048 raw.img 47000 >/dev/null 2>&1 && mcopy -m -i raw.img@@1048576 src/z.bin :: && " +
+      "qemu-img convert -f raw -O vhdx raw.img d.vhdx && qemu-img convert -f raw -O vpc -o subformat=dynamic " +
+      "raw.img d.vhd && qemu-img convert -f raw -O vmdk raw.img d.vmdk 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  std::vector<std::string> outs = {work + "/out"};
+  if (RunShell("test -d /dev/shm -a -w /dev/shm").status == 0) outs.push_back("/dev/shm/kestrane-test-vdisk-tail-hole");
+  for (const char* disk : {"d.vhdx", "d.vhd", "d.vmdk"}) {
+    for (const std::string& out : outs) {
+      SCOPED_TRACE(std::string(disk) + " into " + out);
+      RunShell("rm -rf '" + out + "'");
+      const ProgramResult extracted = RunKestrane({"extract", work + "/" + disk, "/z.bin", "-od", out, "-y"});
+      ASSERT_EQ(extracted.status, 0) << extracted.out;
+      const ProgramResult same = RunShell("cmp '" + work + "/src/z.bin' '" + out + "/z.bin' 2>&1");
+      EXPECT_EQ(same.status, 0) << same.out;
+      RunShell("rm -rf '" + out + "'");
+    }
+  }
+}
