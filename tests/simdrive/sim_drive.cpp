@@ -84,6 +84,7 @@ struct Drive {
   bool legacy = false;       // refuses GET CONFIGURATION
   int profileOverride = -1;  // reports this current profile whatever the disc
   bool badLengths = false;   // answers claim lengths and counts they do not hold
+  bool paced = false;        // writes take the time the disc's write speed (or a slower SET CD SPEED) implies
   std::string disc;          // disc folder, empty: no disc
   std::vector<std::string> queue;
   std::vector<Fault> faults;
@@ -187,6 +188,7 @@ bool LoadDrive(const std::string& dir, Drive* d) {
   d->legacy = Num(First(keys, "legacy", "0")) != 0;
   d->profileOverride = Num(First(keys, "profile_override", "-1"));
   d->badLengths = Num(First(keys, "bad_lengths", "0")) != 0;
+  d->paced = Num(First(keys, "paced", "0")) != 0;
   d->disc = First(keys, "disc");
   d->speed = Num(First(keys, "speed", "0"));
   for (const std::string& q : keys["queue"]) d->queue.push_back(q);
@@ -209,7 +211,8 @@ bool LoadDrive(const std::string& dir, Drive* d) {
 bool SaveDrive(const std::string& dir, const Drive& d) {
   std::ostringstream o;
   o << "inquiry_type=" << d.inquiryType << "\nlegacy=" << d.legacy << "\nprofile_override=" << d.profileOverride
-    << "\nbad_lengths=" << d.badLengths << "\ndisc=" << d.disc << "\nspeed=" << d.speed << "\n";
+    << "\nbad_lengths=" << d.badLengths << "\npaced=" << d.paced << "\ndisc=" << d.disc << "\nspeed=" << d.speed
+    << "\n";
   for (const std::string& q : d.queue) o << "queue=" << q << "\n";
   for (const Fault& f : d.faults)
     o << "fault=" << f.opcode << "," << f.nth << "," << f.count << "," << f.key << "," << f.asc << "," << f.ascq << ","
@@ -1373,6 +1376,11 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
     Dispatch(c);
   }
   LogCommand(c);
+  if (c.drive.paced && op == 0x2A && reply->status == 0 && c.hasDisc && c.disc.info->speedKBs > 0) {
+    int speed = c.disc.info->speedKBs;
+    if (c.drive.speed > 0 && c.drive.speed < speed) speed = c.drive.speed;
+    usleep(static_cast<useconds_t>(static_cast<uint64_t>(reply->transferred) * 1000 / speed));
+  }
   if (c.discChanged && c.hasDisc) SaveDisc(c.disc);
   if (c.driveChanged) SaveDrive(c.driveDir, c.drive);
   return true;
@@ -1386,7 +1394,7 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: simdrive STATE COMMAND ...\n"
-               "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths]\n"
+               "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths] [--paced]\n"
                "  make-disc DISC MEDIA blank|appendable|closed|formatted [--from IMAGE] [--write-protected]\n"
                "  insert N DISC | eject N | queue N DISC\n"
                "  fault N OPCODE NTH COUNT KEY ASC ASCQ [--status S] [--short BYTES] [--host H] | clear-faults N\n"
@@ -1583,6 +1591,7 @@ int ToolMain(int argc, char** argv) {
     d.profileOverride = std::strtol(Flag(args, "--profile", "-1").c_str(), nullptr, 0);
     d.legacy = Switch(args, "--legacy");
     d.badLengths = Switch(args, "--bad-lengths");
+    d.paced = Switch(args, "--paced");
     return SaveDrive(dir, d) ? 0 : 1;
   }
   if (!LoadDrive(dir, &d)) {
