@@ -90,7 +90,9 @@ class ProgressLine {
     if (console_) UiProgressBegin(L"Writing media...", total);
   }
   ~ProgressLine() {
-    if (console_) UiProgressEnd();
+    if (!console_) return;
+    UiProgressEnd();
+    UiPrintf(L"\r\n");  // the caller ends the progress line
   }
   void Show(uint64_t done) {
     if (console_)

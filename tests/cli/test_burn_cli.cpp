@@ -147,8 +147,8 @@ TEST(BurnCli, DataIsoBecomesOneMode1TrackWithTheSwitchesSent) {
   sim.Drive(0, "cd-r", "blank");
   ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg0", "-speed", "cd10x", "-eject"});
   ASSERT_EQ(r.status, 0) << r.out;
-  for (const char* line : {"Media detected: CD-R", "Start writing media...", "Writing media...",
-                           "Synchronizing cache...", "Burning completed successfully."})
+  for (const char* line : {"Media detected: CD-R\r\n", "Start writing media...\r\n", "Writing media... ...     0%",
+                           "  100%\r\nSynchronizing cache...\r\n", "Burning completed successfully.\r\n"})
     EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
   // -speed reaches the drive as SET CD SPEED (10 x 176 KB/s), -eject as START STOP UNIT with the eject bit.
   EXPECT_TRUE(sim.Sent(0, "bb00ffff06e0")) << r.out;
@@ -271,17 +271,34 @@ TEST(BurnCli, AudioTracksWithPregapsAndCdText) {
 TEST(BurnCli, AWriteErrorMidBurnEndsTheBurn) {
   Sim sim("write_error");
   const std::string iso = MakeIso(sim.folder);
-  sim.Drive(0, "cd-r", "blank");
-  // The 30th WRITE(10) fails with a medium error (3/0C/00) and every later one would too.
-  sim.Tool({"fault", "0", "0x2a", "30", "0", "3", "0x0c", "0"});
-  ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg0"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  // The 150 pregap sectors take 10 commands: the 30th writes LBA 19 x 16 = 304.
-  EXPECT_TRUE(Has(r.out, "Error writing data. (129-00000130 ")) << r.out;
-  EXPECT_TRUE(Has(r.out, "Burning failed (")) << r.out;
-  EXPECT_FALSE(Has(r.out, "Burning completed")) << r.out;
-  std::vector<std::string> cdbs = sim.Cdbs(0);
-  EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string& c) { return c.rfind("2a", 0) == 0; }), 30);
+  WriteFileBytes(sim.folder + "/silence.bin", std::string(400 * kRaw, '\0'));
+  WriteFileBytes(sim.folder + "/silence.cue", "FILE \"silence.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+  struct Case {
+    std::string image;
+    const char* step;  // the writer's step number in the message
+  } cases[] = {{iso, "129"}, {sim.folder + "/silence.cue", "371"}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    sim.Drive(drive, "cd-r", "blank");
+    // The 30th WRITE(10) fails with a medium error (3/0C/00), and so would every later one.
+    sim.Tool({"fault", std::to_string(drive), "0x2a", "30", "0", "3", "0x0c", "0"});
+    ProgramResult r = sim.Run({"burn-image", c.image, "/dev/sg" + std::to_string(drive)});
+    EXPECT_EQ(r.status, 1) << r.out;
+    // The 150 pregap sectors take 10 commands: the 30th writes LBA 19 x 16 = 304.
+    const std::string prefix = std::string("Error writing data. (") + c.step + "-00000130 ";
+    size_t at = r.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    // "Burning failed" reports the failed write's code, not that of a command sent after it.
+    const std::string code = r.out.substr(at + prefix.size(), 8);
+    EXPECT_TRUE(Has(r.out, "Burning failed (" + code + ").")) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning completed")) << r.out;
+    std::vector<std::string> cdbs = sim.Cdbs(drive);
+    EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string& x) { return x.rfind("2a", 0) == 0; }), 30);
+    ++drive;
+  }
+  // The session written at once closes the failing track.
+  EXPECT_TRUE(sim.Sent(1, "5b0001000001")) << "CLOSE TRACK of track 1";
 }
 
 TEST(BurnCli, EraseDiscByMediaType) {
