@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int kRun = 16;  // sectors per WRITE(10)
+constexpr int64_t kMaxFrames = 99 * 4500 + 59 * 75 + 74;  // 99:59:74, the last time a cue sheet can carry
 constexpr int kCdTextSlotUpcIsrc = 0x8E - 0x80;
 
 enum CueKind { kCueAudio, kCueMode1, kCueMode2, kCueNone };
@@ -180,7 +181,18 @@ int BurnJobBuildCueSheet(CBurnJob* /*job*/, const CTrackTable* table, int withCd
     last = track;
   }
   const CueForms& out = kForms[KindOfMode(last->mode)];
-  PutEntry(sheet, out.leadOutCtl, 0xAA, 1, out.leadOutForm, int64_t{last->start} + last->length + last->postgap + 150);
+  const int64_t leadOut = int64_t{last->start} + last->length + last->postgap + 150;
+  // Times past 99:59:74 do not fit the sheet's minute byte; tracks that do not follow each other from LBA 0 would
+  // not be written where the sheet puts them.
+  if (leadOut > kMaxFrames || first->start != first->pregap) return 0;
+  for (int32_t i = 1; i < table->trackCount; ++i) {
+    const CTrackInfo* before = TrackTableGetTrack(table, i - 1);
+    const CTrackInfo* track = TrackTableGetTrack(table, i);
+    if (before->postgap < 0 ||
+        int64_t{before->start} + before->length + before->postgap != int64_t{track->start} - track->pregap)
+      return 0;
+  }
+  PutEntry(sheet, out.leadOutCtl, 0xAA, 1, out.leadOutForm, leadOut);
   return 1;
 }
 

@@ -92,6 +92,13 @@ TEST(CueSheet, TablesItCannotDescribe) {
   odd.Add(1, 0, 300);
   odd.Add(99, 300, 300);  // no such track kind
   EXPECT_EQ(BurnJobBuildCueSheet(&job, odd.table, 0, &sheet), 0);
+  TableOwner tooLong;
+  tooLong.Add(1, 0, 100 * 4500);  // past 99:59:74
+  EXPECT_EQ(BurnJobBuildCueSheet(&job, tooLong.table, 0, &sheet), 0);
+  TableOwner apart;
+  apart.Add(1, 0, 300);
+  apart.Add(1, 400, 300);  // a hole between the tracks: they would not be written where the sheet puts them
+  EXPECT_EQ(BurnJobBuildCueSheet(&job, apart.table, 0, &sheet), 0);
   TableOwner audio;
   audio.Add(1, 0, 300);
   ASSERT_EQ(BurnJobBuildCueSheet(&job, audio.table, 0, &sheet), 1);
