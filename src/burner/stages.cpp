@@ -3,6 +3,7 @@
 #include "burner/cdwrite.h"
 #include "burner/erase.h"
 #include "burner/jobs.h"
+#include "burner/media.h"
 
 namespace {
 
@@ -16,6 +17,12 @@ void DestroyBuffer(CBurnJob* job) { BurnBufferDestroy(std::move(job->run->buffer
 
 int WriteCdImage(CBurnJob* job) { return job->run->buffer ? BurnJobWriteCdImage(job, job->run->buffer.get()) : 0; }
 
+// DVD and BD writing is not part of this build: say so before the job fails, rather than fail without a reason.
+int WriteDvdImage(CBurnJob* job) {
+  BurnJobPrint(job, kBurnLevelError, L"Writing %ls discs is not available yet.", MediaTypeName(job->mediaType));
+  return 0;
+}
+
 }  // namespace
 
 void BurnUseRecorderStages(CBurnRun* run) {
@@ -23,5 +30,6 @@ void BurnUseRecorderStages(CBurnRun* run) {
   run->stages.bufferCreate = CreateBuffer;
   run->stages.bufferDestroy = DestroyBuffer;
   run->stages.writeCdImage = WriteCdImage;
+  run->stages.writeDvdImage = WriteDvdImage;
   run->stages.eraseMedia = BurnJobEraseMedia;
 }

@@ -370,6 +370,12 @@ TEST(BurnCli, RefusalsSendNothingThatWrites) {
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_FALSE(sim.SentAnyWrite(c.drive)) << r.out;
   }
+  // DVD writing is not in this build: the burn says so and fails before anything is written.
+  sim.Drive(5, "dvd-r", "blank");
+  ProgramResult dvd = sim.Run({"burn-image", iso, "/dev/sg5"});
+  EXPECT_EQ(dvd.status, 1) << dvd.out;
+  EXPECT_TRUE(Has(dvd.out, "Writing DVD-R discs is not available yet.")) << dvd.out;
+  EXPECT_FALSE(sim.SentAnyWrite(5)) << dvd.out;
   ProgramResult asked = sim.Run({"burn-image", iso, "/dev/sg4"}, "");
   EXPECT_TRUE(Has(asked.out, "The disc is not empty. Do you want to erase it now? (Yes/No):")) << asked.out;
 }
