@@ -276,7 +276,7 @@ int BurnJobSetup(CBurnJob* job) {
   }
   if (job->slot == 0 && document && document->trackTable) {
     bool cdTextOn = SettingsGetIntClamped(L"WriteCDText", 1, 0, 1) != 0;
-    if (cdTextOn && !document->trackTable->cdTextPacks.empty()) run->writeCdText = 1;
+    if (cdTextOn && !document->trackTable->cdTextSubchannel.empty()) run->writeCdText = 1;
   }
   return 1;
 }
@@ -411,6 +411,7 @@ int BurnJobBurnImage(CBurnJob* job, int erase, CImageDocument* document) {
     // A failed verification fails the command: the data on the disc is not what was asked for.
     if (verified) SetStage(job, 8);
     result = verified ? 1 : 0;
+    if (result && (run->switchFlags & kBurnSwitchEject)) MmcStartStopUnit(&run->scsi, device, 1, 0);
   }();
   job->lastError = ScsiGetLastError(&run->scsi, device);
   job->lastSense = ScsiGetSense(&run->scsi, device);

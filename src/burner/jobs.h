@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "burner/buffer.h"
 #include "burner/transport.h"
 
 struct CImageDocument;
@@ -30,6 +32,7 @@ enum : int32_t {
 // Switch bits the command copies into the run (the same bits as the command line's settings).
 enum : uint32_t {
   kBurnSwitchVerify = 1u << 29,
+  kBurnSwitchEject = 1u << 28,
   kBurnSwitchFullErase = 1u << 27,
   kBurnSwitchTempFileForCopy = 1u << 26,
 };
@@ -94,6 +97,8 @@ struct CBurnRun {
   double speedFactor = 0;
   CImageDocument* document = nullptr;  // owned by the command
   int64_t appendStart = 0;             // first sector of the session the document builds (0: a whole disc)
+  int32_t appendTrack = 1;             // number of the first track of that session
+  CBurnSource source;                  // where the burn buffer's reader gets the document's sectors
   int32_t consoleMode = 1;
   CBurnStages stages = {};
   // State of the run.
@@ -115,7 +120,11 @@ struct CBurnRun {
   std::wstring statusText;
   uint32_t lastTitleMs = 0;
   uint32_t stagePollMs = 50;
+  std::unique_ptr<CBurnBuffer> buffer;  // of the job being written
 };
+
+// Fills the stages with the recorder's own burn buffer, CD writer, destination check and erase.
+void BurnUseRecorderStages(CBurnRun* run);
 
 // Entries of burn-image and copy-disc (job type 1 or 3) and of erase-disc.
 int BurnJobsRunAll(CBurnRun* run);

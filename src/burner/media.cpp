@@ -7,6 +7,7 @@
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/byte_reader.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -315,6 +316,10 @@ int DiscGetAppendStart(CScsiContext* scsi, int device, CImageDocument* document,
   if (!MmcReadDiscInfo(scsi, device, 0, info, &n) || n < 7) return finish(0, 0, 0);
   int code = table->discMode;
   if (MediaIsReadOnly(code)) return finish(kAppendNotWritable, 0, 0);
+  // A further session rewrites the UDF structures as one extent per file: a volume whose files lie in pieces
+  // cannot be carried over.
+  if (document->udfVolume && !TreeCheckExtentsContiguous(document, document->rootFolder))
+    return finish(kAppendClosed, 0, 0);
   int32_t next = table->firstTrackNumber + table->trackCount;
   int discStatus = info[2] & 3;
   if (MediaIsWriteOnce(code)) {

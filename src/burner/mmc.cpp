@@ -142,6 +142,13 @@ int MmcStartStopUnit(CScsiContext* scsi, int device, int loadEject, int start) {
   return NoData(scsi, device, cdb, 6, kDefaultTimeout);
 }
 
+int MmcSetCdSpeed(CScsiContext* scsi, int device, uint32_t readSpeed, uint32_t writeSpeed) {
+  uint8_t cdb[12] = {0xBB};
+  Put16(cdb + 2, readSpeed);
+  Put16(cdb + 4, writeSpeed);
+  return NoData(scsi, device, cdb, 12, kDefaultTimeout);
+}
+
 int MmcCloseTrackSession(CScsiContext* scsi, int device, int immediate, int function, uint32_t track) {
   uint8_t cdb[10] = {0x5B};
   cdb[1] = immediate ? 0x01 : 0;

@@ -29,6 +29,8 @@ int MmcSendCueSheet(CScsiContext* scsi, int device, const uint8_t* sheet, uint32
 int MmcSynchronizeCache(CScsiContext* scsi, int device, int immediate);
 int MmcSendOpcInfo(CScsiContext* scsi, int device);
 int MmcStartStopUnit(CScsiContext* scsi, int device, int loadEject, int start);
+// SET CD SPEED: read and write speeds in KB/s (0xFFFF: the drive's fastest).
+int MmcSetCdSpeed(CScsiContext* scsi, int device, uint32_t readSpeed, uint32_t writeSpeed);
 int MmcCloseTrackSession(CScsiContext* scsi, int device, int immediate, int function, uint32_t track);
 // Reads `count` 2048-byte blocks; `length` receives the byte length asked for. A short transfer fails.
 int MmcRead10(CScsiContext* scsi, int device, uint32_t lba, uint32_t count, uint8_t* buffer, uint32_t* length);

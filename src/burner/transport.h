@@ -1,6 +1,8 @@
 // burner/: optical disc recording. It owns the SCSI generic transport to recorders, the MMC command set, media
-// detection and the burn jobs that drive a recorder through a run. It uses runtime/ and image/ (the document to
-// burn and its track table) and nothing above them; the command layer fills the run record and calls its entries.
+// detection, the burn buffer and its reader thread, CD writing, erasing, and the burn jobs that drive a recorder
+// through a run. It uses runtime/, image/ (the document to burn and its track table) and tree/ (the files of a
+// disc's volume) and nothing above them; the command layer fills the run record, hands in the reader of the
+// image's sectors and calls its entries.
 //
 // The SCSI generic transport: every command to a drive goes through ScsiExecuteCommand, which checks the CDB and
 // the buffers, builds the pass-through record, hands it to the Linux sg driver (SG_IO) and keeps the outcome in

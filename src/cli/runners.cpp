@@ -37,10 +37,7 @@ int CliRunCreate() {
   return ImageSaveAs(document, g_settings->outputFile);
 }
 int CliRunMakeImage() { return NotAvailable(L"make-image"); }
-int CliRunBurnImage() { return NotAvailable(L"burn-image"); }
-int CliRunCopyDisc() { return NotAvailable(L"copy-disc"); }
 int CliRunRip() { return NotAvailable(L"rip"); }
-int CliRunEraseDisc() { return NotAvailable(L"erase-disc"); }
 int CliRunEdit() {
   CImageDocument* document = CurrentImageGet();
   const bool named = g_settings->outputFile && *g_settings->outputFile;

@@ -8,10 +8,13 @@
 #include "burner/media.h"
 #include "burner/mmc.h"
 #include "burner/sim_child.h"
+#include "filesystems/udf.h"
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/file.h"
+#include "runtime/memory.h"
 #include "session/document.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -173,6 +176,7 @@ TEST(MediaAppend, WhereAFurtherSessionStarts) {
       {3, 0, 1000, kAppendClosed, 0},                 // the file system allows no further session
       {5, 0, 1000, kAppendClosed, 0},                 // DVD-RW in sequential recording
       {6, 0, 1000, 1, 1000 + 11400},                  // CD: after lead-out, lead-in and pregap
+      {3, kTrackTableFurtherSession | 0x100, 1000, kAppendClosed, 0},  // a UDF file in two pieces
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.drive);
@@ -185,7 +189,21 @@ TEST(MediaAppend, WhereAFurtherSessionStarts) {
     document->trackTable = TrackTableAlloc();
     CTrackTable* table = document->trackTable;
     table->discMode = MediaDetectType(&scsi, fd);
-    table->flags = c.flags;
+    table->flags = c.flags & ~0x100u;
+    CUdfVolume udf{};
+    if (c.flags & 0x100) {
+      // A UDF volume whose one file has two extents with a gap between them.
+      document->udfVolume = &udf;
+      CTreeFolder* root = TreeInsertFolderNode(document, nullptr, L"/", nullptr, 0);
+      ASSERT_NE(root, nullptr);
+      CTreeEntry* file = TreeNewEntry();
+      file->extents = static_cast<CTreeExtent*>(MemAlloc(2 * sizeof(CTreeExtent)));
+      file->extents[0] = {400, 4096};
+      file->extents[1] = {600, 4096};
+      file->extentCount = 2;
+      TreeFolderPrependEntry(root, file);
+      document->treeOwned = 1;
+    }
     table->sessionCount = 1;
     table->trackCount = 1;
     table->firstTrackNumber = 1;
@@ -201,6 +219,7 @@ TEST(MediaAppend, WhereAFurtherSessionStarts) {
     } else {
       EXPECT_EQ(end, 1000);
     }
+    document->udfVolume = nullptr;  // on the stack
     ImageClose(document);
     RawFileClose(fd);
   }

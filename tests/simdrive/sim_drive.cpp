@@ -84,6 +84,7 @@ struct Drive {
   bool legacy = false;       // refuses GET CONFIGURATION
   int profileOverride = -1;  // reports this current profile whatever the disc
   bool badLengths = false;   // answers claim lengths and counts they do not hold
+  bool paced = false;        // writes take the time the disc's write speed (or a slower SET CD SPEED) implies
   std::string disc;          // disc folder, empty: no disc
   std::vector<std::string> queue;
   std::vector<Fault> faults;
@@ -116,7 +117,13 @@ struct Disc {
   bool saoPending = false;
   int64_t saoNext = 0, saoLeadout = 0;
   std::string timestamp;
+  // The cue sheet of the last session written at once and the LBA its times count from, for the layout report.
+  std::vector<uint8_t> lastCue;
+  int64_t lastBase = 0;
 };
+
+// Start of the lead-in of a blank CD (ATIP 97:26:66), where CD-TEXT packs of the first session go.
+constexpr int64_t kLeadInStart = (97 * 60 + 26) * 75 + 66 - 450150;
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   std::string out;
@@ -181,6 +188,7 @@ bool LoadDrive(const std::string& dir, Drive* d) {
   d->legacy = Num(First(keys, "legacy", "0")) != 0;
   d->profileOverride = Num(First(keys, "profile_override", "-1"));
   d->badLengths = Num(First(keys, "bad_lengths", "0")) != 0;
+  d->paced = Num(First(keys, "paced", "0")) != 0;
   d->disc = First(keys, "disc");
   d->speed = Num(First(keys, "speed", "0"));
   for (const std::string& q : keys["queue"]) d->queue.push_back(q);
@@ -203,7 +211,8 @@ bool LoadDrive(const std::string& dir, Drive* d) {
 bool SaveDrive(const std::string& dir, const Drive& d) {
   std::ostringstream o;
   o << "inquiry_type=" << d.inquiryType << "\nlegacy=" << d.legacy << "\nprofile_override=" << d.profileOverride
-    << "\nbad_lengths=" << d.badLengths << "\ndisc=" << d.disc << "\nspeed=" << d.speed << "\n";
+    << "\nbad_lengths=" << d.badLengths << "\npaced=" << d.paced << "\ndisc=" << d.disc << "\nspeed=" << d.speed
+    << "\n";
   for (const std::string& q : d.queue) o << "queue=" << q << "\n";
   for (const Fault& f : d.faults)
     o << "fault=" << f.opcode << "," << f.nth << "," << f.count << "," << f.key << "," << f.asc << "," << f.ascq << ","
@@ -252,6 +261,8 @@ bool LoadDisc(const std::string& dir, Disc* disc) {
   disc->saoNext = Num(First(keys, "sao_next", "0"));
   disc->saoLeadout = Num(First(keys, "sao_leadout", "0"));
   disc->timestamp = First(keys, "timestamp");
+  disc->lastCue = Unhex(First(keys, "last_cue"));
+  disc->lastBase = Num(First(keys, "last_base", "0"));
   return true;
 }
 
@@ -260,7 +271,8 @@ bool SaveDisc(const Disc& disc) {
   o << "media=" << disc.media << "\nstatus=" << disc.status << "\nlss=" << disc.lss << "\nformatted=" << disc.formatted
     << "\nbg_format=" << disc.bgFormat << "\nwrite_protected=" << disc.writeProtected << "\ncapacity=" << disc.capacity
     << "\npage5=" << Hex(disc.page5) << "\ncue=" << Hex(disc.cue) << "\nsao_pending=" << disc.saoPending
-    << "\nsao_next=" << disc.saoNext << "\nsao_leadout=" << disc.saoLeadout << "\ntimestamp=" << disc.timestamp << "\n";
+    << "\nsao_next=" << disc.saoNext << "\nsao_leadout=" << disc.saoLeadout << "\ntimestamp=" << disc.timestamp
+    << "\nlast_cue=" << Hex(disc.lastCue) << "\nlast_base=" << disc.lastBase << "\n";
   for (const Track& t : disc.tracks)
     o << "track=" << t.number << "," << t.session << "," << t.start << "," << t.size << "," << t.nwa << "," << t.state
       << "," << t.audio << "\n";
@@ -320,6 +332,7 @@ void MakeBlank(Disc& disc) {
   disc.tracks.push_back(t);
   disc.saoPending = false;
   disc.cue.clear();
+  disc.lastCue.clear();
 }
 
 // Starts the invisible track of a further session after the closed ones (CD: lead-out, lead-in and pregap).
@@ -556,6 +569,7 @@ bool ReadDiscInformation(Context& c) {
   a[7] = 0x20 | (d.info->profile == 0x1A ? d.bgFormat : 0);  // unrestricted use
   a[8] = d.info->family == kCd ? 0x00 : 0xFF;
   Put32(a, 20, d.info->family == kCd ? 0x00FF0000 | 79 << 8 | 59 : d.capacity);
+  if (d.info->family == kCd && d.status != 2 && Sessions(d) <= 1) a[17] = 97, a[18] = 26, a[19] = 66;
   return Answer(c, a, Get16(c.req->cdb + 7));
 }
 
@@ -822,6 +836,7 @@ bool SendCueSheet(Context& c) {
   const uint8_t* e = c.req->data;
   int64_t first = INT64_MAX, leadout = -1, firstIndex1 = -1;
   for (uint32_t i = 0; i < n; i += 8) {
+    if ((e[i] & 0x0F) != 1) continue;  // catalog number and ISRC entries carry no times
     int64_t lba = MsfToLba(e + i + 5);
     if (e[i + 1] == 0xAA) leadout = lba;
     if (e[i + 1] != 0 && e[i + 1] != 0xAA) first = std::min(first, lba);
@@ -878,6 +893,46 @@ bool StoreBlocks(Context& c, int64_t lba, uint32_t count, const uint8_t* data, u
   return true;
 }
 
+// The index entry of the cue sheet whose track holds `lba` (counted from the session's start), or null.
+const uint8_t* SaoEntryFor(const Disc& d, int64_t lba) {
+  const uint8_t* found = nullptr;
+  for (size_t i = 0; i + 8 <= d.cue.size(); i += 8) {
+    const uint8_t* e = &d.cue[i];
+    if ((e[0] & 0x0F) != 1 || e[1] == 0 || e[1] == 0xAA) continue;
+    if (MsfToLba(e + 5) <= lba) found = e;
+  }
+  return found;
+}
+
+// Raw 2352-byte blocks as they were sent: audio samples, or the whole data sector.
+bool StoreRaw(Context& c, int64_t lba, uint32_t count, const uint8_t* data) {
+  int fd = open((c.disc.dir + "/raw.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(c, 3, 0x0C, 0);
+  int64_t first = std::max<int64_t>(lba, 0);
+  size_t skip = static_cast<size_t>(first - lba) * 2352;
+  size_t bytes = static_cast<size_t>(count) * 2352 > skip ? static_cast<size_t>(count) * 2352 - skip : 0;
+  bool ok = bytes == 0 || pwrite(fd, data + skip, bytes, first * 2352) == static_cast<ssize_t>(bytes);
+  close(fd);
+  return ok || Fail(c, 3, 0x0C, 0);
+}
+
+// R-W subchannel blocks of the lead-in: CD-TEXT packs, taken only when the cue sheet announced them.
+bool WriteLeadIn(Context& c, int64_t lba, uint32_t count) {
+  Disc& d = c.disc;
+  bool announced = false;
+  for (size_t i = 0; i + 8 <= d.cue.size(); i += 8)
+    if ((d.cue[i] & 0x0F) == 1 && d.cue[i + 1] == 0 && (d.cue[i + 3] & 0x40)) announced = true;
+  if (!announced || Sessions(d) > 1) return Fail(c, 5, 0x24, 0);
+  if (lba < kLeadInStart || lba + count > -150) return Fail(c, 5, 0x21, 0);
+  int fd = open((d.dir + "/leadin.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(c, 3, 0x0C, 0);
+  bool ok = pwrite(fd, c.req->data, count * 96, (lba - kLeadInStart) * 96) == static_cast<ssize_t>(count * 96);
+  close(fd);
+  if (!ok) return Fail(c, 3, 0x0C, 0);
+  c.reply->transferred = count * 96;
+  return true;
+}
+
 // Writes a whole SAO session from the cue sheet once its last block has come.
 void FinishSao(Disc& d) {
   int64_t base = d.saoLeadout - MsfToLba(&d.cue[d.cue.size() - 8 + 5]);
@@ -889,7 +944,7 @@ void FinishSao(Disc& d) {
   std::vector<Track> made;
   for (size_t i = 0; i + 8 <= d.cue.size(); i += 8) {
     const uint8_t* e = &d.cue[i];
-    if (e[1] == 0 || e[1] == 0xAA || e[2] != 1) continue;
+    if ((e[0] & 0x0F) != 1 || e[1] == 0 || e[1] == 0xAA || e[2] != 1) continue;
     Track t;
     t.number = number + static_cast<int>(made.size());
     t.session = session;
@@ -905,6 +960,8 @@ void FinishSao(Disc& d) {
     d.tracks.push_back(made[i]);
   }
   d.saoPending = false;
+  d.lastCue = d.cue;
+  d.lastBase = base;
   d.cue.clear();
   d.status = 1;
   CloseSession(d, false);
@@ -921,9 +978,18 @@ bool Write10(Context& c) {
   if (blockSize == 0 || static_cast<uint64_t>(count) * blockSize > c.req->dataLength || !c.req->data)
     return Fail(c, 5, 0x24, 0);
   if (d.saoPending) {
+    int64_t base = d.saoLeadout - MsfToLba(&d.cue[d.cue.size() - 8 + 5]);
+    if (blockSize == 96 && lba < -150) return WriteLeadIn(c, lba, count);
     if (lba != d.saoNext) return Fail(c, 5, 0x21, 0x02);
     if (lba + count > d.saoLeadout) return Fail(c, 5, 0x21, 0x00);
-    if (!StoreBlocks(c, lba, count, c.req->data, blockSize)) return false;
+    // Every block of one command belongs to the track that holds its first block and has that track's size.
+    const uint8_t* entry = SaoEntryFor(d, lba - base);
+    if (!entry) return Fail(c, 5, 0x21, 0x00);
+    int form = entry[3] & 0x3F;
+    int expected = form == 0x00 || form == 0x11 ? 2352 : form == 0x10 ? 2048 : static_cast<int>(blockSize);
+    if (static_cast<int>(blockSize) != expected) return Fail(c, 5, 0x24, 0);
+    if (blockSize == 2352 && !StoreRaw(c, lba, count, c.req->data)) return false;
+    if ((entry[0] & 0x40) && !StoreBlocks(c, lba, count, c.req->data, blockSize)) return false;
     d.saoNext += count;
     c.discChanged = true;
     c.reply->transferred = count * blockSize;
@@ -1064,6 +1130,8 @@ bool Blank(Context& c) {
   }
   MakeBlank(d);
   if (truncate((d.dir + "/data.bin").c_str(), 0) != 0 && errno != ENOENT) return Fail(c, 3, 0x0C, 0);
+  unlink((d.dir + "/raw.bin").c_str());
+  unlink((d.dir + "/leadin.bin").c_str());
   c.discChanged = true;
   return true;
 }
@@ -1308,6 +1376,11 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
     Dispatch(c);
   }
   LogCommand(c);
+  if (c.drive.paced && op == 0x2A && reply->status == 0 && c.hasDisc && c.disc.info->speedKBs > 0) {
+    int speed = c.disc.info->speedKBs;
+    if (c.drive.speed > 0 && c.drive.speed < speed) speed = c.drive.speed;
+    usleep(static_cast<useconds_t>(static_cast<uint64_t>(reply->transferred) * 1000 / speed));
+  }
   if (c.discChanged && c.hasDisc) SaveDisc(c.disc);
   if (c.driveChanged) SaveDrive(c.driveDir, c.drive);
   return true;
@@ -1321,11 +1394,13 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: simdrive STATE COMMAND ...\n"
-               "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths]\n"
+               "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths] [--paced]\n"
                "  make-disc DISC MEDIA blank|appendable|closed|formatted [--from IMAGE] [--write-protected]\n"
                "  insert N DISC | eject N | queue N DISC\n"
                "  fault N OPCODE NTH COUNT KEY ASC ASCQ [--status S] [--short BYTES] [--host H] | clear-faults N\n"
-               "  dump N IMAGE (prints the track layout) | show N | log N\n");
+               "  dump N IMAGE (prints the track layout) | show N | log N\n"
+               "  dump-raw N IMAGE PACKS: 2352-byte sectors of the last session written at once and its lead-in\n"
+               "    CD-TEXT packs; prints its layout\n");
   return 2;
 }
 
@@ -1423,6 +1498,76 @@ std::string Absolute(const std::string& path) {
   return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
 }
 
+// 18-byte packs from the R-W subchannel form of the lead-in: four 6-bit symbols make three bytes, 96 symbols
+// four packs. The packs repeat through the lead-in; one cycle is kept, up to the first pack seen again.
+std::vector<uint8_t> LeadInPacks(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return bytes;
+  uint8_t block[96];
+  while (std::fread(block, 1, 96, in) == 96) {
+    for (int i = 0; i < 96; i += 4) {
+      uint32_t v =
+          (block[i] & 0x3F) << 18 | (block[i + 1] & 0x3F) << 12 | (block[i + 2] & 0x3F) << 6 | (block[i + 3] & 0x3F);
+      bytes.push_back(v >> 16), bytes.push_back(v >> 8), bytes.push_back(v);
+    }
+  }
+  std::fclose(in);
+  std::vector<uint8_t> packs;
+  for (size_t at = 0; at + 18 <= bytes.size(); at += 18) {
+    if (at > 0 && std::equal(bytes.begin(), bytes.begin() + 18, bytes.begin() + at)) break;
+    packs.insert(packs.end(), bytes.begin() + at, bytes.begin() + at + 18);
+  }
+  return packs;
+}
+
+int DumpRaw(const Disc& disc, const std::string& imagePath, const std::string& packsPath) {
+  const std::vector<uint8_t>& cue = disc.lastCue;
+  if (cue.size() < 16) {
+    std::printf("no session written at once\n");
+    return 1;
+  }
+  int64_t leadout = MsfToLba(&cue[cue.size() - 8 + 5]);
+  bool catalogOpen = false;
+  for (size_t i = 0; i + 8 <= cue.size(); i += 8) {
+    const uint8_t* e = &cue[i];
+    int adr = e[0] & 0x0F;
+    if (adr == 2) {
+      std::printf(catalogOpen ? "%.6s\n" : "catalog %.7s", reinterpret_cast<const char*>(e + 1));
+      catalogOpen = !catalogOpen;
+      continue;
+    }
+    if (adr == 3) {
+      std::printf("isrc %d %.6s\n", e[1], reinterpret_cast<const char*>(e + 2));
+      continue;
+    }
+    const char* what = e[1] == 0 ? "leadin" : e[1] == 0xAA ? "leadout" : "track";
+    std::printf("%s %d index %d lba %lld %s form %02x\n", what, e[1] == 0xAA ? 0 : e[1], e[2],
+                static_cast<long long>(disc.lastBase + MsfToLba(e + 5)), (e[0] & 0x40) ? "data" : "audio", e[3]);
+  }
+  FILE* out = std::fopen(imagePath.c_str(), "wb");
+  if (!out) return 1;
+  int in = open((disc.dir + "/raw.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<uint8_t> buf(2352 * 64);
+  for (int64_t lba = 0; lba < leadout; lba += 64) {
+    size_t n = static_cast<size_t>(std::min<int64_t>(64, leadout - lba)) * 2352;
+    std::fill(buf.begin(), buf.end(), 0);
+    if (in >= 0) {
+      ssize_t got = pread(in, buf.data(), n, (disc.lastBase + lba) * 2352);
+      (void)got;
+    }
+    std::fwrite(buf.data(), 1, n, out);
+  }
+  if (in >= 0) close(in);
+  if (std::fclose(out) != 0) return 1;
+  std::vector<uint8_t> packs = LeadInPacks(disc.dir + "/leadin.bin");
+  std::printf("cdtext packs %zu\n", packs.size() / 18);
+  FILE* p = std::fopen(packsPath.c_str(), "wb");
+  if (!p) return 1;
+  std::fwrite(packs.data(), 1, packs.size(), p);
+  return std::fclose(p) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int ToolMain(int argc, char** argv) {
@@ -1446,6 +1591,7 @@ int ToolMain(int argc, char** argv) {
     d.profileOverride = std::strtol(Flag(args, "--profile", "-1").c_str(), nullptr, 0);
     d.legacy = Switch(args, "--legacy");
     d.badLengths = Switch(args, "--bad-lengths");
+    d.paced = Switch(args, "--paced");
     return SaveDrive(dir, d) ? 0 : 1;
   }
   if (!LoadDrive(dir, &d)) {
@@ -1508,6 +1654,10 @@ int ToolMain(int argc, char** argv) {
       return std::fclose(out) == 0 ? 0 : 1;
     }
     return 0;
+  } else if (cmd == "dump-raw") {
+    Disc disc;
+    if (args.size() != 3 || d.disc.empty() || !LoadDisc(d.disc, &disc)) return Usage();
+    return DumpRaw(disc, args[1], args[2]);
   } else if (cmd == "log") {
     std::ifstream in(dir + "/cdb.log");
     std::cout << in.rdbuf();

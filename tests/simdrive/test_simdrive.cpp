@@ -169,6 +169,59 @@ TEST_F(Simulator, CdSessionAtOnceMakesTracksAndANextSessionAfterTheLeadOut) {
   EXPECT_EQ(DiscInfo().data[2] & 3, 1);
 }
 
+TEST_F(Simulator, CdSessionAtOnceTakesRawBlocksAndLeadInPacksAsTheSheetSays) {
+  Disc("cd-r", "blank");
+  Answer info = DiscInfo();
+  ASSERT_EQ(info.status, 0);
+  EXPECT_EQ(std::vector<uint8_t>(info.data.begin() + 17, info.data.begin() + 20), (std::vector<uint8_t>{97, 26, 66}));
+  auto write = [&](int32_t lba, uint16_t count, uint32_t blockSize, uint8_t fill) {
+    std::vector<uint8_t> data(count * blockSize, fill);
+    uint32_t a = static_cast<uint32_t>(lba);
+    return Run({0x2A, 0, static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
+                static_cast<uint8_t>(a), 0, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count), 0},
+               0, data);
+  };
+  // Catalog number (ADR 2), a lead-in announcing CD-TEXT, an audio track and a raw Mode 1 track from LBA 150,
+  // the lead-out at LBA 300.
+  std::vector<uint8_t> cue = {0x02, '1',  '2',  '3',  '4',  '5',  '6',  '7',  0x02, '8',  '9',  '0',  '1',  '2',
+                              '3',  0,    0x01, 0x00, 0x00, 0x41, 0,    0,    0,    0,    0x01, 0x01, 0x00, 0x00,
+                              0,    0,    0,    0,    0x01, 0x01, 0x01, 0x00, 0,    0,    2,    0,    0x41, 0x02,
+                              0x01, 0x11, 0,    0,    4,    0,    0x41, 0xAA, 0x01, 0x14, 0,    0,    6,    0};
+  ASSERT_EQ(Run({0x5D, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(cue.size()), 0}, 0, cue).status, 0);
+  const int32_t leadIn = (97 * 60 + 26) * 75 + 66 - 450150;
+  EXPECT_EQ(write(leadIn - 1, 1, 96, 0).key, 5);  // before the lead-in
+  EXPECT_EQ(write(-151, 2, 96, 0).key, 5);        // into the pregap
+  // One block of packs: 96 symbols whose low six bits carry 72 bytes.
+  std::vector<uint8_t> block(96);
+  for (int i = 0; i < 96; ++i) block[i] = static_cast<uint8_t>(0xC0 | (i * 5 % 64));
+  ASSERT_EQ(Run({0x2A, 0, static_cast<uint8_t>(leadIn >> 24), static_cast<uint8_t>(leadIn >> 16),
+                 static_cast<uint8_t>(leadIn >> 8), static_cast<uint8_t>(leadIn), 0, 0, 1, 0},
+                0, block)
+                .status,
+            0);
+  EXPECT_EQ(write(-150, 150, 2352, 0).status, 0);
+  EXPECT_EQ(write(0, 16, 2048, 0x11).key, 5);  // an audio track takes 2,352-byte blocks only
+  EXPECT_EQ(write(0, 150, 2352, 0x22).status, 0);
+  EXPECT_EQ(write(150, 150, 2352, 0x33).status, 0);
+  EXPECT_EQ(Run({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, 0);
+
+  const std::string raw = state_ + "/raw", packs = state_ + "/packs";
+  ProgramResult dump = RunProgram(SIMDRIVE_BIN, {state_, "dump-raw", "0", raw, packs});
+  ASSERT_EQ(dump.status, 0) << dump.out;
+  for (const char* line :
+       {"catalog 1234567890123", "leadin 0 index 0 lba -150 audio form 41", "track 1 index 1 lba 0 audio form 00",
+        "track 2 index 1 lba 150 data form 11", "leadout 0 index 1 lba 300 data form 14", "cdtext packs 4"})
+    EXPECT_NE(dump.out.find(line), std::string::npos) << line << "\n" << dump.out;
+  EXPECT_EQ(ReadFileBytes(raw), std::string(150 * 2352, '\x22') + std::string(150 * 2352, '\x33'));
+  std::string expected;
+  for (int i = 0; i < 96; i += 4) {
+    uint32_t v =
+        (block[i] & 0x3F) << 18 | (block[i + 1] & 0x3F) << 12 | (block[i + 2] & 0x3F) << 6 | (block[i + 3] & 0x3F);
+    expected += static_cast<char>(v >> 16), expected += static_cast<char>(v >> 8), expected += static_cast<char>(v);
+  }
+  EXPECT_EQ(ReadFileBytes(packs), expected);
+}
+
 TEST_F(Simulator, WrongCommandsGetTheSenseOfARealDrive) {
   // No disc.
   EXPECT_EQ(Run({0, 0, 0, 0, 0, 0}).asc, 0x3A);

@@ -1,0 +1,432 @@
+// burn-image, erase-disc and copy-disc run the way a user runs them, against the simulated recorder: the disc
+// the simulator dumps after a burn must carry the image's sectors and the layout and CD-TEXT of its sheet; the
+// drive sees the switches; failures end with their message and status 1; refusals send nothing that writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_program.h"
+
+namespace {
+
+constexpr size_t kRaw = 2352;
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+// One state folder of simulated drives and the runs of kestrane that reach them.
+struct Sim {
+  explicit Sim(const std::string& name) : folder(MakeTestFolder("burn_cli/" + name)), state(folder + "/state") {}
+
+  std::string Tool(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {state};
+    all.insert(all.end(), args.begin(), args.end());
+    ProgramResult r = RunProgram(SIMDRIVE_BIN, all);
+    EXPECT_EQ(r.status, 0) << "simdrive " << args[0] << ": " << r.out;
+    return r.out;
+  }
+  // Drive `n` with a disc of `media` in state `how` ("" media: an empty drive).
+  void Drive(int n, const std::string& media, const std::string& how, std::vector<std::string> options = {}) {
+    std::vector<std::string> create = {"create-drive", std::to_string(n)};
+    create.insert(create.end(), options.begin(), options.end());
+    Tool(create);
+    if (media.empty()) return;
+    const std::string disc = folder + "/disc" + std::to_string(n);
+    Tool({"make-disc", disc, media, how});
+    Tool({"insert", std::to_string(n), disc});
+  }
+  ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    ProgramOptions options;
+    options.env = {std::string("LD_PRELOAD=") + SIMDRIVE_PRELOAD_LIB, "KESTRANE_SIMDRIVE_DIR=" + state,
+                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
+    options.input = input;
+    options.timeoutSeconds = 180;
+    ProgramResult r = RunKestrane(args, options);
+    EXPECT_FALSE(r.timedOut) << r.out;
+    return r;
+  }
+  // The opcodes of the CDBs drive `n` received, in order, as two hex digits each.
+  std::vector<std::string> Cdbs(int n) const {
+    std::ifstream in(state + "/sg" + std::to_string(n) + "/cdb.log");
+    std::vector<std::string> cdbs;
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("cdb=", 0) == 0) cdbs.push_back(line.substr(4, line.find(' ') - 4));
+    return cdbs;
+  }
+  bool Sent(int n, const std::string& prefix) const {
+    for (const std::string& c : Cdbs(n))
+      if (c.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  // Commands that change a disc.
+  bool SentAnyWrite(int n) const {
+    for (const char* op : {"2a", "a1", "04", "5d", "53", "5b", "35"})
+      if (Sent(n, op)) return true;
+    return false;
+  }
+  // The session written at once: its raw sectors, its lead-in packs and the layout report.
+  std::string DumpRaw(int n, std::string* packs) {
+    const std::string image = folder + "/dump.raw", packFile = folder + "/dump.cdt";
+    std::string layout = Tool({"dump-raw", std::to_string(n), image, packFile});
+    if (packs) *packs = ReadFileBytes(packFile);
+    dumped = ReadFileBytes(image);
+    return layout;
+  }
+
+  std::string folder;
+  std::string state;
+  std::string dumped;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A data ISO of about 1,100 sectors made by genisoimage.
+std::string MakeIso(const std::string& folder) {
+  const std::string tree = folder + "/tree";
+  std::string big(2 * 1024 * 1024 + 1000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  WriteFileBytes(tree + "/big.bin", big);
+  WriteFileBytes(tree + "/docs/readme.txt", "burned by the test\n");
+  RunShell("touch -d @1700000000 " + Quote(tree) + "/big.bin " + Quote(tree) + "/docs/readme.txt");
+  const std::string iso = folder + "/image.iso";
+  ProgramOptions quiet;
+  quiet.env = {"SOURCE_DATE_EPOCH=1700000000"};
+  ProgramResult made = RunProgram("/usr/bin/genisoimage", {"-quiet", "-J", "-R", "-o", iso, tree}, quiet);
+  EXPECT_EQ(made.status, 0) << "genisoimage (scripts/setup installs it): " << made.out;
+  return iso;
+}
+
+// `seconds` of a stereo 16-bit 44.1 kHz tone as raw samples: 75 sectors a second.
+std::string Tone(const std::string& folder, int frequency, int seconds) {
+  const std::string path = folder + "/tone" + std::to_string(frequency) + ".raw";
+  ProgramResult made = RunShell(
+      "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=frequency=" + std::to_string(frequency) +
+      ":duration=" + std::to_string(seconds) + " -ac 2 -ar 44100 -f s16le -acodec pcm_s16le " + Quote(path));
+  EXPECT_EQ(made.status, 0) << made.out;
+  return ReadFileBytes(path);
+}
+
+// The texts of one pack type, in pack order, split at their terminators.
+std::vector<std::string> PackTexts(const std::string& packs, uint8_t type) {
+  std::string joined;
+  for (size_t at = 0; at + 18 <= packs.size(); at += 18)
+    if (static_cast<uint8_t>(packs[at]) == type) joined += packs.substr(at + 4, 12);
+  std::vector<std::string> texts;
+  std::string current;
+  for (char c : joined) {
+    if (c == 0) {
+      texts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  return texts;
+}
+
+// CRC-16/CCITT of the first 16 bytes of a pack, stored inverted and big-endian in the last two.
+bool PackCrcOk(const std::string& pack) {
+  uint16_t crc = 0;
+  for (int i = 0; i < 16; ++i) {
+    crc ^= static_cast<uint16_t>(static_cast<uint8_t>(pack[i]) << 8);
+    for (int b = 0; b < 8; ++b) crc = (crc & 0x8000) ? static_cast<uint16_t>(crc << 1 ^ 0x1021) : crc << 1;
+  }
+  crc = static_cast<uint16_t>(~crc);
+  return static_cast<uint8_t>(pack[16]) == (crc >> 8) && static_cast<uint8_t>(pack[17]) == (crc & 0xFF);
+}
+
+}  // namespace
+
+TEST(BurnCli, DataIsoBecomesOneMode1TrackWithTheSwitchesSent) {
+  Sim sim("data_iso");
+  const std::string iso = MakeIso(sim.folder);
+  sim.Drive(0, "cd-r", "blank");
+  ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg0", "-speed", "cd10x", "-eject"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* line : {"Media detected: CD-R\r\n", "Start writing media...\r\n", "Writing media... ...     0%",
+                           "  100%\r\nSynchronizing cache...\r\n", "Burning completed successfully.\r\n"})
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+  // -speed reaches the drive as SET CD SPEED (10 x 176 KB/s), -eject as START STOP UNIT with the eject bit.
+  EXPECT_TRUE(sim.Sent(0, "bb00ffff06e0")) << r.out;
+  EXPECT_EQ(sim.Cdbs(0).back(), "1b0000000200");
+  EXPECT_TRUE(Has(sim.Tool({"show", "0"}), "no disc"));
+  sim.Tool({"insert", "0", sim.folder + "/disc0"});
+
+  const std::string image = ReadFileBytes(iso);
+  const size_t sectors = image.size() / 2048;
+  ASSERT_GT(sectors, 300u);
+  const std::string layout = sim.DumpRaw(0, nullptr);
+  EXPECT_TRUE(Has(layout, "track 1 index 0 lba -150 data form 10")) << layout;
+  EXPECT_TRUE(Has(layout, "track 1 index 1 lba 0 data form 10")) << layout;
+  EXPECT_TRUE(Has(layout, "leadout 0 index 1 lba " + std::to_string(sectors + 2) + " data form 14")) << layout;
+  const std::string dump = sim.folder + "/dump.iso";
+  sim.Tool({"dump", "0", dump});
+  const std::string disc = ReadFileBytes(dump);
+  ASSERT_EQ(disc.size(), (sectors + 2) * 2048);
+  EXPECT_TRUE(disc.substr(0, image.size()) == image) << "the disc's sectors differ from the image";
+  EXPECT_EQ(disc.substr(image.size()), std::string(2 * 2048, '\0'));
+  EXPECT_TRUE(Has(sim.Tool({"show", "0"}), "status 2")) << "the disc is closed";
+}
+
+TEST(BurnCli, RawImagesAreWrittenSectorForSector) {
+  Sim sim("raw_images");
+  const std::string iso = MakeIso(sim.folder);
+  ProgramResult layouts = RunProgram(MAKE_RAW_LAYOUTS_BIN, {iso, sim.folder});
+  ASSERT_EQ(layouts.status, 0) << layouts.out;
+  const std::string tone = Tone(sim.folder, 440, 4);
+  ASSERT_EQ(tone.size(), 300 * kRaw);
+  WriteFileBytes(sim.folder + "/tone.bin", tone);
+  WriteFileBytes(sim.folder + "/mode2.cue",
+                 "FILE \"row07.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n");
+  WriteFileBytes(sim.folder + "/mixed.cue",
+                 "FILE \"row01.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                 "FILE \"tone.bin\" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n");
+  const std::string mode2 = ReadFileBytes(sim.folder + "/row07.bin");
+  const std::string mode1 = ReadFileBytes(sim.folder + "/row01.bin");
+  const int64_t dataSectors = static_cast<int64_t>(mode1.size() / kRaw);
+  struct Case {
+    const char* sheet;
+    std::string expected;
+    std::vector<std::string> layout;
+  } cases[] = {
+      {"mode2.cue",
+       mode2,
+       {"leadin 0 index 0 lba -150 data form 34", "track 1 index 1 lba 0 data form 21",
+        "leadout 0 index 1 lba " + std::to_string(mode2.size() / kRaw) + " data form 34"}},
+      {"mixed.cue",
+       mode1 + std::string(150 * kRaw, '\0') + tone,
+       {"leadin 0 index 0 lba -150 data form 14", "track 1 index 1 lba 0 data form 11",
+        "track 2 index 0 lba " + std::to_string(dataSectors) + " audio form 00",
+        "track 2 index 1 lba " + std::to_string(dataSectors + 150) + " audio form 00",
+        "leadout 0 index 1 lba " + std::to_string(dataSectors + 450) + " audio form 01"}},
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sheet);
+    sim.Drive(drive, "cd-r", "blank");
+    ProgramResult r = sim.Run({"burn-image", sim.folder + "/" + c.sheet, "/dev/sg" + std::to_string(drive)});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.")) << r.out;
+    const std::string layout = sim.DumpRaw(drive, nullptr);
+    for (const std::string& line : c.layout) EXPECT_TRUE(Has(layout, line)) << line << "\n" << layout;
+    ASSERT_EQ(sim.dumped.size(), c.expected.size());
+    EXPECT_TRUE(sim.dumped == c.expected) << "the disc's raw sectors differ from the image";
+    ++drive;
+  }
+}
+
+TEST(BurnCli, AudioTracksWithPregapsAndCdText) {
+  Sim sim("audio_cdtext");
+  const std::string tone = Tone(sim.folder, 440, 9);
+  ASSERT_GE(tone.size(), 610 * kRaw);
+  const std::string bin = tone.substr(0, 610 * kRaw);
+  WriteFileBytes(sim.folder + "/album.bin", bin);
+  // Track 2 stores its 30-sector pregap (INDEX 00); track 3 has a 20-sector pregap the file does not hold.
+  WriteFileBytes(sim.folder + "/album.cue",
+                 "CATALOG 0123456789012\nPERFORMER \"The Band\"\nTITLE \"Greatest Tones\"\n"
+                 "FILE \"album.bin\" BINARY\n  TRACK 01 AUDIO\n    TITLE \"Opening\"\n    PERFORMER \"Singer One\"\n"
+                 "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    TITLE \"Second Song\"\n    PERFORMER \"Singer Two\"\n"
+                 "    ISRC USXYZ2400001\n    INDEX 00 00:02:50\n    INDEX 01 00:03:05\n  TRACK 03 AUDIO\n"
+                 "    PREGAP 00:00:20\n    INDEX 01 00:05:55\n");
+  sim.Drive(0, "cd-r", "blank");
+  ProgramResult r = sim.Run({"burn-image", sim.folder + "/album.cue", "/dev/sg0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "Writing Audio CD-Text...")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Burning completed successfully.")) << r.out;
+
+  std::string packs;
+  const std::string layout = sim.DumpRaw(0, &packs);
+  for (const char* line : {"catalog 0123456789012", "isrc 2 USXYZ2", "isrc 2 400001",
+                           "leadin 0 index 0 lba -150 audio form 41", "track 1 index 0 lba -150 audio form 00",
+                           "track 1 index 1 lba 0 audio form 00", "track 2 index 0 lba 200 audio form 00",
+                           "track 2 index 1 lba 230 audio form 00", "track 3 index 0 lba 430 audio form 00",
+                           "track 3 index 1 lba 450 audio form 00", "leadout 0 index 1 lba 630 audio form 01"})
+    EXPECT_TRUE(Has(layout, line)) << line << "\n" << layout;
+  const std::string expected = bin.substr(0, 430 * kRaw) + std::string(20 * kRaw, '\0') + bin.substr(430 * kRaw);
+  ASSERT_EQ(sim.dumped.size(), expected.size());
+  EXPECT_TRUE(sim.dumped == expected) << "the disc's samples differ from the image";
+  // The table of contents of the closed disc starts each track at its index 1.
+  const std::string show = sim.Tool({"show", "0"});
+  for (const char* line : {"track 1 session 1 start 0 size 230", "track 2 session 1 start 230 size 220",
+                           "track 3 session 1 start 450 size 180"})
+    EXPECT_TRUE(Has(show, line)) << line << "\n" << show;
+
+  ASSERT_GT(packs.size(), 0u);
+  ASSERT_EQ(packs.size() % 18, 0u);
+  for (size_t at = 0; at < packs.size(); at += 18) EXPECT_TRUE(PackCrcOk(packs.substr(at, 18))) << "pack " << at / 18;
+  std::vector<std::string> titles = PackTexts(packs, 0x80), performers = PackTexts(packs, 0x81);
+  ASSERT_GE(titles.size(), 3u);
+  EXPECT_EQ(titles[0], "Greatest Tones");
+  EXPECT_EQ(titles[1], "Opening");
+  EXPECT_EQ(titles[2], "Second Song");
+  ASSERT_GE(performers.size(), 3u);
+  EXPECT_EQ(performers[0], "The Band");
+  EXPECT_EQ(performers[2], "Singer Two");
+}
+
+TEST(BurnCli, AWriteErrorMidBurnEndsTheBurn) {
+  Sim sim("write_error");
+  const std::string iso = MakeIso(sim.folder);
+  WriteFileBytes(sim.folder + "/silence.bin", std::string(400 * kRaw, '\0'));
+  WriteFileBytes(sim.folder + "/silence.cue", "FILE \"silence.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+  struct Case {
+    std::string image;
+    const char* step;  // the writer's step number in the message
+  } cases[] = {{iso, "129"}, {sim.folder + "/silence.cue", "371"}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    sim.Drive(drive, "cd-r", "blank");
+    // The 30th WRITE(10) fails with a medium error (3/0C/00), and so would every later one.
+    sim.Tool({"fault", std::to_string(drive), "0x2a", "30", "0", "3", "0x0c", "0"});
+    ProgramResult r = sim.Run({"burn-image", c.image, "/dev/sg" + std::to_string(drive)});
+    EXPECT_EQ(r.status, 1) << r.out;
+    // The 150 pregap sectors take 10 commands: the 30th writes LBA 19 x 16 = 304.
+    const std::string prefix = std::string("Error writing data. (") + c.step + "-00000130 ";
+    size_t at = r.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    // "Burning failed" reports the failed write's code, not that of a command sent after it.
+    const std::string code = r.out.substr(at + prefix.size(), 8);
+    EXPECT_TRUE(Has(r.out, "Burning failed (" + code + ").")) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning completed")) << r.out;
+    std::vector<std::string> cdbs = sim.Cdbs(drive);
+    EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string& x) { return x.rfind("2a", 0) == 0; }), 30);
+    ++drive;
+  }
+  // The session written at once closes the failing track.
+  EXPECT_TRUE(sim.Sent(1, "5b0001000001")) << "CLOSE TRACK of track 1";
+}
+
+TEST(BurnCli, EraseDiscByMediaType) {
+  Sim sim("erase");
+  struct Case {
+    const char* media;
+    const char* state;
+    std::vector<std::string> switches;
+    const char* command;  // the CDB prefix that does the erase
+  } cases[] = {
+      {"cd-rw", "appendable", {}, "a11100"},           // BLANK, IMMED, minimal
+      {"cd-rw", "closed", {"-full-erase"}, "a11000"},  // BLANK, IMMED, whole disc
+      {"dvd-rw", "appendable", {}, "a11100"},
+      {"dvd+rw", "formatted", {}, "0411"},                 // FORMAT UNIT, then zeros
+      {"bd-re", "formatted", {}, "2a000000000000002000"},  // zeros, 32 blocks a command
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.media) + " " + c.state);
+    sim.Drive(drive, c.media, c.state);
+    std::vector<std::string> args = {"erase-disc", "/dev/sg" + std::to_string(drive)};
+    args.insert(args.end(), c.switches.begin(), c.switches.end());
+    ProgramResult r = sim.Run(args, "y\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Do you want to erase it now? (Yes/No):")) << r.out;
+    EXPECT_TRUE(Has(r.out, c.switches.empty() ? "quick erase" : "full erase")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Media erased successfully.")) << r.out;
+    EXPECT_TRUE(sim.Sent(drive, c.command)) << r.out;
+    const std::string show = sim.Tool({"show", std::to_string(drive)});
+    if (std::string(c.media).find("rw") != std::string::npos && std::string(c.media) != "dvd+rw")
+      EXPECT_TRUE(Has(show, "status 0")) << show;
+    ++drive;
+  }
+  // The BD-RE got 2,048 zero sectors.
+  std::vector<std::string> cdbs = sim.Cdbs(4);
+  EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string& c) { return c.rfind("2a", 0) == 0; }), 64);
+}
+
+TEST(BurnCli, RefusalsSendNothingThatWrites) {
+  Sim sim("refusals");
+  const std::string iso = MakeIso(sim.folder);
+  sim.Drive(0, "dvd+r", "blank");
+  sim.Drive(1, "", "");
+  sim.Drive(2, "cd-r", "blank", {"--inquiry-type", "0"});
+  sim.Drive(3, "cd-r", "closed");
+  sim.Drive(4, "cd-rw", "closed");
+  struct Case {
+    std::vector<std::string> args;
+    const char* input;
+    const char* message;
+    int status;
+    int drive;
+  } cases[] = {
+      {{"erase-disc", "/dev/sg0"}, "y\n", "DVD+R can not be erased.", 1, 0},
+      {{"erase-disc", "/dev/sg1"}, "y\n", "Media detect failed, or no media in the drive.", 1, 1},
+      {{"erase-disc", "/dev/sg2"}, "y\n", "Error opening device /dev/sg2.", 1, 2},
+      {{"burn-image", iso, "/dev/sg2"}, "", "Error opening device /dev/sg2.", 1, 2},
+      {{"burn-image", iso, "/dev/sg3"}, "", "Please insert a blank or rewritable disc and retry.", 1, 3},
+      // A rewritable disc that holds data: the question, and end of input answers No.
+      {{"burn-image", iso, "/dev/sg4"}, "", "The operation has been cancelled.", 0, 4},
+      {{"burn-image", iso, "/dev/sg4"}, "n\n", "The operation has been cancelled.", 0, 4},
+      {{"erase-disc", "/dev/sg4"}, "", "Do you want to erase it now? (Yes/No):", 0, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back() + " <" + c.input);
+    ProgramResult r = sim.Run(c.args, c.input);
+    EXPECT_TRUE(Has(r.out, c.message)) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning failed")) << r.out;
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_FALSE(sim.SentAnyWrite(c.drive)) << r.out;
+  }
+  // DVD writing is not in this build: the burn says so and fails before anything is written.
+  sim.Drive(5, "dvd-r", "blank");
+  ProgramResult dvd = sim.Run({"burn-image", iso, "/dev/sg5"});
+  EXPECT_EQ(dvd.status, 1) << dvd.out;
+  EXPECT_TRUE(Has(dvd.out, "Writing DVD-R discs is not available yet.")) << dvd.out;
+  EXPECT_FALSE(sim.SentAnyWrite(5)) << dvd.out;
+  ProgramResult asked = sim.Run({"burn-image", iso, "/dev/sg4"}, "");
+  EXPECT_TRUE(Has(asked.out, "The disc is not empty. Do you want to erase it now? (Yes/No):")) << asked.out;
+}
+
+TEST(BurnCli, RewritableDiscWithDataIsErasedOnYes) {
+  Sim sim("erase_then_burn");
+  const std::string iso = MakeIso(sim.folder);
+  sim.Drive(0, "cd-rw", "closed");
+  ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg0"}, "yes\n");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "Media erased successfully.")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Burning completed successfully.")) << r.out;
+  const std::vector<std::string> cdbs = sim.Cdbs(0);
+  auto blank = std::find_if(cdbs.begin(), cdbs.end(), [](const std::string& c) { return c.rfind("a1", 0) == 0; });
+  auto cue = std::find_if(cdbs.begin(), cdbs.end(), [](const std::string& c) { return c.rfind("5d", 0) == 0; });
+  ASSERT_NE(blank, cdbs.end());
+  EXPECT_LT(blank, cue) << "the disc is blanked before the session is written";
+}
+
+TEST(BurnCli, BadCommandLinesNeverReachADrive) {
+  Sim sim("bad_lines");
+  sim.Drive(0, "cd-r", "blank");
+  const std::string iso = MakeIso(sim.folder);
+  const std::string wimTree = sim.folder + "/wimtree";
+  WriteFileBytes(wimTree + "/a.txt", "in a wim\n");
+  const std::string wim = sim.folder + "/a.wim";
+  bool haveWim =
+      RunShell("wimlib-imagex capture " + Quote(wimTree) + " " + Quote(wim) + " >/dev/null 2>&1").status == 0;
+  const std::string fat = sim.folder + "/fat.img";
+  ASSERT_EQ(RunShell("mkfs.vfat -C " + Quote(fat) + " 1440 >/dev/null").status, 0) << "mkfs.vfat (dosfstools)";
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"burn-image", iso, sim.folder + "/not-a-device"}, "Please specify a valid burning drive."},
+      {{"burn-image", sim.folder + "/missing.iso", "/dev/sg0"}, ""},
+      {{"burn-image", iso, "/dev/sg0", "-verify"}, "The switch -verify is not available yet."},
+      {{"erase-disc", "sg0"}, "Please specify a valid burning drive."},
+      {{"copy-disc", "/dev/sg0", "disc"}, "Please specify a valid burning drive."},
+      {{"copy-disc", "/dev/sg0123456789012345678901234567", "/dev/sg0"}, "Please specify a valid source drive."},
+      {{"burn-image", wim, "/dev/sg0"},
+       "The selected file can't be burned to the optical disc. Please upack the file, then write the unpacked files "
+       "to the optical disc."},
+      {{"burn-image", fat, "/dev/sg0"}, "The selected file can't be burned to the optical disc."},
+  };
+  for (const Case& c : cases) {
+    if (c.args[1] == wim && !haveWim) continue;
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    ProgramResult r = sim.Run(c.args);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, c.message)) << r.out;
+    EXPECT_TRUE(sim.Cdbs(0).empty()) << r.out;
+  }
+}
