@@ -12,6 +12,7 @@
 #include "runtime/settings.h"
 #include "session/disk_open.h"
 #include "tree/tree.h"
+#include "wim/wim.h"
 
 namespace {
 
@@ -81,8 +82,10 @@ int64_t ReadRaw(void* opaque, int64_t lba, uint8_t* out, int64_t n) {
 int SessionIsUnburnable(const CImageDocument* document) {
   if (!document) return 0;
   if (document->fat || document->exfat || document->ntfs || document->ext || document->wim) return 1;
-  int32_t type = document->inputType;
-  return type == kImageTypeDiskImage || type == 151 || type == 152 || type == 101;
+  // Besides disk images and WIM archives, the two kinds of packed containers (their items are files, not sectors).
+  constexpr int32_t kPackedContainer = 101, kPackedArchive = 151;
+  const int32_t type = document->inputType;
+  return type == kImageTypeDiskImage || type == kImageTypeWim || type == kPackedContainer || type == kPackedArchive;
 }
 
 void SessionPrepareBurn(CBurnRun* run, CImageDocument* document) {
