@@ -18,6 +18,7 @@
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/hooks.h"
+#include "runtime/kernel_copy.h"
 #include "runtime/parallel.h"
 
 namespace {
@@ -200,15 +201,8 @@ int64_t ImageCopyUserDataToFd(CImageDocument* document, int64_t sector, int64_t 
   if (!row || row->read != IsoReadSectors || document->headerSize < 0 || document->edcCheck) return 0;
   const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   if (limit <= 0 || sector + (bytes + 2047) / 2048 > limit) return 0;
-  loff_t from = document->headerSize + sector * 2048;
-  int64_t done = 0;
-  while (done < bytes) {
-    ssize_t copied = copy_file_range(fileno(document->input), &from, fd, nullptr,
-                                     static_cast<size_t>(bytes - done), 0);
-    if (copied <= 0) break;
-    done += copied;
-  }
-  return done;
+  return KernelCopyRange(fileno(document->input), document->headerSize + sector * 2048, bytes, fd,
+                         &document->kernelCopyRefused);
 }
 
 namespace {

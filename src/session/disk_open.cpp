@@ -19,16 +19,17 @@
 #include "filesystems/hfsplus.h"
 #include "filesystems/ntfs.h"
 #include "formats/chunkmap.h"
-#include "qvf/container.h"
-#include "qvf/reader.h"
 #include "image/disk.h"
 #include "image/document.h"
+#include "qvf/container.h"
+#include "qvf/reader.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/kernel_copy.h"
 #include "runtime/ui.h"
-#include "session/document.h"
 #include "session/chunk_open.h"
+#include "session/document.h"
 #include "tree/tree.h"
 
 namespace {
@@ -36,6 +37,27 @@ namespace {
 constexpr int kAnswerChars = 82;
 
 // What the partition list shows of a partition whose file system was recognised.
+// An LVM partition whose volume group gives no mapping may still hold an ext volume in its data area, within
+// its first 4,096 sectors: found there, the volume's start becomes the partition's.
+int OpenExtInPhysicalVolume(CImageDocument* document) {
+  constexpr uint8_t kLvmPartitionType = 0x8E;
+  const CPartitionList* list = document->partitions;
+  if (!list || document->lvmMap || document->chosenPartition < 0 ||
+      static_cast<size_t>(document->chosenPartition) >= list->entries.size() ||
+      list->entries[static_cast<size_t>(document->chosenPartition)].mbrType != kLvmPartitionType)
+    return 0;
+  const int64_t offset = ExtFindSuperblock(document, 4096);
+  if (offset <= 0) return 0;
+  const int64_t start = document->partitionStart;
+  const int64_t length = document->partitionLength;
+  document->partitionStart = start + offset;
+  if (length > offset) document->partitionLength = length - offset;
+  if (ExtOpenVolume(document) == 1) return 1;
+  document->partitionStart = start;
+  document->partitionLength = length;
+  return 0;
+}
+
 int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
   partition->loadTree = 0;  // the label is enough for the list
   if (!ImageProbeFileSystems(partition)) return 0;
@@ -147,6 +169,7 @@ int ImageProbeFileSystems(CImageDocument* document) {
   if (document->sectorSize != 2048 && ExfatOpenVolume(document) == 1) return 1;
   if (document->sectorSize != 2048 && NtfsProbeVolume(document) == 1) return 1;
   if (document->sectorSize != 2048 && ExtOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && OpenExtInPhysicalVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
   if (MacProbeVolume(document)) {
     document->readOnly = 1;
@@ -293,16 +316,10 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
     loff_t from = volumeByte + runByte;
     // Data the file does not hold is left to the reads, which say so.
     if (from > fileBytes || run > fileBytes - from) break;
-    int64_t copied = 0;
-    while (!document->kernelCopyRefused && copied < run) {
-      const ssize_t n = copy_file_range(input, &from, fd, nullptr, static_cast<size_t>(run - copied), 0);
-      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-        document->kernelCopyRefused = 1;  // another file system, or no such copy here: not asked again
-      if (n <= 0) break;
-      copied += n;
-    }
+    int64_t copied = KernelCopyRange(input, from, run, fd, &document->kernelCopyRefused);
+    from += copied;
     // Otherwise the run's exact bytes go through one buffer: one read and one write for most files.
-    if (copied < run && document->kernelCopyRefused) {
+    if (copied < run) {
       if (document->diskWork.size() < static_cast<size_t>(kStep)) document->diskWork.resize(static_cast<size_t>(kStep));
       while (copied < run) {
         const int64_t want = std::min(kStep, run - copied);
