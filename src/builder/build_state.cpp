@@ -15,8 +15,8 @@
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
-#include "runtime/ui.h"
 #include "tree/tree.h"
+#include "runtime/ui.h"
 
 struct CIsoBuild {
   CIsoBuildState state{};

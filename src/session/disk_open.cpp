@@ -19,24 +19,23 @@
 #include "filesystems/hfsplus.h"
 #include "filesystems/ntfs.h"
 #include "formats/chunkmap.h"
-#include "image/disk.h"
-#include "image/document.h"
 #include "qvf/container.h"
 #include "qvf/reader.h"
+#include "image/disk.h"
+#include "image/document.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/kernel_copy.h"
 #include "runtime/ui.h"
-#include "session/chunk_open.h"
 #include "session/document.h"
+#include "session/chunk_open.h"
 #include "tree/tree.h"
 
 namespace {
 
 constexpr int kAnswerChars = 82;
 
-// What the partition list shows of a partition whose file system was recognised.
 // An LVM partition whose volume group gives no mapping may still hold an ext volume in its data area, within
 // its first 4,096 sectors: found there, the volume's start becomes the partition's.
 int OpenExtInPhysicalVolume(CImageDocument* document) {
@@ -58,6 +57,7 @@ int OpenExtInPhysicalVolume(CImageDocument* document) {
   return 0;
 }
 
+// What the partition list shows of a partition whose file system was recognised.
 int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
   partition->loadTree = 0;  // the label is enough for the list
   if (!ImageProbeFileSystems(partition)) return 0;
