@@ -1,6 +1,7 @@
 #include "builder/build_state.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +15,8 @@
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
-#include "tree/tree.h"
 #include "runtime/ui.h"
+#include "tree/tree.h"
 
 struct CIsoBuild {
   CIsoBuildState state{};
@@ -128,8 +129,27 @@ int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
   const int out = fileno(document->output);
   loff_t in = 0;
   loff_t at = static_cast<loff_t>(Running(document).state.writePosition) * 2048;
+  // The file's holes that fall past the image's end stay holes of the image: nothing is written for them.
+  struct stat info;
+  off_t outputEnd = fstat(out, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : -1;
   while (in < size) {
-    const ssize_t n = copy_file_range(fd, &in, out, &at, static_cast<size_t>(size - in), 0);
+    size_t want = static_cast<size_t>(size - in);
+    if (outputEnd >= 0 && at >= outputEnd) {
+      off_t data = lseek(fd, in, SEEK_DATA);
+      if (data < 0 && errno == ENXIO) data = size;
+      if (data < 0) {
+        outputEnd = -1;
+      } else if (data > in) {
+        const loff_t skip = std::min<loff_t>(data, size) - in;
+        in += skip;
+        at += skip;
+        continue;
+      } else {
+        const off_t hole = lseek(fd, in, SEEK_HOLE);
+        if (hole > in) want = static_cast<size_t>(std::min<loff_t>(hole, size) - in);
+      }
+    }
+    const ssize_t n = copy_file_range(fd, &in, out, &at, want, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // Not supported between these files: the ordinary copy does the whole file.
@@ -143,6 +163,11 @@ int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
   static const uint8_t kZeros[2048] = {};
   const int64_t tail = (size + 2047) / 2048 * 2048 - size;
   if (tail > 0 && pwrite(out, kZeros, static_cast<size_t>(tail), at) != tail) {
+    LastErrorSetCode(errno);
+    return -1;
+  }
+  // A file that ends in a hole still takes its room in the image.
+  if (tail == 0 && outputEnd >= 0 && fstat(out, &info) == 0 && info.st_size < at && ftruncate(out, at) != 0) {
     LastErrorSetCode(errno);
     return -1;
   }

@@ -677,6 +677,35 @@ int ExtOpenVolume(CImageDocument* document) {
   return 1;
 }
 
+int64_t ExtFindSuperblock(CImageDocument* document, int64_t sectors) {
+  if (!document || sectors < 2) return -1;
+  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
+  // One read covers every candidate's superblock.
+  const int64_t span = std::min<int64_t>(SourceBytes(document), (sectors - 1) * unit + 2048);
+  if (span < unit + 2048) return -1;
+  std::vector<uint8_t> area;
+  try {
+    area.resize(static_cast<size_t>(span));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  if (!ReadVolume(document, 0, area.data(), static_cast<uint64_t>(span))) return -1;
+  const int64_t start = document->partitionStart;
+  const int64_t length = document->partitionLength;
+  int64_t found = -1;
+  for (int64_t k = 1; k * unit + 2048 <= span && found < 0; ++k) {
+    if (LoadU16LE(area.data() + k * unit + 1024 + 56) != kSuperMagic) continue;
+    // The whole superblock must hold, read where the volume would start.
+    document->partitionStart = start + k;
+    document->partitionLength = length > k ? length - k : length;
+    CExtVolume probe{};
+    if (ReadSuperblock(document, &probe)) found = k;
+    document->partitionStart = start;
+    document->partitionLength = length;
+  }
+  return found;
+}
+
 void ExtFreeVolume(CImageDocument* document) {
   if (!document || !document->ext) return;
   std::unique_ptr<CExtVolume> volume(document->ext);

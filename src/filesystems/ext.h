@@ -66,6 +66,10 @@ struct CExtFileRecord {
 int ExtOpenVolume(CImageDocument* document);
 // Frees document->ext; null accepted.
 void ExtFreeVolume(CImageDocument* document);
+// The first sector offset from 1 to `sectors` - 1 after the partition's start at which an ext volume starts (its
+// superblock 1024 bytes in, whole), or -1: where an LVM physical volume whose metadata cannot be read keeps the
+// volume of its first logical volume.
+int64_t ExtFindSuperblock(CImageDocument* document, int64_t sectors);
 // The entry's record, or null when the reader did not make it.
 const CExtFileRecord* ExtGetRecord(const CTreeEntry* entry);
 // Copies `count` bytes of the file (a symbolic link: its target) from byte `offset`, cut to its size: the bytes

@@ -17,6 +17,7 @@
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/byte_reader.h"
+#include "runtime/kernel_copy.h"
 #include "runtime/memory.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
@@ -725,21 +726,13 @@ int64_t HfsCopyVolumeBytesToFd(CImageDocument* document, bool optical, int64_t o
   if (offset < 0 || count <= 0 || fd < 0 || !document->input) return 0;
   if (optical) return offset % 2048 == 0 ? ImageCopyUserDataToFd(document, offset / 2048, count, fd) : 0;
   // Disks: only a plain file holds the volume's bytes as they are.
-  if (document->diskReader || document->lvmMap || document->kernelCopyRefused) return 0;
+  if (document->diskReader || document->lvmMap) return 0;
   const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
   if (document->partitionStart < 0 || document->partitionStart > (INT64_MAX - offset) / unit) return 0;
-  loff_t from = document->partitionStart * unit + offset;
+  const int64_t from = document->partitionStart * unit + offset;
   if (document->fileSize > 0 && (from > document->fileSize || count > document->fileSize - from)) return 0;
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n =
-        copy_file_range(fileno(document->input), &from, fd, nullptr, static_cast<size_t>(count - done), 0);
-    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-      document->kernelCopyRefused = 1;  // another file system: the reads copy the data instead
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  // What the kernel does not copy (another file system, no such call) is left to the reads.
+  return KernelCopyRange(fileno(document->input), from, count, fd, &document->kernelCopyRefused);
 }
 
 int64_t HfsPlusCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {

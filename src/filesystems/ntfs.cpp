@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "filesystems/lznt1.h"
+#include "filesystems/ntfs_upcase.h"
 #include "image/disk.h"
 #include "image/document.h"
 #include "runtime/blockcache.h"
@@ -34,6 +35,7 @@ constexpr uint64_t kRecordVolume = 3;
 constexpr uint64_t kRecordRoot = 5;
 constexpr uint64_t kRecordBitmap = 6;
 constexpr uint64_t kRecordSecure = 9;
+constexpr uint64_t kRecordUpcase = 10;
 constexpr uint64_t kRecordExtend = 11;
 constexpr uint64_t kFirstUserRecord = 16;
 constexpr uint64_t kReferenceMask = (uint64_t{1} << 48) - 1;
@@ -115,11 +117,14 @@ bool ReadClusters(CImageDocument* document, CNtfsVolume* v, int64_t lcn, int64_t
     const uint64_t byte = static_cast<uint64_t>(lcn * cs + within);
     int32_t slot = BlockCacheFindRange(v->clusterCache, byte);
     if (slot < 0) {
-      const int64_t firstCluster = lcn + within / cs;
+      // Slots tile the run from its start and keep one size, so that neighbouring reads in any order meet the
+      // slot already read and a slot's buffer serves the next piece as it is.
       const int64_t perSlot = std::max<int64_t>(1, kDirectReadBytes / cs);
-      const int64_t n = std::min(perSlot, clusters - within / cs);
+      const int64_t slotStart = within / cs / perSlot * perSlot;
+      const int64_t firstCluster = lcn + slotStart;
+      const int64_t n = std::min(perSlot, clusters - slotStart);
       if (n <= 0) return false;
-      slot = BlockCacheAcquireSlot(v->clusterCache, static_cast<size_t>(n * cs));
+      slot = BlockCacheAcquireSlot(v->clusterCache, static_cast<size_t>(perSlot * cs));
       if (slot < 0) return ReadPartitionBytes(document, v, static_cast<int64_t>(byte), out, count);
       CBlockCacheSlot& s = v->clusterCache->slots[slot];
       if (!ReadPartitionBytes(document, v, firstCluster * cs, s.buffer, n * cs)) {
@@ -243,13 +248,20 @@ struct RecordSet {
   bool hasList = false;
 };
 
-std::vector<Attribute> FindAttributes(const RecordSet& set, uint32_t type, const std::u16string& name) {
+// The attributes of a type and name; a named attribute is matched exactly, else through the volume's upcase table.
+std::vector<Attribute> FindAttributes(const RecordSet& set, uint32_t type, const std::u16string& name,
+                                      const CNtfsVolume* v = nullptr) {
   std::vector<Attribute> found;
-  for (const Record& record : set.records)
-    for (const auto& [at, length] : record.attributes) {
-      Attribute a{record.bytes.data() + at, length};
-      if (a.type() == type && a.name() == name) found.push_back(a);
-    }
+  for (bool ignoreCase : {false, true}) {
+    for (const Record& record : set.records)
+      for (const auto& [at, length] : record.attributes) {
+        Attribute a{record.bytes.data() + at, length};
+        if (a.type() != type) continue;
+        const std::u16string own = a.name();
+        if (NtfsCompareNames(v, own.data(), own.size(), name.data(), name.size(), ignoreCase) == 0) found.push_back(a);
+      }
+    if (!found.empty() || name.empty() || !v) break;
+  }
   return found;
 }
 
@@ -290,7 +302,7 @@ int LoadNonResident(CNtfsVolume* v, std::vector<Attribute> parts, CNtfsInode* in
 }
 
 int LoadAttribute(CNtfsVolume* v, const RecordSet& set, uint32_t type, const std::u16string& name, CNtfsInode* inode) {
-  std::vector<Attribute> parts = FindAttributes(set, type, name);
+  std::vector<Attribute> parts = FindAttributes(set, type, name, v);
   if (parts.empty()) return kNtfsNotFound;
   inode->type = type;
   inode->name = name;
@@ -855,6 +867,18 @@ int ReadVolumeRecord(CImageDocument* document, CNtfsVolume* v) {
   return 1;
 }
 
+// The volume's upcase table from $UpCase; the default one when that cannot be read or is not a table.
+void LoadUpcase(CImageDocument* document, CNtfsVolume* v) {
+  NtfsChooseUpcase(v, nullptr, 0);
+  CNtfsInode upcase;
+  if (OpenInode(document, v, kRecordUpcase, &upcase) < 0 || upcase.dataSize < 2 ||
+      upcase.dataSize > kNtfsMaxUpcaseBytes || (upcase.state & (kNtfsStateCompressed | kNtfsStateEncrypted)))
+    return;
+  std::vector<uint8_t> data(static_cast<size_t>(upcase.dataSize));
+  if (NtfsReadFileRange(document, &upcase, data.data(), 0, upcase.dataSize) < 0) return;
+  NtfsChooseUpcase(v, data.data(), upcase.dataSize);
+}
+
 int Mount(CImageDocument* document, CNtfsVolume* v) {
   const int32_t ss = document->sectorSize > 0 ? document->sectorSize : 512;
   v->documentSectorSize = ss;
@@ -929,6 +953,7 @@ int Mount(CImageDocument* document, CNtfsVolume* v) {
   bitmap->state |= kNtfsStateSparseWritesDisabled | kNtfsStateIndex;
   v->bitmapSize = bitmap->dataSize;
   v->bitmap = std::move(bitmap);
+  LoadUpcase(document, v);
   if (ReadVolumeRecord(document, v) < 0) return 0;
   if (v->majorVersion < 3) v->flags &= ~kFlagSparseSupport;
   CNtfsInode root;

@@ -111,6 +111,10 @@ struct CNtfsVolume {
   std::vector<uint8_t> bitmapWindow;
   int64_t bitmapWindowIndex = -1;
   // The file whose data was read last, kept open for the next piece.
+  // The upcase table names compare through: the volume's own ($UpCase) or the shared default.
+  const uint16_t* upcase = nullptr;
+  uint32_t upcaseLength = 0;
+  std::vector<uint16_t> ownUpcase;
   std::unique_ptr<CNtfsInode> openFile;
   std::vector<uint8_t> work;  // unaligned disk reads
 };

@@ -1,6 +1,5 @@
 #include "image/sectors.h"
 
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/hooks.h"
+#include "runtime/kernel_copy.h"
 #include "runtime/parallel.h"
 
 namespace {
@@ -200,15 +200,8 @@ int64_t ImageCopyUserDataToFd(CImageDocument* document, int64_t sector, int64_t 
   if (!row || row->read != IsoReadSectors || document->headerSize < 0 || document->edcCheck) return 0;
   const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   if (limit <= 0 || sector + (bytes + 2047) / 2048 > limit) return 0;
-  loff_t from = document->headerSize + sector * 2048;
-  int64_t done = 0;
-  while (done < bytes) {
-    ssize_t copied = copy_file_range(fileno(document->input), &from, fd, nullptr,
-                                     static_cast<size_t>(bytes - done), 0);
-    if (copied <= 0) break;
-    done += copied;
-  }
-  return done;
+  return KernelCopyRange(fileno(document->input), document->headerSize + sector * 2048, bytes, fd,
+                         &document->kernelCopyRefused);
 }
 
 namespace {
@@ -452,25 +445,7 @@ int64_t ImageCopyRawTracksToFd(CImageDocument* document, int64_t sector, int64_t
   const int64_t count = std::min({n, spanEnd - sector, whole});
   if (count <= 0) return 0;
   const int64_t bytes = count * kRawSize;
-  loff_t from = position;
-  int64_t done = 0;
-  // Inside the kernel: copy_file_range on one file system, sendfile across two.
-  bool ranges = true;
-  while (done < bytes) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(bytes - done, 1 << 30));
-    ssize_t copied = -1;
-    if (ranges) {
-      copied = copy_file_range(fileno(file), &from, fd, nullptr, want, 0);
-      if (copied < 0 && done == 0) ranges = false;
-    }
-    if (!ranges) {
-      off_t offset = from;
-      copied = sendfile(fd, fileno(file), &offset, want);
-      if (copied > 0) from = offset;
-    }
-    if (copied <= 0) break;
-    done += copied;
-  }
+  int64_t done = KernelCopyRange(fileno(file), position, bytes, fd, &document->kernelCopyRefused);
   // A copy that stopped inside a sector gives the sector back: the caller reads it again.
   if (const int64_t rest = done % kRawSize; rest != 0) {
     if (lseek(fd, -rest, SEEK_CUR) < 0) return -1;

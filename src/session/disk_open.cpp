@@ -1,7 +1,6 @@
 #include "session/disk_open.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/kernel_copy.h"
 #include "runtime/ui.h"
 #include "session/chunk_open.h"
 #include "session/document.h"
@@ -36,6 +36,27 @@
 namespace {
 
 constexpr int kAnswerChars = 82;
+
+// An LVM partition whose volume group gives no mapping may still hold an ext volume in its data area, within
+// its first 4,096 sectors: found there, the volume's start becomes the partition's.
+int OpenExtInPhysicalVolume(CImageDocument* document) {
+  constexpr uint8_t kLvmPartitionType = 0x8E;
+  const CPartitionList* list = document->partitions;
+  if (!list || document->lvmMap || document->chosenPartition < 0 ||
+      static_cast<size_t>(document->chosenPartition) >= list->entries.size() ||
+      list->entries[static_cast<size_t>(document->chosenPartition)].mbrType != kLvmPartitionType)
+    return 0;
+  const int64_t offset = ExtFindSuperblock(document, 4096);
+  if (offset <= 0) return 0;
+  const int64_t start = document->partitionStart;
+  const int64_t length = document->partitionLength;
+  document->partitionStart = start + offset;
+  if (length > offset) document->partitionLength = length - offset;
+  if (ExtOpenVolume(document) == 1) return 1;
+  document->partitionStart = start;
+  document->partitionLength = length;
+  return 0;
+}
 
 // What the partition list shows of a partition whose file system was recognised.
 int ProbePartition(CImageDocument* partition, CPartitionEntry* entry) {
@@ -106,28 +127,8 @@ void Detach(CImageDocument* document) {
 // ends or a copy stopped), -1 when a write failed.
 int64_t CopyFileBytes(CImageDocument* document, int input, int64_t from, int64_t n, int out) {
   constexpr int64_t kStep = 1 << 20;
-  constexpr int64_t kKernelStep = 1 << 30;
-  int64_t copied = 0;
-  while (document->kernelCopyRefused == 0 && copied < n) {
-    loff_t at = from + copied;
-    const ssize_t got =
-        copy_file_range(input, &at, out, nullptr, static_cast<size_t>(std::min(kKernelStep, n - copied)), 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-      document->kernelCopyRefused = 1;  // another file system, or no such copy here: not asked again
-    if (got <= 0) break;
-    copied += got;
-  }
-  while (document->kernelCopyRefused == 1 && copied < n) {
-    off_t at = from + copied;
-    const ssize_t got = sendfile(out, input, &at, static_cast<size_t>(std::min(kKernelStep, n - copied)));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-      document->kernelCopyRefused = 2;  // neither kernel copy works between these files
-    if (got <= 0) break;
-    copied += got;
-  }
-  if (copied < n && document->kernelCopyRefused == 2) {
+  int64_t copied = KernelCopyRange(input, from, n, out, &document->kernelCopyRefused);
+  if (copied < n) {
     if (document->diskWork.size() < static_cast<size_t>(kStep)) document->diskWork.resize(static_cast<size_t>(kStep));
     while (copied < n) {
       const int64_t want = std::min(kStep, n - copied);
@@ -212,6 +213,7 @@ int ImageProbeFileSystems(CImageDocument* document) {
   if (document->sectorSize != 2048 && ExfatOpenVolume(document) == 1) return 1;
   if (document->sectorSize != 2048 && NtfsProbeVolume(document) == 1) return 1;
   if (document->sectorSize != 2048 && ExtOpenVolume(document) == 1) return 1;
+  if (document->sectorSize != 2048 && OpenExtInPhysicalVolume(document) == 1) return 1;
   // The other file systems of disks come with their readers; an APFS container is only recognised.
   if (MacProbeVolume(document)) {
     document->readOnly = 1;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lvm_disk.h"
 #include "support/run_program.h"
 
 namespace {
@@ -274,6 +275,65 @@ TEST(ExtCli, VolumesInMbrAndGptPartitions) {
     ASSERT_EQ(r.status, 0) << r.out;
     ExpectSameTree(Describe(out), expected);
     EXPECT_EQ(ReadFileBytes(out + "/media/clip.bin"), ReadFileBytes(Image("small/media/clip.bin")));
+  }
+}
+
+// An ext4 volume in an LVM2 physical volume (our generator writes the label and metadata around a volume from
+// mke2fs): read through the volume group's mapping, and, when the metadata cannot be read, found by looking for
+// its superblock in the first 4,096 sectors of the partition. Only an LVM partition is searched.
+TEST(ExtCli, VolumeInAnLvmPhysicalVolume) {
+  REQUIRE_FIXTURES();
+  using namespace lvm_test;
+  const std::string folder = MakeTestFolder("ext_lvm");
+  const std::string tree = folder + "/tree";
+  WriteFileBytes(tree + "/deep/er/file.txt", "in the logical volume");
+  std::string data;
+  for (int i = 0; i < 300000; ++i) data.push_back(static_cast<char>(i * 7 % 251));
+  WriteFileBytes(tree + "/data.bin", data);
+  Sh("find '" + tree + "' -exec touch -h -d @1577934240 {} + && mke2fs -q -F -t ext4 -d '" + tree + "' '" + folder +
+     "/volume.img' 2M");
+  const std::string volume = ReadFileBytes(folder + "/volume.img");
+  ASSERT_EQ(volume.size(), 2u << 20);
+  const uint64_t extents = volume.size() / 4096;
+  const auto expected = Describe(tree);
+
+  struct Case {
+    const char* what;
+    bool labelIntact;
+    uint8_t type;
+    bool volumeThere;
+    int status;
+  };
+  for (const Case& c : {Case{"through the volume group's mapping", true, 0x8E, true, 0},
+                        Case{"metadata unreadable: superblock search", false, 0x8E, true, 0},
+                        Case{"not an LVM partition: no search", false, 0x83, true, 1},
+                        Case{"no volume in the first 4,096 sectors", false, 0x8E, false, 1}}) {
+    SCOPED_TRACE(c.what);
+    LvmDisk layout;
+    layout.partitionSectors = 2048 + extents * 8;
+    std::string text = GroupText(Segment(1, 0, extents, "\"pv0\", 0"), 1);
+    text.replace(text.find("dev_size = 4096"), 15, "dev_size = " + std::to_string(layout.partitionSectors));
+    text.replace(text.find("pe_count = 256"), 14, "pe_count = " + std::to_string(extents));
+    layout.text = text;
+    Bytes disk = layout.Make();
+    disk[446 + 4] = c.type;
+    const size_t partition = layout.partitionStart * 512;
+    if (!c.labelIntact) std::memcpy(&disk[partition + 512], "NOLABEL!", 8);
+    if (c.volumeThere) std::memcpy(&disk[partition + (1 << 20)], volume.data(), volume.size());
+    const std::string image = folder + "/lvm.img";
+    WriteFileBytes(image, std::string(disk.begin(), disk.end()));
+    const std::string out = folder + "/out";
+    RunShell("rm -rf '" + out + "'");
+    ProgramOptions bounded;
+    bounded.timeoutSeconds = 60;
+    const ProgramResult r = RunKestrane({"extract", image, "/", "-od", out, "-y"}, bounded);
+    EXPECT_FALSE(r.timedOut);
+    ASSERT_EQ(r.status, c.status) << r.out;
+    if (c.status == 0) {
+      ExpectSameTree(Describe(out), expected);
+    } else {
+      EXPECT_NE(r.out.find("can't open the following partition"), std::string::npos) << r.out;
+    }
   }
 }
 

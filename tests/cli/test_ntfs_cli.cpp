@@ -1,6 +1,7 @@
 // NTFS volumes from the command line: volumes made by mkntfs and filled through wimlib-imagex's NTFS mode, some
 // files then rewritten by our editor (LZNT1 compression, sparse runs, an initialized size below the data size, a
-// run list spread over extension records), listed and extracted, and checked against ntfs-3g's ntfscat and 7zz.
+// run list spread over extension records), listed and extracted, and checked against ntfs-3g's ntfscat, 7zz and
+// sleuthkit's fls/icat.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -247,9 +248,13 @@ TEST(NtfsCli, PartitionedVolumeListsAndExtractsByteForByte) {
   }
 }
 
-TEST(NtfsCli, AgreesWithSevenZipOnTheSameVolume) {
+// 7-Zip's extraction and sleuthkit's (every regular file fls names, read with icat) of the same edited volume
+// are the tree kestrane extracts.
+TEST(NtfsCli, AgreesWithSevenZipAndSleuthkitOnTheSameVolume) {
   REQUIRE_TOOLS();
-  if (RunShell("command -v 7zz").status != 0) GTEST_SKIP() << "7zz missing";
+  const bool sevenZip = RunShell("command -v 7zz").status == 0;
+  const bool sleuthkit = RunShell("command -v fls && command -v icat").status == 0;
+  if (!sevenZip && !sleuthkit) GTEST_SKIP() << "neither 7zz nor sleuthkit is installed";
   const std::string folder = MakeTestFolder("ntfs_7zz");
   const std::string tree = folder + "/tree";
   WriteFileBytes(tree + "/a/b/c.txt", "c");
@@ -262,10 +267,21 @@ TEST(NtfsCli, AgreesWithSevenZipOnTheSameVolume) {
   ASSERT_NO_FATAL_FAILURE(MakeVolume(folder, image, 16, "", tree));
   std::vector<std::pair<std::string, std::string>> edited;
   ASSERT_NO_FATAL_FAILURE(EditVolume(image, &edited));
-  Sh("cd '" + folder + "' && 7zz x -y -o7z volume.img >/dev/null && rm -rf '7z/[SYSTEM]' 7z/'$'*");
   const ProgramResult r = RunKestrane({"extract", image, "/", "-od", folder + "/ours", "-y"});
   ASSERT_EQ(r.status, 0) << r.out;
-  Sh("diff -r '" + folder + "/7z' '" + folder + "/ours'");
+  if (sevenZip) {
+    Sh("cd '" + folder + "' && 7zz x -y -o7z volume.img >/dev/null && rm -rf '7z/[SYSTEM]' 7z/'$'*");
+    Sh("diff -r '" + folder + "/7z' '" + folder + "/ours'");
+  }
+  if (sleuthkit) {
+    // fls -p: "r/r 64-128-2:<tab>a/data.bin"; system files and named streams are left out.
+    Sh("cd '" + folder +
+       "' && fls -r -p -u volume.img | awk -F'\t' '$1 ~ /^r\\/r / && $2 !~ /^\\$/ && $2 !~ /:/ "
+       "{ split($1, a, \" \"); sub(\":\", \"\", a[2]); print a[2] \"\\t\" $2 }' > tsk.txt && test -s tsk.txt && "
+       "while IFS=\"$(printf '\\t')\" read -r inode path; do mkdir -p \"tsk/$(dirname \"$path\")\" && "
+       "icat volume.img \"$inode\" > \"tsk/$path\" || exit 1; done < tsk.txt");
+    Sh("diff -r '" + folder + "/tsk' '" + folder + "/ours'");
+  }
 }
 
 TEST(NtfsCli, FourKibSectorsAndRecordsWithALargeFile) {

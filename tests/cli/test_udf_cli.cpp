@@ -1,7 +1,10 @@
 // UDF images made by real tools, listed and extracted from the command line: genisoimage's bridge (the UDF tree
-// is the one shown) and kestrane's own images, checked against the source trees and 7-Zip.
+// is the one shown) and kestrane's own images (one of them UDF-only, with a file over 4 GiB), checked against
+// the source trees and 7-Zip.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/udf_fill.h"
 #include "support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -101,4 +105,153 @@ TEST(UdfCli, OwnBridgeImageReadsBackAsItsSource) {
   ASSERT_EQ(RunKestrane({"extract", bridge, "/", "-od", folder + "/out", "-y"}).status, 0);
   ExpectSameTree(folder + "/src", folder + "/out");
   EXPECT_EQ(SevenZipPaths(bridge), Walk(folder + "/out"));
+}
+
+// kestrane's own UDF-only image of a tree holding a file over 4 GiB under a non-ASCII folder: listed with its
+// size, extracted back equal with its times. The source file is sparse; its holes stay holes in the image and in
+// the extracted copy, so the test moves a few bytes, not gigabytes.
+TEST(UdfCli, OwnImageOfAFileOverFourGibReadsBack) {
+  const std::string folder = MakeTestFolder("udf_cli_huge");
+  const std::string src = folder + "/src";
+  MakeTree(src);
+  const std::string hugeName =
+      "Gr\xc3\xb6\xc3\x9f"
+      "e \xe5\xa4\xa7/huge.raw";
+  const std::string huge = src + "/" + hugeName;
+  constexpr int64_t kHugeSize = (int64_t{5} << 30) + 8;
+  Sh("mkdir -p \"$(dirname '" + huge + "')\" && printf head > '" + huge + "' && truncate -s " +
+     std::to_string(kHugeSize - 4) + " '" + huge + "' && printf tail >> '" + huge + "' && find '" + src +
+     "' -exec touch -h -d @" + std::to_string(kTreeTime) + " {} +");
+  const std::string image = folder + "/huge.iso";
+  const ProgramResult made = RunKestrane({"create", "-o", image, "-udf", "on", "-add", src, "/"});
+  ASSERT_EQ(made.status, 0) << made.out;
+  struct stat info {};
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  EXPECT_GT(info.st_size, kHugeSize);
+  EXPECT_LT(info.st_blocks * 512, int64_t{64} << 20) << "the source's hole was written out";
+  EXPECT_NE(RunShell("isoinfo -d -i '" + image + "' 2>&1").out.find("NOT in ISO 9660"), std::string::npos);
+
+  const ProgramResult listed = RunKestrane({"list", image, "/", "-r"});
+  ASSERT_EQ(listed.status, 0) << listed.out;
+  EXPECT_NE(listed.out.find("5,368,709,128  huge.raw"), std::string::npos) << listed.out;
+  const std::string out = folder + "/out";
+  const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", out, "-y"});
+  ASSERT_EQ(extracted.status, 0) << extracted.out;
+  EXPECT_EQ(Walk(src), Walk(out));
+  EXPECT_EQ(SevenZipPaths(image), Walk(out));
+  Sh("diff -r -x huge.raw '" + src + "' '" + out + "'");
+  // The copy equals "head", zeros, "tail": its holes read as zeros, and every stored region is checked (reading
+  // the whole file would move gigabytes of zeros).
+  {
+    const int fd = open((out + "/" + hugeName).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int64_t stored = 0;
+    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < kHugeSize; at = lseek(fd, at, SEEK_DATA)) {
+      const off_t end = lseek(fd, at, SEEK_HOLE);
+      ASSERT_GT(end, at);
+      std::string bytes(static_cast<size_t>(end - at), '\0');
+      ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size()));
+      for (size_t i = 0; i < bytes.size(); ++i) {
+        const int64_t position = at + static_cast<int64_t>(i);
+        const char want = position < 4                ? "head"[position]
+                          : position >= kHugeSize - 4 ? "tail"[position - (kHugeSize - 4)]
+                                                      : 0;
+        ASSERT_EQ(bytes[i], want) << "byte " << position;
+      }
+      stored += end - at;
+      at = end;
+    }
+    close(fd);
+    EXPECT_GT(stored, 0);
+  }
+  for (const std::string& path : Walk(src)) {
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(stat((out + "/" + path).c_str(), &b), 0) << path;
+    ASSERT_EQ(stat((src + "/" + path).c_str(), &a), 0) << path;
+    if (S_ISREG(a.st_mode)) EXPECT_EQ(b.st_mtime, kTreeTime) << path;
+  }
+  ASSERT_EQ(stat((out + "/" + hugeName).c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, kHugeSize);
+  EXPECT_LT(info.st_blocks * 512, int64_t{64} << 20) << "the image's hole was written out";
+}
+
+// mkudffs volumes of each media type and revision it writes with a plain or sparable partition, filled by our
+// generator: udfinfo counts the new files and folders, kestrane lists and extracts what the volume held before
+// plus the new tree with the entries' times, and 7-Zip (which reads no sparable partition) agrees on the others.
+TEST(UdfCli, MkudffsVolumesFilledByTheGeneratorListAndExtract) {
+  if (RunShell("command -v mkudffs && command -v udfinfo && command -v 7zz").status != 0)
+    GTEST_SKIP() << "udftools or 7zz missing";
+  const std::string folder = MakeTestFolder("udf_cli_mkudffs");
+  std::string data;
+  for (int i = 0; i < 3 * 2048 + 77; ++i) data.push_back(static_cast<char>(i * 13 + i / 509));
+  const std::vector<udffill::Item> items = {
+      {"Docs", "", true},
+      {"Docs/readme.txt", "hello\n"},
+      {"Docs/\xc3\x9c"
+       "ber \xe6\x97\xa5\xe6\x9c\xac.txt",
+       "non-ASCII name"},
+      {"Docs/Deep", "", true},
+      {"Docs/Deep/Deeper", "", true},
+      {"Docs/Deep/Deeper/data.bin", data},
+      {"empty.txt", ""},
+      {"top.bin", data.substr(0, 5000)},
+  };
+  const std::string expected = folder + "/expected";
+  for (const udffill::Item& item : items) {
+    if (item.directory)
+      fs::create_directories(expected + "/" + item.path);
+    else
+      WriteFileBytes(expected + "/" + item.path, item.data);
+  }
+  auto count = [](const std::string& info, const std::string& key) {
+    const size_t at = info.find(key + "=");
+    return at == std::string::npos ? -1 : std::stoi(info.substr(at + key.size() + 1));
+  };
+  struct Case {
+    const char* media;
+    const char* revision;
+    bool sevenZip;
+  };
+  for (const Case& c : {Case{"hd", "0x0102", true}, Case{"hd", "0x0150", true}, Case{"hd", "0x0201", true},
+                        Case{"dvdrw", "0x0150", false}, Case{"dvdrw", "0x0201", false}}) {
+    const std::string name = std::string(c.media) + "_" + c.revision;
+    SCOPED_TRACE(name);
+    const std::string image = folder + "/" + name + ".img";
+    Sh("rm -f '" + image + "' && mkudffs --media-type=" + c.media + " --udfrev=" + c.revision +
+       " --blocksize=2048 --label=Filled '" + image + "' 20000 >/dev/null");
+    // What the fresh volume holds (a 1.50 rewritable volume has its non-allocatable space file), then the tree.
+    const std::string want = folder + "/want_" + name;
+    const ProgramResult fresh = RunKestrane({"extract", image, "/", "-od", want, "-y"});
+    ASSERT_EQ(fresh.status, 0) << fresh.out;
+    Sh("mkdir -p '" + want + "' && cp -a '" + expected + "/.' '" + want + "/'");
+    const std::string before = RunShell("udfinfo '" + image + "' 2>&1").out;
+
+    const std::string bytes = ReadFileBytes(image);
+    std::vector<uint8_t> volume(bytes.begin(), bytes.end());
+    ASSERT_EQ(udffill::Filler(&volume).Fill(items), "");
+    WriteFileBytes(image, std::string(volume.begin(), volume.end()));
+    const ProgramResult info = RunShell("udfinfo '" + image + "' 2>&1");
+    ASSERT_EQ(info.status, 0) << info.out;
+    EXPECT_EQ(count(info.out, "numfiles"), count(before, "numfiles") + 5) << info.out;
+    EXPECT_EQ(count(info.out, "numdirs"), count(before, "numdirs") + 3) << info.out;
+    if (c.sevenZip) {
+      EXPECT_EQ(SevenZipPaths(image), Walk(want));
+      const std::string sevenZip = folder + "/7z_" + name;
+      Sh("7zz x -tudf -y '-o" + sevenZip + "' '" + image + "' >/dev/null");
+      Sh("diff -r '" + want + "' '" + sevenZip + "'");
+    }
+
+    const ProgramResult listed = RunKestrane({"list", image, "/", "-r"});
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    EXPECT_NE(listed.out.find("6,221  data.bin"), std::string::npos) << listed.out;
+    const std::string out = folder + "/out_" + name;
+    const ProgramResult extracted = RunKestrane({"extract", image, "/", "-od", out, "-y"});
+    ASSERT_EQ(extracted.status, 0) << extracted.out;
+    EXPECT_EQ(Walk(out), Walk(want));
+    Sh("diff -r '" + want + "' '" + out + "'");
+    struct stat file {};
+    ASSERT_EQ(stat((out + "/Docs/Deep/Deeper/data.bin").c_str(), &file), 0);
+    EXPECT_EQ(file.st_mtime, udfgen::Generator::kTime);
+  }
 }

@@ -1,4 +1,5 @@
-// NTFS driver pieces that can be checked on their own: LZNT1 blocks, update sequences and mapping pairs; and
+// NTFS driver pieces that can be checked on their own: LZNT1 blocks, update sequences, mapping pairs and the
+// upcase table; names compared through the volume's own upcase table; and
 // hostile volumes, made by damaging a small volume from mkntfs and wimlib-imagex, that must end with a message and
 // exit status 1 in bounded time.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "filesystems/lznt1.h"
 #include "filesystems/ntfs.h"
+#include "filesystems/ntfs_upcase.h"
 #include "support/ntfs_edit.h"
 #include "support/run_program.h"
 
@@ -292,6 +294,121 @@ TEST(NtfsHostile, DamagedVolumesEndWithAMessageInBoundedTime) {
       EXPECT_EQ(r.status, 1) << c.what << " " << command << "\n" << r.out.substr(0, 3000);
       RunShell("rm -rf '" + folder + "/out'");
     }
+  }
+}
+
+// ---- Upcase table ----
+
+std::string UnitsBytes(const std::vector<uint16_t>& units) {
+  std::string bytes;
+  for (uint16_t u : units) bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+  return bytes;
+}
+
+TEST(NtfsUpcase, DefaultTableIsTheOneMkntfsWritesAndOnlyOtherTablesAreKept) {
+  if (!HaveTools() || RunShell("command -v ntfscat").status != 0) GTEST_SKIP() << "ntfs-3g missing";
+  const std::string folder = MakeTestFolder("ntfs_upcase");
+  Sh("truncate -s 8M '" + folder + "/v.img' && mkntfs -F -Q -q '" + folder + "/v.img'");
+  Sh("ntfscat '" + folder + "/v.img' '$UpCase' > '" + folder + "/upcase.bin'");
+  const std::string written = ReadFileBytes(folder + "/upcase.bin");
+  ASSERT_EQ(written.size(), 2 * kNtfsUpcaseUnits);
+  const uint16_t* standard = NtfsMakeDefaultUpcase();
+  for (size_t u = 0; u < kNtfsUpcaseUnits; ++u) {
+    const uint16_t stored = static_cast<uint8_t>(written[2 * u]) | static_cast<uint8_t>(written[2 * u + 1]) << 8;
+    ASSERT_EQ(standard[u], stored) << "unit " << std::hex << u;
+  }
+
+  std::vector<uint16_t> changed(standard, standard + kNtfsUpcaseUnits);
+  changed[0xE9] = 0xE9;  // this volume leaves é as it is
+  const std::vector<uint16_t> shortOwn = {0, 1, 2, 'X'};
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int own;
+    uint16_t unit, upper;
+  };
+  const std::vector<Case> cases = {
+      {"mkntfs's table", written, 0, 0xE9, 0xC9},
+      {"the default's first units only", written.substr(0, 600), 0, 'a', 'A'},
+      {"one unit differs", UnitsBytes(changed), 1, 0xE9, 0xE9},
+      {"a short table of its own", UnitsBytes(shortOwn), 1, 3, 'X'},
+      {"past a short table units stay", UnitsBytes(shortOwn), 1, 'a', 'a'},
+      {"odd size", written.substr(0, 601), 0, 0xE9, 0xC9},
+      {"below two bytes", written.substr(0, 1), 0, 'b', 'B'},
+      {"above 65,536 units", written + written.substr(0, 2), 0, 'z', 'Z'},
+  };
+  for (const Case& c : cases) {
+    CNtfsVolume volume;
+    EXPECT_EQ(NtfsChooseUpcase(&volume, reinterpret_cast<const uint8_t*>(c.bytes.data()),
+                               static_cast<int64_t>(c.bytes.size())),
+              c.own)
+        << c.what;
+    EXPECT_EQ(volume.upcase == standard, c.own == 0) << c.what;
+    EXPECT_EQ(NtfsUpcaseUnit(&volume, c.unit), c.upper) << c.what;
+  }
+  CNtfsVolume unreadable;
+  EXPECT_EQ(NtfsChooseUpcase(&unreadable, nullptr, 0), 0);
+  EXPECT_EQ(unreadable.upcase, standard);
+}
+
+TEST(NtfsUpcase, NamesCompareUnitByUnitOrThroughTheTable) {
+  CNtfsVolume volume;
+  NtfsChooseUpcase(&volume, nullptr, 0);
+  struct Case {
+    std::u16string a, b;
+    bool ignoreCase;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {u"$I30", u"$I30", false, 0}, {u"$I30", u"$i30", false, -1},
+      {u"$i30", u"$I30", true, 0},  {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true, 0},
+      {u"ab", u"abc", true, -1},    {u"abd", u"ABC", true, 1},
+      {u"", u"", true, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(NtfsCompareNames(&volume, c.a.data(), c.a.size(), c.b.data(), c.b.size(), c.ignoreCase), c.result)
+        << std::string(c.a.begin(), c.a.end()) << " / " << std::string(c.b.begin(), c.b.end());
+}
+
+// A directory whose index attributes are named "$i30" opens through the upcase table, and through the volume's
+// own table: one that leaves 'i' as it is makes the same directory unreadable.
+TEST(NtfsUpcase, IndexNamesMatchThroughTheVolumesTable) {
+  if (!HaveTools()) GTEST_SKIP() << "mkntfs or wimlib-imagex missing";
+  const std::string folder = MakeTestFolder("ntfs_upcase_volume");
+  WriteFileBytes(folder + "/tree/dir/inner.txt", "inner");
+  const std::string clean = folder + "/clean.img";
+  Sh("truncate -s 8M '" + clean + "' && mkntfs -F -Q -q '" + clean + "'");
+  Sh("wimlib-imagex capture '" + folder + "/tree' '" + folder + "/x.wim' --compress=none --no-acls >/dev/null");
+  Sh("wimlib-imagex apply '" + folder + "/x.wim' 1 '" + clean + "' >/dev/null");
+  auto lowerIndexName = [](NtfsImageEditor& e) {
+    return PatchRecord(&e, e.FindRecord("dir"), 0x90, [](std::vector<uint8_t>& b, int at) {
+      const int name = at + (b[at + 10] | b[at + 11] << 8);
+      if (b[at + 9] == 4 && b[name + 2] == 'I') b[name + 2] = 'i';
+    });
+  };
+  struct Case {
+    const char* what;
+    bool ownTable;
+    int status;
+  };
+  for (const Case& c : {Case{"default table", false, 0}, Case{"the volume's table keeps i", true, 1}}) {
+    const std::string image = folder + "/v.img";
+    Sh("cp '" + clean + "' '" + image + "'");
+    {
+      NtfsImageEditor editor;
+      ASSERT_TRUE(editor.Open(image));
+      ASSERT_TRUE(lowerIndexName(editor)) << c.what;
+      if (c.ownTable) {
+        std::vector<NtfsEditRun> runs;
+        int64_t size = 0;
+        ASSERT_TRUE(editor.DataRuns(10, &runs, &size) && !runs.empty() && size == 2 * 65536);
+        const uint8_t same[2] = {'i', 0};
+        ASSERT_TRUE(editor.WriteBytes(runs[0].lcn * editor.clusterSize() + 2 * 'i', same, 2));
+      }
+    }
+    const ProgramResult r = RunKestrane({"list", image, "/", "-r"}, Timeout(30));
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+    EXPECT_EQ(r.out.find("inner.txt") != std::string::npos, c.status == 0) << c.what << "\n" << r.out;
   }
 }
 
