@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "builder/build_state.h"
@@ -27,7 +28,7 @@ namespace {
 // Files up to this size are read whole into a block; larger ones take the one-file road.
 constexpr int64_t kSmallFileBytes = int64_t{1} << 20;
 // A block: at most this many bytes and files. Two blocks are in flight, one read while the other is written.
-constexpr int64_t kBlockBytes = int64_t{16} << 20;
+constexpr int64_t kBlockBytes = int64_t{8} << 20;
 constexpr size_t kBlockFiles = 4096;
 // Files each reading thread takes at least: below that, waking threads costs more than it saves.
 constexpr int64_t kFilesPerThread = 8;
@@ -35,6 +36,21 @@ constexpr int64_t kFilesPerThread = 8;
 constexpr int kSizeChanged = -1;
 
 int64_t PaddedBytes(int64_t size) { return (size + 2047) / 2048 * 2048; }
+
+// The two block buffers, kept for the whole build: the small files between two large ones are written by a call
+// of their own, and fresh buffers for each would cost their pages again every time.
+struct BlockBuffers {
+  std::unique_ptr<uint8_t[]> halves[2];
+  int64_t sizes[2] = {0, 0};
+
+  uint8_t* Get(int half, int64_t bytes) {
+    if (sizes[half] < bytes) {
+      halves[half].reset(new (std::nothrow) uint8_t[static_cast<size_t>(kBlockBytes)]);
+      sizes[half] = halves[half] ? kBlockBytes : 0;
+    }
+    return halves[half].get();
+  }
+};
 
 struct Slot {
   const CTreeEntry* entry;
@@ -140,7 +156,7 @@ int IsoWriteSmallFiles(CImageDocument* document, CProgressCallbacks* progress, C
   const int out = fileno(document->output);
   CIsoBuildState* state = IsoBuildState(document);
 
-  std::vector<uint8_t> buffers[2];
+  BlockBuffers& buffers = IsoBuildPart<BlockBuffers>(document, kBuildPartFileBatch);
   std::future<int> writing;
   const auto finishWrite = [&]() {
     const int error = writing.valid() ? writing.get() : 0;
@@ -169,9 +185,12 @@ int IsoWriteSmallFiles(CImageDocument* document, CProgressCallbacks* progress, C
       bytes += padded;
       ++next;
     }
-    std::vector<uint8_t>& buffer = buffers[half];
-    if (buffer.size() < static_cast<size_t>(bytes)) buffer.resize(static_cast<size_t>(bytes));
-    uint8_t* block = buffer.data();
+    uint8_t* block = buffers.Get(half, bytes);
+    if (!block) {
+      finishWrite();
+      AbortCodeRaise(kAbortNoMemory);
+      return -1;
+    }
     ParallelFor(static_cast<int64_t>(slots.size()), kFilesPerThread, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) ReadSlot(slots[static_cast<size_t>(i)], block);
     });

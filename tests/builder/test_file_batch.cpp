@@ -122,8 +122,8 @@ class FileBatchTest : public ::testing::Test {
   std::vector<std::string> contents_;
 };
 
-// Three blocks, the third in the buffer that held the first one's large files: every file lands at its sector
-// with the rest of its last sector zero, and the write position ends past the last one.
+// Several blocks, the last one in a buffer that held large files before: every file lands at its sector with
+// the rest of its last sector zero, and the write position ends past the last one.
 TEST_F(FileBatchTest, WritesEveryFileAtItsSectorsAcrossBlocks) {
   for (uint32_t i = 0; i < 32; ++i) AddFile(Pattern((1 << 20) - 1000 - i, i));
   for (uint32_t i = 0; i < 300; ++i) AddFile(Pattern(1 + (i * 37) % 5000, 100 + i));
