@@ -107,9 +107,10 @@ bool DirectoryExtent(const CImageDocument* document, const uint8_t* record, int6
   return true;
 }
 
-// Reads `sectors` sectors at `lba` in one request into a new buffer. Where the image is known to end first,
-// only the sectors up to one past its end are asked for, so a damaged length never costs more memory than the
-// image holds, and the read still fails (and says so) rather than deliver zeros.
+// Reads `sectors` sectors at `lba` in one request into `buffer` (of `capacity` sectors, replaced by a larger one
+// when too small) and returns where they are. Where the image is known to end first, only the sectors up to
+// one past its end are asked for, so a damaged length never costs more memory than the image holds, and the
+// read still fails (and says so) rather than deliver zeros.
 uint8_t* ReadExtentSectors(CImageDocument* document, int64_t lba, int64_t sectors, int64_t* got, Buffer* buffer,
                            int64_t* capacity) {
   *got = 0;
@@ -376,9 +377,8 @@ CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* 
 // there instead of reading the same sectors over and over.
 constexpr int64_t kDirectoryReadFactor = 4;
 
-// What one load of directories carries from directory to directory: the sectors it may still read and the
-// buffer Rock Ridge names are assembled in (made once, on first use).
-// The buffer each directory is read into is kept too, so that one block serves the whole tree.
+// What one load of directories carries from directory to directory: the sectors it may still read, the buffer
+// Rock Ridge names are assembled in (made once, on first use) and the one each directory is read into.
 struct ReadBudget {
   int64_t sectors;  // -1: the volume's size is not known
   std::unique_ptr<wchar_t[]> names;
