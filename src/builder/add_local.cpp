@@ -1,6 +1,7 @@
 #include "builder/add_local.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,12 +20,13 @@
 #include "image/tracktable.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
+#include "runtime/parallel.h"
 #include "runtime/paths.h"
 #include "runtime/textconv.h"
+#include "runtime/ui.h"
 #include "runtime/wstring.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
-#include "runtime/ui.h"
 
 namespace {
 
@@ -98,18 +100,36 @@ std::wstring JoinPath(const wchar_t* folder, const wchar_t* name) {
   return path;
 }
 
-// The names of a local folder in bytewise order, without "." and "..". False when it cannot be read.
-bool ReadLocalFolder(const wchar_t* path, std::vector<std::string>* names) {
+// One entry of a local folder: its name and, when it could be read, its status (the link itself for links).
+struct LocalItem {
+  std::string name;
+  struct stat status;
+  bool known;
+};
+
+// Folders with at least this many entries have their statuses read on several threads.
+constexpr int64_t kStatusesPerThread = 32;
+
+// The entries of a local folder in bytewise name order, without "." and "..", with their statuses read
+// relative to the open folder (no path walk per entry). False when the folder cannot be read.
+bool ReadLocalFolder(const wchar_t* path, std::vector<LocalItem>* items) {
   char* narrow = TextWideToMultiByteDup(path);
   DIR* folder = narrow ? opendir(narrow) : nullptr;
   MemFree(narrow);
   if (!folder) return false;
   while (dirent* item = readdir(folder)) {
     if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
-    names->emplace_back(item->d_name);
+    items->push_back({item->d_name, {}, false});
   }
+  std::sort(items->begin(), items->end(), [](const LocalItem& a, const LocalItem& b) { return a.name < b.name; });
+  const int handle = dirfd(folder);
+  ParallelFor(static_cast<int64_t>(items->size()), kStatusesPerThread, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      LocalItem& item = (*items)[static_cast<size_t>(i)];
+      item.known = fstatat(handle, item.name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+  });
   closedir(folder);
-  std::sort(names->begin(), names->end());
   return true;
 }
 
@@ -121,24 +141,25 @@ wchar_t* WideName(const std::string& bytes) {
   return WstrDupChars(wide.data());
 }
 
-// Calls `visit` with the path and name of every entry of the local folder, in bytewise name order, until the
-// build's abort code is set or the user cancelled. False (reported) when the folder cannot be read.
+// Calls `visit` with the path, name and status (null when it could not be read) of every entry of the local
+// folder, in bytewise name order, until the build's abort code is set or the user cancelled. False (reported)
+// when the folder cannot be read.
 template <typename Visit>
 bool ForEachLocalEntry(const wchar_t* localPath, Visit visit) {
-  std::vector<std::string> names;
-  if (!ReadLocalFolder(localPath, &names)) {
+  std::vector<LocalItem> items;
+  if (!ReadLocalFolder(localPath, &items)) {
     LastErrorSetText(L"Can not read the folder.");
     ErrorReport(localPath);
     return false;
   }
-  for (const std::string& bytes : names) {
+  for (const LocalItem& item : items) {
     if (AbortCodeGet() != kAbortNone || OverwriteAnswerGet() == kAnswerCancelAll) break;
-    wchar_t* name = WideName(bytes);
+    wchar_t* name = WideName(item.name);
     if (!name) {
       AbortCodeRaise(kAbortNoMemory);
       break;
     }
-    visit(JoinPath(localPath, name), name);
+    visit(JoinPath(localPath, name), name, item.known ? &item.status : nullptr);
     MemFree(name);
   }
   return true;
@@ -205,12 +226,17 @@ void TreeAddDotEntries(CImageDocument* document, CTreeFolder* folder, const stru
   }
 }
 
-CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath,
-                             const wchar_t* name) {
+namespace {
+
+// TreeAddLocalPath with the status of `localPath` (not following a link) when the caller read it already.
+CTreeEntry* AddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath, const wchar_t* name,
+                         const struct stat* known) {
   if (!document || !folder || !localPath || !name) return nullptr;
   const bool dotName = IsDot(name) || IsDotDot(name);
   struct stat status;
-  if (!LocalStatus(localPath, &status, false)) {
+  if (known) {
+    status = *known;
+  } else if (!LocalStatus(localPath, &status, false)) {
     if (dotName) return nullptr;
     CWideString text;
     WstrFormat(text, L"%ls\r\n\r\n%ls\r\n\r\n%ls", L"Open file failed.", localPath, L"Do you want to continue?");
@@ -281,26 +307,37 @@ CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, cons
   return entry;
 }
 
+CTreeEntry* AddLocalFile(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath,
+                         const struct stat* known) {
+  if (!document || !folder || !localPath) return nullptr;
+  if (document->inputType == kImageTypeAudioDisc || document->inputType == kImageTypeAudioProject || document->readOnly)
+    return nullptr;
+  const wchar_t* slash = std::wcsrchr(localPath, L'/');
+  const wchar_t* name = slash && slash[1] ? slash + 1 : localPath;
+  return AddLocalPath(document, folder, localPath, name, known);
+}
+
+}  // namespace
+
+CTreeEntry* TreeAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath,
+                             const wchar_t* name) {
+  return AddLocalPath(document, folder, localPath, name, nullptr);
+}
+
 int TreeScanLocalFolder(CImageDocument* document, CTreeFolder* node, const wchar_t* localPath, CTreeEntry* entry) {
   if (!document || !node || !localPath) return 1;
   if (entry && (entry->flags & kTreeHidden)) node->flags |= kTreeHidden;
   struct stat status;
   const bool known = LocalStatus(localPath, &status, true);
   TreeAddDotEntries(document, node, known ? &status : nullptr);
-  ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t* name) {
-    TreeAddLocalPath(document, node, path.c_str(), name);
+  ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t* name, const struct stat* known) {
+    AddLocalPath(document, node, path.c_str(), name, known);
   });
   return 1;
 }
 
 CTreeEntry* ImageAddLocalFile(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath) {
-  if (!document || !folder || !localPath) return nullptr;
-  if (document->inputType == kImageTypeAudioDisc || document->inputType == kImageTypeAudioProject ||
-      document->readOnly)
-    return nullptr;
-  const wchar_t* slash = std::wcsrchr(localPath, L'/');
-  const wchar_t* name = slash && slash[1] ? slash + 1 : localPath;
-  return TreeAddLocalPath(document, folder, localPath, name);
+  return AddLocalFile(document, folder, localPath, nullptr);
 }
 
 int CliAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t* localPath) {
@@ -317,15 +354,16 @@ int CliAddLocalPath(CImageDocument* document, CTreeFolder* folder, const wchar_t
     return AbortCodeGet() == kAbortNone ? 1 : -1;
   }
   if (!S_ISDIR(status.st_mode)) return 1;
-  const bool read = ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t*) {
-    if (path.size() + 1 > 1024) {
-      // Reported and passed over; the rest of the folder is still added.
-      LastErrorSetText(L"File name too long");
-      ErrorReport(path.c_str());
-      return;
-    }
-    ImageAddLocalFile(document, folder, path.c_str());
-  });
+  const bool read =
+      ForEachLocalEntry(localPath, [&](const std::wstring& path, const wchar_t*, const struct stat* known) {
+        if (path.size() + 1 > 1024) {
+          // Reported and passed over; the rest of the folder is still added.
+          LastErrorSetText(L"File name too long");
+          ErrorReport(path.c_str());
+          return;
+        }
+        AddLocalFile(document, folder, path.c_str(), known);
+      });
   if (!read) return -1;
   return AbortCodeGet() == kAbortNone ? 1 : -1;
 }

@@ -15,11 +15,15 @@
 #include "image/sectors.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
+#include "runtime/memory.h"
+#include "runtime/textconv.h"
 #include "runtime/ui.h"
 #include "tree/tree.h"
 
 struct CIsoBuild {
   CIsoBuildState state{};
+  // Source file systems from which the kernel refused to copy into the output: asked once each.
+  std::vector<dev_t> copyRangeRefused;
   CImageDocument* document = nullptr;
   void* parts[kBuildPartCount] = {};
   void (*drops[kBuildPartCount])(void*) = {};
@@ -123,8 +127,10 @@ int QueueFileData(CImageDocument* document, CProgressCallbacks* progress, const 
 // A plain ISO output takes a local file's bytes straight from the kernel, without passing them through our
 // buffers. 1 copied whole (the last sector padded), -1 the file ended early ("File size changed."), 0 this road
 // is not open: the caller copies the file itself.
-int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
+int CopyLocalFileInKernel(CImageDocument* document, int fd, dev_t source, int64_t size) {
   if (document->outputType != 0 || !document->output || document->sectorSize == 512) return 0;
+  std::vector<dev_t>& refused = Running(document).copyRangeRefused;
+  if (std::find(refused.begin(), refused.end(), source) != refused.end()) return 0;
   if (std::fflush(document->output) != 0) return 0;
   const int out = fileno(document->output);
   loff_t in = 0;
@@ -152,7 +158,10 @@ int CopyLocalFileInKernel(CImageDocument* document, int fd, int64_t size) {
     const ssize_t n = copy_file_range(fd, &in, out, &at, want, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      // Not supported between these files: the ordinary copy does the whole file.
+      // Not supported between these files: the ordinary copy does the whole file. Nothing was copied when it
+      // refused at the start, and then it refuses every file of that file system.
+      if (in == 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS))
+        refused.push_back(source);
       return 0;
     }
     if (n == 0) {
@@ -231,18 +240,22 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
   if (IsoBuildsInMemory(document)) return QueueFileData(document, progress, entry, data, sourceLba, sourcePath, size);
 
   int fd = -1;
+  dev_t source = 0;
   if (!data && sourcePath && *sourcePath) {
-    FILE* stream = FileOpenRead(sourcePath);
-    if (!stream) {
+    char* narrow = TextWideToMultiByteDup(sourcePath);
+    // Non-blocking, so that a pipe put in the file's place since the scan cannot stall the build.
+    fd = narrow ? open(narrow, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    MemFree(narrow);
+    if (fd < 0) {
       ErrorReport(sourcePath);
       AbortCodeRaise(kAbortLocalFile);
       return -1;
     }
-    const int64_t now = FileGetSize(stream);
-    fd = dup(fileno(stream));
-    FileClose(stream);
-    if (now != size || fd < 0) {
-      if (fd >= 0) close(fd);
+    struct stat status;
+    const bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == size;
+    source = status.st_dev;
+    if (!same) {
+      close(fd);
       LastErrorSetText(L"File size changed.");
       ErrorReport(sourcePath);
       AbortCodeRaise(kAbortReadFailed);
@@ -253,7 +266,7 @@ int IsoWriteFileData(CImageDocument* document, CProgressCallbacks* progress, CTr
 
   int64_t offset = 0;
   if (fd >= 0) {
-    const int copied = CopyLocalFileInKernel(document, fd, size);
+    const int copied = CopyLocalFileInKernel(document, fd, source, size);
     if (copied != 0) {
       close(fd);
       if (copied < 0) {

@@ -47,6 +47,7 @@ enum : int {
   kBuildPartRockRidge,
   kBuildPartUdf,
   kBuildPartPathTables,
+  kBuildPartFileBatch,
   kBuildPartCount,
 };
 

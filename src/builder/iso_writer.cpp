@@ -6,9 +6,10 @@
 
 #include "builder/add_local.h"
 #include "builder/build_state.h"
+#include "builder/builder_map.h"
+#include "builder/file_batch.h"
 #include "builder/optimize.h"
 #include "builder/rockridge.h"
-#include "builder/builder_map.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
@@ -639,17 +640,32 @@ int IsoWriteAllFileData(CImageDocument* document, CTreeFolder* folder, CProgress
   CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
   IsoCollectFolders(document, folder, false, &folders);
+  // Small local files that follow each other go out together; the rest one at a time. `expected` is where
+  // the next file must start for it to be written now (a merged duplicate lies elsewhere).
+  std::vector<CTreeEntry*> run;
+  int64_t expected = state->writePosition;
+  const auto flushRun = [&]() {
+    const int result = IsoWriteSmallFiles(document, progress, run.data(), run.size());
+    run.clear();
+    return result == 0;
+  };
   for (CTreeFolder* node : folders) {
     for (CTreeEntry* entry = node->firstEntry; entry; entry = entry->next) {
       if (AbortCodeGet() != kAbortNone) return -1;
       if (IsFolderEntry(entry) || DotKind(entry) >= 0 || entry->size <= 0) continue;
-      if (entry->outputLba != state->writePosition) continue;
+      if (entry->outputLba != expected) continue;
+      expected += (entry->size + 2047) / 2048;
+      if (IsoSmallFileBatchable(document, entry)) {
+        run.push_back(entry);
+        continue;
+      }
+      if (!flushRun()) return -1;
       const uint8_t* data = entry->inlineData && entry->inlineSize >= entry->size ? entry->inlineData : nullptr;
       if (IsoWriteFileData(document, progress, entry, data, entry->sourceLba, entry->sourcePath, entry->size) != 0)
         return -1;
     }
   }
-  return 0;
+  return flushRun() ? 0 : -1;
 }
 
 void IsoFreeWriterBuffers(CImageDocument* document) {

@@ -21,8 +21,11 @@
 #include "runtime/crc.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
-#include "tree/tree.h"
+#include "runtime/memory.h"
+#include "runtime/parallel.h"
+#include "runtime/textconv.h"
 #include "runtime/ui.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -440,6 +443,50 @@ int MergeList(CImageDocument* document, std::vector<int32_t>& list, int32_t plac
   return merged;
 }
 
+// Fingerprints the run's small local files (those read whole) on several threads before the pass that buckets
+// them: each is opened and read once, at the same time as the others. A file that cannot be read here, or
+// whose size is no longer the entry's, is left for that pass, which reads it again and reports what is wrong.
+void FingerprintSmallFiles(CImageDocument* document, const SizeRun& run, int32_t placedIndex) {
+  OptimizeState& s = Optimize(document);
+  std::vector<int32_t> todo;
+  std::vector<std::unique_ptr<char, MemFreeDeleter>> paths;
+  for (int32_t i = run.begin; i < run.end; ++i) {
+    const SizeItem& item = s.items[i];
+    const CTreeEntry* entry = item.entry;
+    if (!item.waiting && i != placedIndex) continue;
+    if (item.identity != i || item.fingerprintState != kStateUnknown || entry->inlineData || !HasLocalPath(entry))
+      continue;
+    if (entry->size <= 0 || entry->size > kWholeFingerprintBytes) continue;
+    std::unique_ptr<char, MemFreeDeleter> path(TextWideToMultiByteDup(entry->sourcePath));
+    if (!path) continue;
+    todo.push_back(i);
+    paths.push_back(std::move(path));
+  }
+  if (todo.size() < 2) return;
+  ParallelFor(static_cast<int64_t>(todo.size()), 8, [&](int64_t begin, int64_t end) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(kWholeFingerprintBytes + 1));
+    for (int64_t k = begin; k < end; ++k) {
+      SizeItem& item = s.items[todo[static_cast<size_t>(k)]];
+      const int64_t size = item.entry->size;
+      const int fd = open(paths[static_cast<size_t>(k)].get(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      if (fd < 0) continue;
+      // One byte more than the size is asked for, so that a file that grew is seen.
+      int64_t got = 0;
+      for (;;) {
+        const ssize_t n = read(fd, buffer.data() + got, static_cast<size_t>(size + 1 - got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += n;
+        if (got > size || n < size + 1 - (got - n)) break;
+      }
+      close(fd);
+      if (got != size) continue;
+      item.fingerprint = Crc32Compute(buffer.data(), static_cast<size_t>(size));
+      item.fingerprintState = kStateKnown;
+    }
+  });
+}
+
 // The first placement in a run: collects the run's candidates (no LBA, no requested LBA, and in an appended
 // session no data kept in the previous one) and sorts them into buckets by fingerprint. When they all read the
 // same data as the placed file, they take its LBA at once without a read. Returns the files merged so, or -1
@@ -484,6 +531,7 @@ int PrepareRun(CImageDocument* document, int32_t runIndex, int32_t placedIndex) 
     }
     return merged;
   }
+  FingerprintSmallFiles(document, run, placedIndex);
   int32_t prefetched = run.begin;
   for (int32_t i = run.begin; i < run.end; ++i) {
     if (!s.items[i].waiting) continue;

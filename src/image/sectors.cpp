@@ -1,5 +1,6 @@
 #include "image/sectors.h"
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,28 @@ constexpr int64_t kRawGroup = 512;
 
 bool IsScannedType(int32_t type) { return type >= kImageTypeScannedFirst && type <= kImageTypeScannedLast; }
 
+// Reads `n` bytes at `offset` of the stream's file in one positioned request when the stream holds no bytes
+// written but not yet passed on (the stream's own position stays where it was); else through the stream.
+bool ReadStreamAt(FILE* stream, void* buffer, int64_t offset, size_t n) {
+  // A stream without a file (one kept in memory) answers fileno with -1 and EBADF, which must not become the
+  // reason a later failure is reported with.
+  const int saved = errno;
+  const int fd = fileno(stream);
+  if (fd < 0 || __fpending(stream) != 0) {
+    errno = saved;
+    return FileReadAt(stream, buffer, offset, n) != 0;
+  }
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t got = pread(fd, out + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
 }  // namespace
 
 int64_t IsoReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
@@ -41,7 +64,7 @@ int64_t IsoReadSectors(CImageDocument* document, int64_t sector, void* buffer, i
     position += 2048;
     --n;
   }
-  if (n > 0 && !FileReadAt(document->input, out, position, static_cast<size_t>(n) * 2048)) return 0;
+  if (n > 0 && !ReadStreamAt(document->input, out, position, static_cast<size_t>(n) * 2048)) return 0;
   return total;
 }
 

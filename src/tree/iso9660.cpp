@@ -107,10 +107,12 @@ bool DirectoryExtent(const CImageDocument* document, const uint8_t* record, int6
   return true;
 }
 
-// Reads `sectors` sectors at `lba` in one request into a new buffer. Where the image is known to end first,
-// only the sectors up to one past its end are asked for, so a damaged length never costs more memory than the
-// image holds, and the read still fails (and says so) rather than deliver zeros.
-Buffer ReadExtentSectors(CImageDocument* document, int64_t lba, int64_t sectors, int64_t* got) {
+// Reads `sectors` sectors at `lba` in one request into `buffer` (of `capacity` sectors, replaced by a larger one
+// when too small) and returns where they are. Where the image is known to end first, only the sectors up to
+// one past its end are asked for, so a damaged length never costs more memory than the image holds, and the
+// read still fails (and says so) rather than deliver zeros.
+uint8_t* ReadExtentSectors(CImageDocument* document, int64_t lba, int64_t sectors, int64_t* got, Buffer* buffer,
+                           int64_t* capacity) {
   *got = 0;
   const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   if (limit > 0) {
@@ -118,11 +120,14 @@ Buffer ReadExtentSectors(CImageDocument* document, int64_t lba, int64_t sectors,
     if (sectors > inside + 1) sectors = inside + 1;
   }
   if (sectors <= 0) return nullptr;
-  Buffer buffer(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(sectors * kSectorBytes))));
-  if (!buffer) return nullptr;
-  if (ImageReadSectors(document, lba, buffer.get(), sectors) != sectors) return nullptr;
+  if (!*buffer || *capacity < sectors) {
+    buffer->reset(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(sectors * kSectorBytes))));
+    *capacity = *buffer ? sectors : 0;
+    if (!*buffer) return nullptr;
+  }
+  if (ImageReadSectors(document, lba, buffer->get(), sectors) != sectors) return nullptr;
   *got = sectors;
-  return buffer;
+  return buffer->get();
 }
 
 wchar_t* DupWide(const wchar_t* text, size_t n) {
@@ -372,16 +377,18 @@ CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* 
 // there instead of reading the same sectors over and over.
 constexpr int64_t kDirectoryReadFactor = 4;
 
-// What one load of directories carries from directory to directory: the sectors it may still read and the
-// buffer Rock Ridge names are assembled in (made once, on first use).
+// What one load of directories carries from directory to directory: the sectors it may still read, the buffer
+// Rock Ridge names are assembled in (made once, on first use) and the one each directory is read into.
 struct ReadBudget {
   int64_t sectors;  // -1: the volume's size is not known
   std::unique_ptr<wchar_t[]> names;
+  Buffer directory;
+  int64_t directorySectors = 0;
 };
 
 ReadBudget BudgetOf(const CImageDocument* document) {
   const int64_t volume = VolumeSectors(document);
-  return {volume > 0 ? volume * kDirectoryReadFactor : -1, nullptr};
+  return {volume > 0 ? volume * kDirectoryReadFactor : -1, nullptr, nullptr, 0};
 }
 
 // Reads a directory into entries, within `budget`. `readable` tells an unreadable directory from one that holds no records.
@@ -405,15 +412,14 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
     budget->sectors -= sectors;
   }
   int64_t got = 0;
-  Buffer buffer = ReadExtentSectors(document, lba, sectors, &got);
-  if (!buffer) {
+  uint8_t* bytes = ReadExtentSectors(document, lba, sectors, &got, &budget->directory, &budget->directorySectors);
+  if (!bytes) {
     MarkDamaged(document);
     return entries;
   }
   *readable = true;
   if (got * kSectorBytes < length) length = got * kSectorBytes;
 
-  uint8_t* bytes = buffer.get();
   ByteReader directory(bytes, static_cast<size_t>(length));
   if (!budget->names) budget->names.reset(new wchar_t[kRockRidgeNameChars]);
   wchar_t* nameBuffer = budget->names.get();
@@ -617,7 +623,7 @@ CTreeEntry** IsoReadDirectory(CImageDocument* document, const uint8_t* record, i
   *count = 0;
   if (!document || !record) return nullptr;
   bool readable = false;
-  ReadBudget unbounded{-1, nullptr};
+  ReadBudget unbounded{-1, nullptr, nullptr, 0};
   std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable, &unbounded);
   return ToEntryArray(document, entries, count);
 }
