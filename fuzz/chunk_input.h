@@ -2,9 +2,6 @@
 // reads with pread), and reads spread over the image once a map is built.
 #pragma once
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -12,20 +9,12 @@
 #include "formats/chunkmap.h"
 #include "image/document.h"
 #include "session/document.h"
+#include "volume_input.h"
 
 // A document whose input holds the bytes, or null.
 inline CImageDocument* FuzzDocument(const uint8_t* data, size_t size, const wchar_t* path) {
-  const int fd = memfd_create("fuzz", 0);
-  if (fd < 0) return nullptr;
-  if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {
-    close(fd);
-    return nullptr;
-  }
-  FILE* file = fdopen(fd, "rb");
-  if (!file) {
-    close(fd);
-    return nullptr;
-  }
+  FILE* file = FuzzMemoryStream(data, size);
+  if (!file) return nullptr;
   CImageDocument* document = ImageAlloc();
   if (!document) {
     std::fclose(file);
