@@ -27,28 +27,6 @@ constexpr uint32_t kLastCluster = 0xFFFFFFF6;
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;
 constexpr int kMaxNameUnits = 255;
 
-int64_t VolumeBase(const CImageDocument* document) {
-  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
-  return document->partitionStart * unit;
-}
-
-// Bytes of the source the volume can occupy (INT64_MAX when unknown).
-int64_t SourceBytes(CImageDocument* document) {
-  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
-  if (document->partitionLength > 0) return document->partitionLength * unit;
-  int64_t size = document->fileSize;
-  if (size <= 0 && document->input && !document->diskReader) size = FileGetSize(document->input);
-  if (size <= 0) return INT64_MAX;
-  return std::max<int64_t>(0, size - VolumeBase(document));
-}
-
-bool ReadVolume(CImageDocument* document, uint64_t offset, void* buffer, uint64_t count) {
-  if (count == 0) return true;
-  if (offset > static_cast<uint64_t>(INT64_MAX / 2) || count > static_cast<uint64_t>(INT64_MAX / 2)) return false;
-  return ImageReadDiskBytes(document, VolumeBase(document) + static_cast<int64_t>(offset), buffer,
-                            static_cast<int64_t>(count)) == static_cast<int64_t>(count);
-}
-
 bool ValidCluster(const CExfatVolume* v, uint32_t cluster) { return cluster >= 2 && cluster - 2 < v->clusterCount; }
 
 bool LoadFat(CImageDocument* document, CExfatVolume* v) {
@@ -65,7 +43,7 @@ bool LoadFat(CImageDocument* document, CExfatVolume* v) {
   const uint64_t base = uint64_t{v->fatOffset} << v->bytesPerSectorShift;
   for (uint64_t done = 0; done < entries;) {
     const uint64_t n = std::min<uint64_t>(entries - done, raw.size() / 4);
-    if (!ReadVolume(document, base + done * 4, raw.data(), n * 4)) return false;
+    if (!ImageReadVolumeBytes(document, base + done * 4, raw.data(), n * 4)) return false;
     for (uint64_t i = 0; i < n; ++i) v->fat[static_cast<size_t>(done + i)] = LoadU32LE(raw.data() + i * 4);
     done += n;
   }
@@ -110,7 +88,7 @@ bool ReadChain(CImageDocument* document, CExfatVolume* v, uint32_t first, bool c
   uint64_t done = 0;
   for (const auto& run : runs) {
     const uint64_t n = std::min<uint64_t>(uint64_t{run.second} * v->bytesPerCluster, bytes - done);
-    if (!ReadVolume(document, ExfatClusterToOffset(v, run.first), out->data() + done, n)) return false;
+    if (!ImageReadVolumeBytes(document, ExfatClusterToOffset(v, run.first), out->data() + done, n)) return false;
     done += n;
   }
   return true;
@@ -375,7 +353,7 @@ uint16_t ExfatEntrySetChecksum(const uint8_t* firstEntry) {
 int ExfatCheckBootRegion(CImageDocument* document, CExfatVolume* v) {
   if (!document || !v) return -1;
   uint8_t sector[512];
-  if (!ReadVolume(document, 0, sector, sizeof sector)) return -1;
+  if (!ImageReadVolumeBytes(document, 0, sector, sizeof sector)) return -1;
   ByteReader r(sector, sizeof sector);
   if (r.U16LEAt(510) != 0xAA55 || std::memcmp(sector + 3, "EXFAT   ", 8) != 0) return -1;
   const uint32_t bpsShift = r.U8At(108);
@@ -389,7 +367,7 @@ int ExfatCheckBootRegion(CImageDocument* document, CExfatVolume* v) {
   v->bytesPerCluster = v->bytesPerSector << spcShift;
   // The checksum covers sectors 0 to 10; sector 11 repeats it in every word.
   std::vector<uint8_t> region(size_t{12} << bpsShift);
-  if (!ReadVolume(document, 0, region.data(), region.size())) return -1;
+  if (!ImageReadVolumeBytes(document, 0, region.data(), region.size())) return -1;
   uint32_t sum = 0;
   for (size_t i = 0; i < size_t{11} << bpsShift; ++i) {
     if (i == 106 || i == 107 || i == 112) continue;
@@ -410,7 +388,7 @@ int ExfatCheckBootRegion(CImageDocument* document, CExfatVolume* v) {
   if (v->fatOffset == 0 || heapEnd > v->volumeSectors || !ValidCluster(v, v->rootCluster)) return -1;
   // The FAT is held in memory: it must lie in the source.
   const uint64_t fatEnd = (uint64_t{v->fatOffset} << bpsShift) + (uint64_t{v->clusterCount} + 2) * 4;
-  if (fatEnd > static_cast<uint64_t>(SourceBytes(document))) return -1;
+  if (fatEnd > static_cast<uint64_t>(ImageVolumeSourceBytes(document))) return -1;
   return 0;
 }
 
@@ -500,7 +478,8 @@ int64_t ExfatReadFileData(CImageDocument* document, const CTreeEntry* entry, int
     if (index >= v->runs.size()) break;
     const uint64_t runBytes = uint64_t{v->runs[index].second} * v->bytesPerCluster;
     const uint64_t piece = std::min({want - done, runStart + runBytes - at, record->validLength - at});
-    if (!ReadVolume(document, ExfatClusterToOffset(v, v->runs[index].first) + (at - runStart), out + done, piece)) {
+    if (!ImageReadVolumeBytes(document, ExfatClusterToOffset(v, v->runs[index].first) + (at - runStart), out + done,
+                              piece)) {
       if (LastErrorGetCode() == 0) LastErrorSetText(L"The image file ends before the data it holds.");
       break;
     }

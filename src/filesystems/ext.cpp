@@ -44,31 +44,9 @@ constexpr uint64_t kMaxDirectoryBytes = uint64_t{1} << 30;
 // Bytes of an inode table read at once.
 constexpr uint32_t kInodeWindowBytes = 64 * 1024;
 
-int64_t VolumeBase(const CImageDocument* document) {
-  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
-  return document->partitionStart * unit;
-}
-
-// Bytes of the source the volume can occupy (INT64_MAX when unknown).
-int64_t SourceBytes(CImageDocument* document) {
-  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
-  if (document->partitionLength > 0) return document->partitionLength * unit;
-  int64_t size = document->fileSize;
-  if (size <= 0 && document->input && !document->diskReader) size = FileGetSize(document->input);
-  if (size <= 0) return INT64_MAX;
-  return std::max<int64_t>(0, size - VolumeBase(document));
-}
-
-bool ReadVolume(CImageDocument* document, uint64_t offset, void* buffer, uint64_t count) {
-  if (count == 0) return true;
-  if (offset > static_cast<uint64_t>(INT64_MAX / 2) || count > static_cast<uint64_t>(INT64_MAX / 2)) return false;
-  return ImageReadDiskBytes(document, VolumeBase(document) + static_cast<int64_t>(offset), buffer,
-                            static_cast<int64_t>(count)) == static_cast<int64_t>(count);
-}
-
 bool ReadBlocks(CImageDocument* document, const CExtVolume* v, uint64_t block, uint64_t count, void* buffer) {
   if (block >= v->blocksCount || count > v->blocksCount - block) return false;
-  return ReadVolume(document, block * v->blockSize, buffer, count * v->blockSize);
+  return ImageReadVolumeBytes(document, block * v->blockSize, buffer, count * v->blockSize);
 }
 
 bool IsPowerOf(uint32_t n, uint32_t base) {
@@ -184,7 +162,7 @@ class MapBuilder {
  public:
   MapBuilder(CImageDocument* document, CExtVolume* v, uint64_t fileBlocks, std::vector<CExtRun>* runs)
       : document_(document), v_(v), fileBlocks_(fileBlocks), runs_(runs) {
-    const int64_t source = SourceBytes(document);
+    const int64_t source = ImageVolumeSourceBytes(document);
     mappedLimit_ = std::min<uint64_t>(v->blocksCount, static_cast<uint64_t>(source) / v->blockSize + 1);
   }
 
@@ -385,7 +363,8 @@ int64_t ReadMapped(CImageDocument* document, uint64_t size, uint64_t offset, uin
     const uint64_t piece = std::min(count - done, runEnd > UINT64_MAX / bs ? UINT64_MAX : runEnd * bs - at);
     if (!run || run->zero) {
       std::memset(out + done, 0, static_cast<size_t>(piece));
-    } else if (!ReadVolume(document, (run->physical + (block - run->logical)) * bs + at % bs, out + done, piece)) {
+    } else if (!ImageReadVolumeBytes(document, (run->physical + (block - run->logical)) * bs + at % bs, out + done,
+                                     piece)) {
       if (LastErrorGetCode() == 0) LastErrorSetText(L"The image file ends before the data it holds.");
       break;
     }
@@ -578,7 +557,7 @@ class TreeLoader {
 
 // Reads the superblock and checks the geometry; false when this is no ext volume the reader can walk.
 bool ReadSuperblock(CImageDocument* document, CExtVolume* v) {
-  if (!ReadVolume(document, 1024, v->superblock, 1024)) return false;
+  if (!ImageReadVolumeBytes(document, 1024, v->superblock, 1024)) return false;
   ByteReader r(v->superblock, sizeof v->superblock);
   if (r.U16LEAt(56) != kSuperMagic) return false;
   v->inodesCount = r.U32LEAt(0);
@@ -616,7 +595,7 @@ bool ReadSuperblock(CImageDocument* document, CExtVolume* v) {
 // Reads every group descriptor and keeps each group's inode table; false when the table cannot be read.
 bool ReadDescriptors(CImageDocument* document, CExtVolume* v) {
   const uint64_t descriptorBlocks = (uint64_t{v->groupCount} + v->descriptorsPerBlock - 1) / v->descriptorsPerBlock;
-  const uint64_t source = static_cast<uint64_t>(SourceBytes(document));
+  const uint64_t source = static_cast<uint64_t>(ImageVolumeSourceBytes(document));
   if (descriptorBlocks > source / v->blockSize) return false;
   try {
     v->inodeTables.assign(v->groupCount, UINT64_MAX);
@@ -681,7 +660,7 @@ int64_t ExtFindSuperblock(CImageDocument* document, int64_t sectors) {
   if (!document || sectors < 2) return -1;
   const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
   // One read covers every candidate's superblock.
-  const int64_t span = std::min<int64_t>(SourceBytes(document), (sectors - 1) * unit + 2048);
+  const int64_t span = std::min<int64_t>(ImageVolumeSourceBytes(document), (sectors - 1) * unit + 2048);
   if (span < unit + 2048) return -1;
   std::vector<uint8_t> area;
   try {
@@ -689,7 +668,7 @@ int64_t ExtFindSuperblock(CImageDocument* document, int64_t sectors) {
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  if (!ReadVolume(document, 0, area.data(), static_cast<uint64_t>(span))) return -1;
+  if (!ImageReadVolumeBytes(document, 0, area.data(), static_cast<uint64_t>(span))) return -1;
   const int64_t start = document->partitionStart;
   const int64_t length = document->partitionLength;
   int64_t found = -1;

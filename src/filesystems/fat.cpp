@@ -90,21 +90,6 @@ uint32_t RootSectorsOf(uint32_t entries) { return (entries * kEntryBytes + kSect
 
 // ---- Raw volume access ----
 
-int64_t VolumeByteBase(const CImageDocument* document) {
-  const int64_t size = document->sectorSize > 0 ? document->sectorSize : 512;
-  return document->partitionStart * size;
-}
-
-// Bytes of the source the volume can occupy (INT64_MAX when unknown).
-int64_t SourceBytes(CImageDocument* document) {
-  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
-  if (document->partitionLength > 0) return document->partitionLength * unit;
-  int64_t size = document->fileSize;
-  if (size <= 0 && document->input && !document->diskReader) size = FileGetSize(document->input);
-  if (size <= 0) return INT64_MAX;
-  return std::max<int64_t>(0, size - VolumeByteBase(document));
-}
-
 // Reads volume sectors from the image, bypassing the write cache: count, or 0. No source reads as zeros.
 int64_t ReadVolumeRaw(CImageDocument* document, uint64_t sector, void* buffer, int64_t count) {
   if (count <= 0) return 0;
@@ -113,7 +98,7 @@ int64_t ReadVolumeRaw(CImageDocument* document, uint64_t sector, void* buffer, i
     return count;
   }
   if (sector > static_cast<uint64_t>(INT64_MAX / kSector)) return 0;
-  const int64_t offset = VolumeByteBase(document) + static_cast<int64_t>(sector) * kSector;
+  const int64_t offset = ImageVolumeStartByte(document) + static_cast<int64_t>(sector) * kSector;
   return ImageReadDiskBytes(document, offset, buffer, count * kSector) == count * kSector ? count : 0;
 }
 
@@ -904,7 +889,7 @@ int FatOpenVolume(CImageDocument* document) {
   v->sectorsPerFat = fields.sectorsPerFat();
   v->reservedSectors = fields.reserved;
   v->totalSectors = fields.total();
-  v->volumeStart = VolumeByteBase(document) / kSector;
+  v->volumeStart = ImageVolumeStartByte(document) / kSector;
 
   const uint64_t fatRegion = uint64_t{fields.reserved} + uint64_t{fields.fatCount} * v->sectorsPerFat;
   const uint64_t rootSectors = type == kFatType32 ? 0 : RootSectorsOf(fields.rootEntries);
@@ -912,7 +897,8 @@ int FatOpenVolume(CImageDocument* document) {
   if (dataStart >= v->totalSectors) return 0;
   // The FAT is held in memory: it must lie inside the source.
   const uint64_t fatBytes = uint64_t{v->sectorsPerFat} * kSector;
-  if (static_cast<uint64_t>(SourceBytes(document)) < (uint64_t{fields.reserved} * kSector) + fatBytes) return 0;
+  if (static_cast<uint64_t>(ImageVolumeSourceBytes(document)) < (uint64_t{fields.reserved} * kSector) + fatBytes)
+    return 0;
   uint64_t clusters = (v->totalSectors - dataStart) / v->sectorsPerCluster;
   const uint64_t capacity = type == kFatType12 ? fatBytes * 2 / 3 : type == kFatType16 ? fatBytes / 2 : fatBytes / 4;
   if (capacity < 3) return 0;

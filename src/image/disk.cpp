@@ -1,5 +1,7 @@
 #include "image/disk.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -92,4 +94,25 @@ int64_t ImageReadDiskSectors512(CImageDocument* document, int64_t sector, void* 
   if (sector < 0 || n <= 0 || sector > INT64_MAX / 512 || n > INT64_MAX / 512) return 0;
   const int64_t got = ImageReadDiskBytes(document, sector * 512, buffer, n * 512);
   return got > 0 ? got / 512 : got;
+}
+
+int64_t ImageVolumeStartByte(const CImageDocument* document) {
+  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
+  return document->partitionStart * unit;
+}
+
+int64_t ImageVolumeSourceBytes(CImageDocument* document) {
+  const int64_t unit = document->sectorSize > 0 ? document->sectorSize : 512;
+  if (document->partitionLength > 0) return document->partitionLength * unit;
+  int64_t size = document->fileSize;
+  if (size <= 0 && document->input && !document->diskReader) size = FileGetSize(document->input);
+  if (size <= 0) return INT64_MAX;
+  return std::max<int64_t>(0, size - ImageVolumeStartByte(document));
+}
+
+int ImageReadVolumeBytes(CImageDocument* document, uint64_t offset, void* buffer, uint64_t count) {
+  if (count == 0) return 1;
+  if (offset > static_cast<uint64_t>(INT64_MAX / 2) || count > static_cast<uint64_t>(INT64_MAX / 2)) return 0;
+  return ImageReadDiskBytes(document, ImageVolumeStartByte(document) + static_cast<int64_t>(offset), buffer,
+                            static_cast<int64_t>(count)) == static_cast<int64_t>(count);
 }

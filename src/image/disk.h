@@ -17,5 +17,12 @@ int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buf
 // Reads `count` bytes at byte `offset` of the disk through whole units of the partition-map unit (512 when
 // unset): count, or 0 when the read is short or memory runs out.
 int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffer, int64_t count);
+// The byte of the disk where the document's volume (its partition) begins.
+int64_t ImageVolumeStartByte(const CImageDocument* document);
+// Bytes of the disk the volume can occupy from its start: the partition's length, else the rest of the file;
+// INT64_MAX when unknown.
+int64_t ImageVolumeSourceBytes(CImageDocument* document);
+// Reads `count` bytes at byte `offset` of the volume: 1, or 0 (nothing to read succeeds).
+int ImageReadVolumeBytes(CImageDocument* document, uint64_t offset, void* buffer, uint64_t count);
 // ImageReadDiskBytes of n x 512 bytes at sector x 512: n, or the non-positive result.
 int64_t ImageReadDiskSectors512(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
