@@ -76,8 +76,12 @@ struct CBurnStages {
   int (*writeCdImage)(CBurnJob* job);
   int (*writeCdCopy)(CBurnJob* job);
   int (*writeDvdImage)(CBurnJob* job);
-  // The multisession step of a rewritable DVD or BD that takes a further session.
+  // The multisession steps of a rewritable DVD or BD that takes a further session: before writing (the disc's
+  // first sectors are read), for every packet written (`lba` and `sectors` of `data`), and after the last packet
+  // (the first sectors are brought up to date in steps of `packetSectors`).
   int (*multisession)(CBurnJob* job);
+  int (*multisessionPacket)(CBurnJob* job, int64_t lba, const uint8_t* data, int32_t sectors);
+  int (*multisessionFinish)(CBurnJob* job, int32_t packetSectors);
   int (*verifyMedia)(CBurnJob* job);
   int (*eraseMedia)(CBurnJob* job, int32_t method, int32_t speed);
   int (*copyDisc)(CBurnJob* job);
