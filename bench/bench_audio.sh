@@ -46,12 +46,7 @@ if [ ! -f "$work/album-made" ]; then
 fi
 echo "image: $(du -h "$image" | cut -f1), $tracks tracks"
 
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-audio"; else out="$work/out"; fi
-fresh_out() {
-  rm -rf "$out"
-  mkdir -p "$out"
-  sync
-}
+use_scratch_out audio
 prepare=fresh_out
 cat_copy() { cat "$image" >"$out/album.bin"; }
 k_rip=$(best_of kestrane "$bin" extract "$sheet" / -od "$out" -y)
@@ -60,5 +55,4 @@ cat_time=$(best_of cat cat_copy)
 rm -rf "$out"
 
 echo "best of $runs runs; ratio = kestrane / peer"
-printf '%-8s %-18s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' rip "cat album.bin" "$cat_time" "$k_rip" \
-  "$(awk -v k="$k_rip" -v p="$cat_time" 'BEGIN { print k / p }')"
+ratio_row rip "cat album.bin" "$cat_time" "$k_rip"

@@ -36,12 +36,7 @@ if [ ! -f "$work/disk-made" ]; then
 fi
 echo "tree: $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1); image: $(du -h "$disk" | cut -f1)"
 
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-ext"; else out="$work/out"; fi
-fresh_out() {
-  rm -rf "$out"
-  mkdir -p "$out"
-  sync
-}
+use_scratch_out ext
 same() { diff -r -x lost+found -x '\[SYS\]' "$src" "$1" >/dev/null || { echo "$2's extraction differs from the source tree" >&2; exit 1; }; }
 prepare=fresh_out
 k_extract=$(best_of kestrane "$bin" extract "$disk" / -od "$out" -y)
@@ -54,6 +49,5 @@ rm -rf "$out"
 
 echo "best of $runs runs; ratio = kestrane / peer"
 for peer in "debugfs rdump:$d_extract" "7zz x:$zz_extract"; do
-  printf '%-8s %-18s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' extract "${peer%%:*}" "${peer##*:}" "$k_extract" \
-    "$(awk -v k="$k_extract" -v p="${peer##*:}" 'BEGIN { print k / p }')"
+  ratio_row extract "${peer%%:*}" "${peer##*:}" "$k_extract"
 done

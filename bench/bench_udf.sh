@@ -35,12 +35,7 @@ if [ ! -f "$work/image-made" ]; then
 fi
 echo "tree: $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1); image: $(du -h "$image" | cut -f1)"
 
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-udf"; else out="$work/out"; fi
-fresh_out() {
-  rm -rf "$out"
-  mkdir -p "$out"
-  sync
-}
+use_scratch_out udf
 prepare=fresh_out
 k_extract=$(best_of kestrane "$bin" extract "$image" / -od "$out" -y)
 diff -r "$src" "$out" >/dev/null || { echo "kestrane's extraction differs from the source tree" >&2; exit 1; }
@@ -49,5 +44,4 @@ diff -r "$src" "$out" >/dev/null || { echo "7-Zip's extraction differs from the 
 rm -rf "$out"
 
 echo "best of $runs runs; ratio = kestrane / peer"
-printf '%-8s %-18s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' extract "7zz x -tudf" "$zz_extract" "$k_extract" \
-  "$(awk -v k="$k_extract" -v p="$zz_extract" 'BEGIN { print k / p }')"
+ratio_row extract "7zz x -tudf" "$zz_extract" "$k_extract"

@@ -62,23 +62,8 @@ if [ ! -f "$work/disks-made" ]; then
   touch "$work/disks-made"
 fi
 
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-vdisk"; else out="$work/out"; fi
-fresh_out() {
-  rm -rf "$out"
-  mkdir -p "$out"
-  sync
-}
+use_scratch_out vdisk
 
-# time_once COMMAND...: the wall time of one run into a fresh output folder.
-time_once() {
-  fresh_out
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 </dev/null || { echo "failed: $*" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "big.bin: 200,000,000 bytes; disks: $(du -h "$work/disk.vhdx" | cut -f1) VHDX, $(du -h "$work/disk.vmdk" | cut -f1) VMDK"
 echo "median of $runs alternating runs; ratio = kestrane / peer"
@@ -95,7 +80,6 @@ for disk in "$work/disk.vhdx" "$work/disk.vmdk"; do
   done
   k=$(printf '%s\n' "${k_times[@]}" | median)
   z=$(printf '%s\n' "${z_times[@]}" | median)
-  printf '%-6s %-10s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' "${disk##*.}" "7zz x" "$z" "$k" \
-    "$(awk -v k="$k" -v p="$z" 'BEGIN { print k / p }')"
+  ratio_row "${disk##*.}" "7zz x" "$z" "$k"
 done
 rm -rf "$out"

@@ -41,22 +41,7 @@ for kind in $kinds; do
 done
 echo "tree: $(find "$src" -type f | wc -l) files, $(du -sh "$src" | cut -f1)"
 
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-wim"; else out="$work/out"; fi
-fresh_out() {
-  rm -rf "$out"
-  sync
-}
-
-# time_one COMMAND...: the wall time of one run into a fresh output folder.
-time_one() {
-  fresh_out
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 </dev/null || { echo "failed: $*" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+use_scratch_out wim
 
 echo "median of $runs alternating runs; ratio = kestrane / faster peer"
 for kind in $kinds; do
@@ -73,9 +58,9 @@ for kind in $kinds; do
   done
   : >"$work/k.times"; : >"$work/w.times"; : >"$work/z.times"
   for _ in $(seq "$runs"); do
-    time_one "${k_cmd[@]}" >>"$work/k.times"
-    time_one "${w_cmd[@]}" >>"$work/w.times"
-    time_one "${z_cmd[@]}" >>"$work/z.times"
+    time_once "${k_cmd[@]}" >>"$work/k.times"
+    time_once "${w_cmd[@]}" >>"$work/w.times"
+    time_once "${z_cmd[@]}" >>"$work/z.times"
   done
   k=$(median <"$work/k.times"); w=$(median <"$work/w.times"); z=$(median <"$work/z.times")
   best=$(awk -v a="$w" -v b="$z" 'BEGIN { print (a < b) ? a : b }')

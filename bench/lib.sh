@@ -55,3 +55,35 @@ kestrane_binary() {
   ninja -C "$root/build-bench" kestrane >/dev/null
   echo "$root/build-bench/kestrane"
 }
+
+# use_scratch_out NAME: $out becomes the folder the timed runs write into: on tmpfs when there is one, so that the
+# output disk does not weigh in, else under $work.
+use_scratch_out() {
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then out="/dev/shm/kestrane-bench-$1"; else out="$work/out"; fi
+}
+
+# fresh_out: an empty $out, with earlier writes flushed so that they do not land in the next timing.
+fresh_out() {
+  rm -rf "$out"
+  mkdir -p "$out"
+  sync
+}
+
+# time_once COMMAND...: prints the wall time of one run into a fresh output folder; a failing run ends the script.
+time_once() {
+  fresh_out
+  local t0 t1
+  t0=$(date +%s.%N)
+  "$@" >/dev/null 2>&1 </dev/null || { echo "failed: $*" >&2; exit 1; }
+  t1=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
+}
+
+# median: the median of the numbers on standard input, one a line.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# ratio_row WHAT PEER PEER_SECONDS KESTRANE_SECONDS: one result line, the ratio being kestrane / peer.
+ratio_row() {
+  printf '%-8s %-18s %8.3f s   kestrane %8.3f s   ratio %5.2f\n' "$1" "$2" "$3" "$4" \
+    "$(awk -v k="$4" -v p="$3" 'BEGIN { print k / p }')"
+}
