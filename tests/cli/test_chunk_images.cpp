@@ -11,6 +11,7 @@
 
 #include "fixtures/chunk_image_writer.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -18,11 +19,6 @@ using namespace chunkfix;
 
 bool Have(const char* tools) {
   return RunShell(std::string("for t in ") + tools + "; do command -v $t; done").status == 0;
-}
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
 }
 
 // A small tree of files whose contents compress in different ways.

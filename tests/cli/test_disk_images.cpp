@@ -14,6 +14,7 @@
 #include "session/document.h"
 #include "support/lvm_disk.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -41,11 +42,6 @@ void MakeTree(const std::string& root) {
 }
 
 // Runs a shell line and fails the test when it does not succeed.
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
-}
-
 // A disk of `mib` MiB whose sfdisk script is `table`, with a FAT volume (mkfs.vfat `fatFlags`) made in the
 // partition that starts at sector `start` (512-byte sectors) and filled from `tree`.
 void MakeFatDisk(const std::string& disk, int mib, const std::string& table, int64_t start, int64_t sectors,

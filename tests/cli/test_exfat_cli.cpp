@@ -15,6 +15,7 @@
 #include "filesystems/exfat.h"
 #include "fixtures/exfat_fill.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -29,18 +30,6 @@ bool HaveTools() {
   do {                                                                                 \
     if (!HaveTools()) GTEST_SKIP() << "exfatprogs, sleuthkit, fdisk or gdisk missing"; \
   } while (0)
-
-// Ample time for a loaded machine; the damage cases set their own, shorter bound.
-ProgramOptions Patient() {
-  ProgramOptions options;
-  options.timeoutSeconds = 300;
-  return options;
-}
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
-}
 
 std::string Bytes(size_t n, int seed) {
   std::string s(n, '\0');

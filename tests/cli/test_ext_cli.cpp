@@ -17,6 +17,7 @@
 
 #include "support/lvm_disk.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -69,18 +70,6 @@ const std::string& FixtureError() {
   do {                                                           \
     if (!FixtureError().empty()) GTEST_SKIP() << FixtureError(); \
   } while (0)
-
-// Ample time for a loaded machine; the damage cases set their own, shorter bound.
-ProgramOptions Patient() {
-  ProgramOptions options;
-  options.timeoutSeconds = 300;
-  return options;
-}
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
-}
 
 // One line per file and folder below `root`: kind, size, modification time and a digest of the data. A symbolic
 // link counts as a file holding its target, which is how extraction gives it back.

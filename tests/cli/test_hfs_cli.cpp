@@ -12,15 +12,11 @@
 #include <vector>
 
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
 const std::string kDir = std::string(KESTRANE_BUILD_DIR) + "/test-output/hfs-fixtures";
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
-}
 
 bool HaveTools() {
   return RunShell(

@@ -12,6 +12,7 @@
 
 #include "support/ntfs_edit.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -29,11 +30,6 @@ ProgramOptions Timeout(int seconds) {
   ProgramOptions options;
   options.timeoutSeconds = seconds;
   return options;
-}
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
 }
 
 constexpr int64_t kFixedTime = 1577934240;
@@ -70,17 +66,23 @@ void EditVolume(const std::string& image, std::vector<std::pair<std::string, std
   ASSERT_TRUE(editor.Open(image));
   const int64_t cs = editor.clusterSize();
   ASSERT_EQ(cs, 4096);
+  // The record of a file that mkntfs and wimlib stored in one run, that run and the file's size.
+  auto stored = [&editor](const char* name, int64_t* record, NtfsEditRun* run, int64_t* size) {
+    *record = editor.FindRecord(name);
+    ASSERT_GT(*record, 0) << name;
+    std::vector<NtfsEditRun> old;
+    ASSERT_TRUE(editor.DataRuns(*record, &old, size)) << name;
+    ASSERT_EQ(old.size(), 1u) << name;
+    *run = old[0];
+  };
+  int64_t record = 0, size = 0;
+  NtfsEditRun old{};
 
   // comp.bin: five compression blocks of 16 clusters: compressed text, stored random data (all 16 clusters),
   // zeros (no clusters at all), a block mixing compressed and uncompressed chunks, and a short compressed tail.
   {
-    const int64_t record = editor.FindRecord("comp.bin");
-    ASSERT_GT(record, 0);
-    std::vector<NtfsEditRun> old;
-    int64_t size = 0;
-    ASSERT_TRUE(editor.DataRuns(record, &old, &size));
-    ASSERT_EQ(old.size(), 1u);
-    const int64_t base = old[0].lcn;
+    ASSERT_NO_FATAL_FAILURE(stored("comp.bin", &record, &old, &size));
+    const int64_t base = old.lcn;
     const int64_t block = 16 * cs;
     std::string data = Text(block, 3) + RandomBytes(block, 5) + std::string(block, '\0');
     data += Text(4096, 7) + RandomBytes(4096, 9) + Text(block - 8192, 11);
@@ -114,13 +116,8 @@ void EditVolume(const std::string& image, std::vector<std::pair<std::string, std
   }
   // sparse.bin: a hole of 64 clusters between two stored runs.
   {
-    const int64_t record = editor.FindRecord("sparse.bin");
-    ASSERT_GT(record, 0);
-    std::vector<NtfsEditRun> old;
-    int64_t size = 0;
-    ASSERT_TRUE(editor.DataRuns(record, &old, &size));
-    ASSERT_EQ(old.size(), 1u);
-    const int64_t base = old[0].lcn;
+    ASSERT_NO_FATAL_FAILURE(stored("sparse.bin", &record, &old, &size));
+    const int64_t base = old.lcn;
     std::string data(static_cast<size_t>(size), '\0');
     ASSERT_TRUE(editor.ReadBytes(base * cs, data.data(), data.size()));
     std::fill(data.begin() + 16 * cs, data.begin() + 80 * cs, '\0');
@@ -130,34 +127,25 @@ void EditVolume(const std::string& image, std::vector<std::pair<std::string, std
   }
   // init.bin: only its first 100,000 bytes were ever written; the clusters beyond hold other bytes.
   {
-    const int64_t record = editor.FindRecord("init.bin");
-    ASSERT_GT(record, 0);
-    std::vector<NtfsEditRun> old;
-    int64_t size = 0;
-    ASSERT_TRUE(editor.DataRuns(record, &old, &size));
+    ASSERT_NO_FATAL_FAILURE(stored("init.bin", &record, &old, &size));
     std::string data(static_cast<size_t>(size), '\0');
-    ASSERT_TRUE(editor.ReadBytes(old[0].lcn * cs, data.data(), data.size()));
+    ASSERT_TRUE(editor.ReadBytes(old.lcn * cs, data.data(), data.size()));
     std::fill(data.begin() + 100000, data.end(), '\0');
     ASSERT_TRUE(editor.SetInitializedSize(record, 100000));
     expected->push_back({"init.bin", data});
   }
   // frag.bin: its clusters swapped pairwise (one run per cluster), the run list in three extension records.
   {
-    const int64_t record = editor.FindRecord("frag.bin");
-    ASSERT_GT(record, 0);
-    std::vector<NtfsEditRun> old;
-    int64_t size = 0;
-    ASSERT_TRUE(editor.DataRuns(record, &old, &size));
-    ASSERT_EQ(old.size(), 1u);
-    const int64_t clusters = old[0].length;
-    std::string stored(static_cast<size_t>(clusters * cs), '\0');
-    ASSERT_TRUE(editor.ReadBytes(old[0].lcn * cs, stored.data(), stored.size()));
+    ASSERT_NO_FATAL_FAILURE(stored("frag.bin", &record, &old, &size));
+    const int64_t clusters = old.length;
+    std::string bytes(static_cast<size_t>(clusters * cs), '\0');
+    ASSERT_TRUE(editor.ReadBytes(old.lcn * cs, bytes.data(), bytes.size()));
     std::vector<NtfsEditRun> runs;
-    for (int64_t i = 0; i < clusters; ++i) runs.push_back({old[0].lcn + (i ^ 1), 1});
+    for (int64_t i = 0; i < clusters; ++i) runs.push_back({old.lcn + (i ^ 1), 1});
     std::string data(static_cast<size_t>(size), '\0');
     for (int64_t i = 0; i < clusters; ++i)
       for (int64_t j = 0; j < cs && i * cs + j < size; ++j)
-        data[static_cast<size_t>(i * cs + j)] = stored[static_cast<size_t>((i ^ 1) * cs + j)];
+        data[static_cast<size_t>(i * cs + j)] = bytes[static_cast<size_t>((i ^ 1) * cs + j)];
     ASSERT_TRUE(editor.SpreadData(record, runs, size, 3));
     expected->push_back({"frag.bin", data});
   }

@@ -15,17 +15,13 @@
 
 #include "fixtures/udf_fill.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int64_t kTreeTime = 1577934240;
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
-}
 
 // Long, mixed-case, accented and CJK names, an empty file, nested folders, all dated kTreeTime.
 void MakeTree(const std::string& root) {

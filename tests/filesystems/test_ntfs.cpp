@@ -15,6 +15,7 @@
 #include "filesystems/ntfs_upcase.h"
 #include "support/ntfs_edit.h"
 #include "support/run_program.h"
+#include "support/shell_step.h"
 
 namespace {
 
@@ -169,11 +170,6 @@ ProgramOptions Timeout(int seconds) {
   ProgramOptions options;
   options.timeoutSeconds = seconds;
   return options;
-}
-
-void Sh(const std::string& line) {
-  const ProgramResult r = RunShell(line + " 2>&1");
-  ASSERT_EQ(r.status, 0) << line << "\n" << r.out;
 }
 
 // Patches the first attribute of `type` in the record of file `name`: `edit` gets the record (fixed up) and the
