@@ -420,16 +420,8 @@ int ImageListPartitions(CImageDocument* document, CPartitionList* list, int32_t 
 
 CImageDocument* ImageOpenDiskImage(const wchar_t* path, FILE* stream, int32_t flags, int32_t* error) {
   *error = 0;
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    *error = 6;
-    return nullptr;
-  }
-  document->input = stream;
-  document->path = path ? path : L"";
-  document->openFlags = flags;
-  document->loadTree = (flags & kOpenLoadTree) ? 1 : 0;
-  document->fileSize = FileGetSize(stream);
+  CImageDocument* document = ImageAllocForStream(path, stream, flags, error);
+  if (!document) return nullptr;
   document->partitionMapUnit = 512;
   auto fail = [&](int32_t code) -> CImageDocument* {
     *error = code;

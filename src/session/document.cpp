@@ -7,22 +7,23 @@
 #include "builder/build_state.h"
 #include "builder/builder_map.h"
 #include "disks/partitions.h"
+#include "disks/virtual_disk.h"
 #include "filesystems/apfs.h"
 #include "filesystems/exfat.h"
 #include "filesystems/ext.h"
 #include "filesystems/fat.h"
-#include "filesystems/udf.h"
-#include "formats/nrg.h"
 #include "filesystems/hfs.h"
 #include "filesystems/ntfs.h"
-#include "disks/virtual_disk.h"
+#include "filesystems/udf.h"
+#include "formats/chunkmap.h"
+#include "formats/nrg.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
 #include "qvf/sfx.h"
 #include "runtime/error.h"
+#include "runtime/file.h"
 #include "runtime/memory.h"
 #include "runtime/settings.h"
-#include "formats/chunkmap.h"
 #include "session/format_table.h"
 #include "tree/eltorito.h"
 #include "tree/tree.h"
@@ -56,6 +57,20 @@ CImageDocument* ImageAlloc() {
     return nullptr;
   }
   document->formats = ImageFormatTable();
+  return document;
+}
+
+CImageDocument* ImageAllocForStream(const wchar_t* path, FILE* stream, int32_t flags, int32_t* error) {
+  CImageDocument* document = ImageAlloc();
+  if (!document) {
+    *error = 6;
+    return nullptr;
+  }
+  document->input = stream;
+  document->path = path ? path : L"";
+  document->openFlags = flags;
+  document->loadTree = (flags & kOpenLoadTree) ? 1 : 0;
+  document->fileSize = FileGetSize(stream);
   return document;
 }
 

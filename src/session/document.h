@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "image/document.h"
 
 // A document with nothing set but its root entry; null on allocation failure.
 CImageDocument* ImageAlloc();
+// A document reading `stream` as the image file at `path` with the open flags given (tree loading taken from
+// them) and the stream's size; null with error 6 when it cannot be made (the caller keeps its stream).
+CImageDocument* ImageAllocForStream(const wchar_t* path, FILE* stream, int32_t flags, int32_t* error);
 // An empty document for building; null on allocation failure.
 CImageDocument* ImageNew();
 // Frees a document and everything it owns; null is accepted.
