@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/cue_reader.h"
+#include "image/tracktable.h"
+
 inline bool FuzzWriteFile(const std::string& path, const void* data, size_t size) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
@@ -41,4 +44,12 @@ inline std::wstring FuzzMakeCueFolder(const char* pattern) {
   if (!FuzzWriteFile(folder + "/w.wav", wave.data(), wave.size())) std::abort();
   const std::string sheet = folder + "/sheet.cue";
   return std::wstring(sheet.begin(), sheet.end());
+}
+
+// Writes one input as the sheet and reads it: the track table, or null (also for an input longer than a sheet may
+// be, or when it cannot be written).
+inline CTrackTable* FuzzParseCueInput(const std::wstring& sheetPath, const uint8_t* data, size_t size) {
+  if (size > static_cast<size_t>(kCueMaxSheetBytes)) return nullptr;
+  if (!FuzzWriteFile(std::string(sheetPath.begin(), sheetPath.end()), data, size)) return nullptr;
+  return CueParseFile(sheetPath.c_str());
 }

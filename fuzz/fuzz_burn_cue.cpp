@@ -28,10 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > static_cast<size_t>(kCueMaxSheetBytes)) return 0;
-  const std::string sheet(g_sheet.begin(), g_sheet.end());
-  if (!FuzzWriteFile(sheet, data, size)) return 0;
-  CTrackTable* table = CueParseFile(g_sheet.c_str());
+  CTrackTable* table = FuzzParseCueInput(g_sheet, data, size);
   if (!table) return 0;
   if (CdTextIsPresent(table) && CdTextConvertStrings(table) && CdTextBuildPacks(table)) {
     if (table->cdTextSubchannel.size() % 96 != 0) std::abort();
