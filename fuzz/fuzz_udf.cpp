@@ -15,6 +15,7 @@
 #include "runtime/byte_reader.h"
 #include "session/document.h"
 #include "tree/tree.h"
+#include "volume_input.h"
 
 namespace {
 
@@ -58,20 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += n;
   }
   if (image.size() < 257 * 2048) image.resize(257 * 2048, 0);
-  FILE* stream = fmemopen(image.data(), image.size(), "rb");
-  if (!stream) return 0;
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(stream);
-    return 0;
-  }
-  document->input = stream;
+  CImageDocument* document = FuzzVolumeDocument(image.data(), image.size(), 2048);
+  if (!document) return 0;
   document->inputType = kImageTypeIso;
-  document->sectorSize = 2048;
-  document->fileSize = static_cast<int64_t>(image.size());
   document->readableLimit = static_cast<int64_t>(image.size() / 2048);
-  document->quiet = 1;
-  document->loadTree = 1;
   UdfMount(document, 0, 1);
   if (UdfIsMounted(document) && UdfLoadTree(document) == 0) {
     CTreeStatistics statistics;

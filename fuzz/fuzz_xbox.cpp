@@ -11,6 +11,7 @@
 #include "image/document.h"
 #include "session/document.h"
 #include "tree/tree.h"
+#include "volume_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
@@ -22,19 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<uint8_t> bytes((size + 2047) / 2048 * 2048, 0);
   std::memcpy(bytes.data(), data, size);
-  FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
-  if (!stream) return 0;
-  CImageDocument* document = ImageAlloc();
-  if (!document) {
-    std::fclose(stream);
-    return 0;
-  }
-  document->input = stream;
+  CImageDocument* document = FuzzVolumeDocument(bytes.data(), bytes.size(), 2048);
+  if (!document) return 0;
   document->inputType = kImageTypeIso;
-  document->sectorSize = 2048;
   document->headerSize = -kSkipped * 2048;
   document->readableLimit = kSkipped + static_cast<int64_t>(bytes.size() / 2048);
-  document->quiet = 1;
   if (ImageProbeXboxDisc(document) && ImageCreateRoot(document) == 0) {
     XdvdfsReadTree(document, document->rootFolder, document->xboxRootSector, document->xboxRootSize);
     CTreeStatistics statistics;
