@@ -37,6 +37,12 @@ struct Reply {
 // Runs one command on drive `number` of the state folder. Returns false when the drive does not exist.
 bool Execute(const std::string& stateDir, int number, const Request& request, Reply* reply);
 
+// A process that runs many commands (the preload library) keeps the drive's and the disc's state in memory
+// between them instead of reading and storing the state files around each command; StoreState writes what
+// changed. Another process that changes the files meanwhile is seen while the memory holds nothing unstored.
+void KeepStateInMemory(bool on);
+void StoreState();
+
 // The drive folder of a device path "/dev/sgN" (N 0..31), or -1.
 int DriveNumberOfPath(const char* path);
 bool DriveExists(const std::string& stateDir, int number);
