@@ -454,6 +454,7 @@ std::string HugeUdfImage() {
   if (ReadFileBytes(stamp) != maker) {
     const std::string src = folder + "/src";
     std::filesystem::remove_all(src);
+    std::filesystem::remove(image);
     WriteFileBytes(src + "/docs/readme.txt", "a file beside a large one\n");
     const int fd = open((src + "/large.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     std::string chunk(1 << 20, '\0');
