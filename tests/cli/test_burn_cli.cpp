@@ -562,6 +562,7 @@ const DvdMediaCase kDvdMediaCases[] = {
     {"dvd+rw", "blank", "", "DVD+RW", 16, {"04", "25"}, {"5b0102000000"}, false},
     {"dvd-ram", "formatted", "", "DVD-RAM", 16, {"25"}, {}, false},
     {"bd-r", "blank", "", "BD-R", 32, {"52"}, {"5b0101000001", "5b0106000000"}, true},
+    {"bd-r-pow", "blank", "", "BD-R", 32, {"52"}, {"5b0101000001", "5b0106000000"}, true},
     {"bd-re", "blank", "", "BD-RE", 32, {"46", "23", "04", "25"}, {}, false},
 };
 
