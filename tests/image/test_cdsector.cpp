@@ -70,12 +70,18 @@ TEST(CdSector, EdcMatchesCatalogueAndBitwiseReference) {
   EXPECT_EQ(CdComputeEdc("abc", 0), 0u);
   EXPECT_EQ(CdComputeEdc("abc", -5), 0u);
   const std::vector<uint8_t> data = Pattern(2400, 7);
+  // Lengths around the folding steps of the carry-less path (64-byte rounds, 16-byte blocks, a tail) and the
+  // table path it falls back to, which must agree wherever either runs.
   for (size_t offset : {0u, 1u, 3u, 5u}) {
-    for (size_t n : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 2056u, 2064u, 2332u}) {
-      EXPECT_EQ(CdComputeEdc(data.data() + offset, static_cast<int64_t>(n)), ReferenceEdc(data.data() + offset, n))
-          << offset << " " << n;
+    for (size_t n :
+         {1u, 7u, 8u, 9u, 15u, 16u, 17u, 127u, 128u, 129u, 143u, 144u, 191u, 192u, 207u, 2056u, 2064u, 2332u, 2351u}) {
+      const uint32_t want = ReferenceEdc(data.data() + offset, n);
+      EXPECT_EQ(CdComputeEdc(data.data() + offset, static_cast<int64_t>(n)), want) << offset << " " << n;
+      EXPECT_EQ(CdComputeEdcPortable(data.data() + offset, static_cast<int64_t>(n)), want) << offset << " " << n;
     }
   }
+  const std::vector<uint8_t> ones(2064, 0xFF);
+  EXPECT_EQ(CdComputeEdc(ones.data(), 2064), ReferenceEdc(ones.data(), 2064));
   // One changed byte changes the EDC.
   std::vector<uint8_t> changed = data;
   changed[1000] ^= 0x01;
