@@ -9,6 +9,9 @@
 #include <immintrin.h>
 #define KESTRANE_EDC_CLMUL 1
 #endif
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "image/document.h"
 #include "runtime/error.h"
@@ -306,7 +309,7 @@ uint32_t CdComputeEdcPortable(const void* bytes, int64_t length) {
   return c;
 }
 
-void CdComputeEccP(uint8_t* sector) {
+void CdComputeEccPPortable(uint8_t* sector) {
   // Rows run along the 86 columns, so a whole row advances 86 codewords at once.
   constexpr size_t kWords = (kRowBytes + 7) / 8;
   uint64_t sum[kWords] = {};
@@ -326,7 +329,7 @@ void CdComputeEccP(uint8_t* sector) {
   FinishParity(sum, horner, kRowBytes, sector + kEccPAt, sector + kEccPAt + kRowBytes);
 }
 
-void CdComputeEccQ(uint8_t* sector) {
+void CdComputeEccQPortable(uint8_t* sector) {
   // Step M gathers symbol M of all 52 codewords (word column M of rows M, M + 1, ... wrapping at 26).
   constexpr size_t kWords = (kQVectorBytes + 7) / 8;
   uint64_t sum[kWords] = {};
@@ -347,6 +350,95 @@ void CdComputeEccQ(uint8_t* sector) {
   }
   FinishParity(sum, horner, kQVectorBytes, sector + kEccQAt, sector + kEccQAt + kQVectorBytes);
 }
+
+#ifdef __SSE2__
+
+namespace {
+
+// Sixteen field elements at once: each byte multiplied by alpha.
+inline __m128i GfTimes2Bytes(__m128i x) {
+  const __m128i high = _mm_cmplt_epi8(x, _mm_setzero_si128());
+  return _mm_xor_si128(_mm_add_epi8(x, x), _mm_and_si128(high, _mm_set1_epi8(0x1D)));
+}
+
+// FinishParity for codewords kept in 16-byte lanes.
+template <size_t kVectors>
+void FinishParityVectors(const __m128i (&sum)[kVectors], const __m128i (&horner)[kVectors], int codewords, uint8_t* p0,
+                         uint8_t* p1) {
+  alignas(16) uint8_t a[kVectors * 16];
+  alignas(16) uint8_t ab[kVectors * 16];
+  for (size_t v = 0; v < kVectors; ++v) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(a) + v, sum[v]);
+    _mm_store_si128(reinterpret_cast<__m128i*>(ab) + v, _mm_xor_si128(sum[v], GfTimes2Bytes(horner[v])));
+  }
+  for (int k = 0; k < codewords; ++k) {
+    const uint8_t first = kDivideBy3[ab[k]];
+    p0[k] = first;
+    p1[k] = static_cast<uint8_t>(first ^ a[k]);
+  }
+}
+
+}  // namespace
+
+void CdComputeEccP(uint8_t* sector) {
+  constexpr size_t kVectors = (kRowBytes + 15) / 16;
+  // As in the portable form, the last load of a row runs into the next row, into lanes the parity never reads.
+  static_assert(kHeaderAt + (kPDataRows - 1) * kRowBytes + kVectors * 16 <= kCdRawSectorSize);
+  __m128i sum[kVectors], horner[kVectors];
+  for (size_t v = 0; v < kVectors; ++v) sum[v] = horner[v] = _mm_setzero_si128();
+  const uint8_t* area = sector + kHeaderAt;
+  for (int r = 0; r < kPDataRows; ++r) {
+    const uint8_t* row = area + r * kRowBytes;
+    for (size_t v = 0; v < kVectors; ++v) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * v));
+      sum[v] = _mm_xor_si128(sum[v], x);
+      horner[v] = GfTimes2Bytes(_mm_xor_si128(horner[v], x));
+    }
+  }
+  FinishParityVectors(sum, horner, kRowBytes, sector + kEccPAt, sector + kEccPAt + kRowBytes);
+}
+
+void CdComputeEccQ(uint8_t* sector) {
+  constexpr size_t kVectors = (kQVectorBytes + 15) / 16;
+  __m128i sum[kVectors], horner[kVectors];
+  for (size_t v = 0; v < kVectors; ++v) sum[v] = horner[v] = _mm_setzero_si128();
+  const uint8_t* area = sector + kHeaderAt;
+  const auto word = [area](uint16_t at) {
+    uint16_t w;
+    std::memcpy(&w, area + at, sizeof w);  // the lane keeps the bytes in memory order, as the portable form
+    return static_cast<int>(w);
+  };
+  for (int m = 0; m < kQColumns; ++m) {
+    const uint16_t* o = kQOffsets[m].data();
+    __m128i lanes[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+      const uint16_t* w = o + 8 * v;
+      __m128i x = _mm_cvtsi32_si128(word(w[0]));
+      x = _mm_insert_epi16(x, word(w[1]), 1);
+      if (8 * v + 2 < kQRows) {
+        x = _mm_insert_epi16(x, word(w[2]), 2);
+        x = _mm_insert_epi16(x, word(w[3]), 3);
+        x = _mm_insert_epi16(x, word(w[4]), 4);
+        x = _mm_insert_epi16(x, word(w[5]), 5);
+        x = _mm_insert_epi16(x, word(w[6]), 6);
+        x = _mm_insert_epi16(x, word(w[7]), 7);
+      }
+      lanes[v] = x;
+    }
+    for (size_t v = 0; v < kVectors; ++v) {
+      sum[v] = _mm_xor_si128(sum[v], lanes[v]);
+      horner[v] = GfTimes2Bytes(_mm_xor_si128(horner[v], lanes[v]));
+    }
+  }
+  FinishParityVectors(sum, horner, kQVectorBytes, sector + kEccQAt, sector + kEccQAt + kQVectorBytes);
+}
+
+#else
+
+void CdComputeEccP(uint8_t* sector) { CdComputeEccPPortable(sector); }
+void CdComputeEccQ(uint8_t* sector) { CdComputeEccQPortable(sector); }
+
+#endif
 
 void CdEncodeMode1Sector(int64_t sector, const uint8_t* data, uint8_t* out) {
   if (!out) return;

@@ -43,6 +43,9 @@ uint32_t CdComputeEdcPortable(const void* bytes, int64_t length);
 void CdComputeEccP(uint8_t* sector);
 // Q parity over bytes 12..2247 (the P parity included), stored at 2248..2351. Call after CdComputeEccP.
 void CdComputeEccQ(uint8_t* sector);
+// The same two with 64-bit words only: what the vector forms above stand in for, kept for processors without them.
+void CdComputeEccPPortable(uint8_t* sector);
+void CdComputeEccQPortable(uint8_t* sector);
 
 // A Mode 1 sector numbered `sector` in `out` (2352 bytes). `data` (2048 bytes) is copied to 16; null keeps the
 // bytes already at out + 16.
