@@ -50,7 +50,9 @@ void PrintTotals(CImageDocument* document, CTreeFolder* folder, int recursive, c
 std::vector<CTreeEntry*> CliSortFolderChildren(CTreeFolder* folder) {
   std::vector<CTreeEntry*> children;
   for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) children.push_back(entry);
-  std::stable_sort(children.begin(), children.end(), ListOrder);
+  // Records are mostly stored in the listed order already: one pass tells.
+  if (!std::is_sorted(children.begin(), children.end(), ListOrder))
+    std::stable_sort(children.begin(), children.end(), ListOrder);
   return children;
 }
 
