@@ -8,15 +8,12 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "builder/session_block.h"
+#include "filesystems/hfs.h"
 #include "filesystems/udf.h"
 #include "filesystems/xbox.h"
 #include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/chunk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
-#include "filesystems/hfs.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
@@ -27,6 +24,10 @@
 #include "runtime/paths.h"
 #include "runtime/settings.h"
 #include "runtime/ui.h"
+#include "session/chunk_open.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/format_table.h"
 #include "session/wim_open.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
@@ -305,6 +306,8 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     document->readOnly = 1;
   }
   document->fileSize = FileGetSize(stream);
+  // A disc image written in sessions with session blocks gets a track per session.
+  SessionReadBlock(document);
   if (document->fileSize > kMaxImageBytes) return fail(7);
   ImageDetectFormat(document, -1);
   // A QVF image kept its type without a reader: its password was refused or its version is unknown.

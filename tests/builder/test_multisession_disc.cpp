@@ -1,0 +1,181 @@
+// A second session appended to a rewritable DVD in the simulated recorder, the way a burn job does it: the
+// session is built for direct writing at the disc's append start, written packet by packet through the
+// multisession stages, and the disc's first sectors are brought up to date at the end. The disc then reads as
+// one track per session, and both the disc and an image of it with a CUE sheet show the newest session's tree.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "builder/add_local.h"
+#include "builder/build_state.h"
+#include "builder/builder_map.h"
+#include "builder/session_block.h"
+#include "burner/jobs.h"
+#include "burner/media.h"
+#include "burner/mmc.h"
+#include "burner/sim_child.h"
+#include "image/document.h"
+#include "image/sectors.h"
+#include "image/tracktable.h"
+#include "runtime/error.h"
+#include "session/document.h"
+#include "session/open.h"
+#include "session/save.h"
+#include "support/run_program.h"
+
+namespace {
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+struct DriveReader {
+  CBurnRun* run;
+  int device;
+};
+
+int64_t ReadDrive(void* context, int64_t lba, uint8_t* out, int64_t n) {
+  auto* drive = static_cast<DriveReader*>(context);
+  uint32_t length = 0;
+  for (int64_t done = 0; done < n; ++done) {
+    if (!MmcRead10(&drive->run->scsi, drive->device, static_cast<uint32_t>(lba + done), 1, out + done * 2048, &length))
+      return done;
+  }
+  return n;
+}
+
+// The first session: written for a multisession disc, so it carries a block with no session before it.
+void MakeFirstSession(const std::string& state) {
+  WriteFileBytes(state + "/one/a.txt", "alpha");
+  WriteFileBytes(state + "/one/sub/b.bin", std::string(70000, 'b'));
+  WriteFileBytes(state + "/two/new.txt", "second session");
+  AbortCodeSet(kAbortNone);
+  CImageDocument* document = ImageNew();
+  ASSERT_NE(document, nullptr);
+  document->udf = 0;
+  document->multisession = 1;
+  ASSERT_EQ(CliAddLocalPath(document, document->rootFolder, Wide(state + "/one").c_str()), 1);
+  ASSERT_EQ(ImageSaveAs(document, Wide(state + "/first.iso").c_str()), 0);
+  ImageClose(document);
+}
+
+}  // namespace
+
+TEST(MultisessionDisc, ASecondSessionOnARewritableDvdReadsAsTwoTracksWithTheNewestTree) {
+  if (!InSimulator([](const std::string& state) {
+        MakeFirstSession(state);
+        Sim(state, {"create-drive", "0"});
+        Sim(state, {"make-disc", state + "/disc", "dvd+rw", "formatted", "--from", state + "/first.iso"});
+        Sim(state, {"insert", "0", state + "/disc"});
+      }))
+    return;
+  const std::string state = SimState();
+  const std::string first = ReadFileBytes(state + "/first.iso");
+  ASSERT_GE(first.size(), 320u * 2048);
+
+  // The disc as the opener sees it: one session with its block.
+  AbortCodeSet(kAbortNone);
+  CImageDocument* document = ImageOpenByPath(Wide(state + "/first.iso").c_str(), kOpenLoadTree);
+  ASSERT_NE(document, nullptr);
+  ASSERT_NE(document->trackTable, nullptr);
+  ASSERT_EQ(document->trackTable->trackCount, 1);
+
+  auto run = std::make_unique<CBurnRun>();
+  run->drivePath = L"/dev/sg0";
+  run->scsi.retryDelayMs = 0;
+  run->scsi.longDelayMs = 1;
+  CBurnJob& job = run->jobs[0];
+  job.run = run.get();
+  std::wcscpy(job.devicePath, L"/dev/sg0");
+  job.device = BurnJobOpenDevice(&job);
+  ASSERT_GT(job.device, 0);
+  job.mediaType = MediaDetectType(&run->scsi, job.device);
+  ASSERT_EQ(job.mediaType, kMediaDvdPlusRw);
+  document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
+
+  // Where the session goes: after the first, on a whole packet.
+  int32_t track = 0;
+  int64_t start = 0, end = 0;
+  ASSERT_EQ(DiscGetAppendStart(&run->scsi, job.device, document, document->readableLimit, &track, &start, &end), 1);
+  const int64_t firstSectors = static_cast<int64_t>(first.size() / 2048);
+  EXPECT_EQ(start, (firstSectors + 15) / 16 * 16);
+
+  // Built for direct writing at the append start, with the files of the first session kept where they are.
+  ASSERT_EQ(CliAddLocalPath(document, document->rootFolder, Wide(state + "/two").c_str()), 1);
+  document->multisession = 1;
+  document->discAppendStart = start;
+  document->builder = ImageBuilderNew(document);
+  ASSERT_NE(document->builder, nullptr);
+  CProgressCallbacks callbacks{document};
+  ASSERT_EQ(ImageBuild(&callbacks), 1);
+  const int64_t sectors = document->builder->mapUsed;
+  ASSERT_GE(sectors, 320);
+  ASSERT_NE(document->sessionBlock, nullptr);
+  EXPECT_FALSE(document->sessionBlock->cachedHead.size()) << "the first head is packed into the new block";
+
+  // Written packet by packet as the DVD writer does, the stages keeping the new head.
+  run->document = document;
+  run->appendStart = start;
+  SessionUseMultisessionStages(run.get());
+  ASSERT_EQ(run->stages.multisession(&job), 1);
+  std::vector<uint8_t> packet(16 * 2048);
+  document->readFromBuilder = 1;
+  for (int64_t lba = start; lba < start + sectors; lba += 16) {
+    const int64_t n = std::min<int64_t>(16, start + sectors - lba);
+    std::fill(packet.begin(), packet.end(), 0);
+    ASSERT_EQ(ImageReadSectors(document, lba, packet.data(), n), n);
+    ASSERT_EQ(MmcWrite10(&run->scsi, job.device, static_cast<uint32_t>(lba), packet.data(), 16 * 2048, 2048), 1);
+    ASSERT_EQ(run->stages.multisessionPacket(&job, lba, packet.data(), static_cast<int32_t>(n)), 1);
+  }
+  document->readFromBuilder = 0;
+  ASSERT_EQ(run->stages.multisessionFinish(&job, 16), 1);
+
+  // The disc read back through the drive: two sessions, and the first head as it was.
+  DriveReader drive{run.get(), job.device};
+  CSessionChain chain;
+  ASSERT_EQ(SessionReadChain(ReadDrive, &drive, &chain), 1);
+  EXPECT_TRUE(chain.damage.empty());
+  ASSERT_EQ(chain.sessions.size(), 2u);
+  EXPECT_EQ(chain.sessions[0].start, 0);
+  EXPECT_EQ(chain.sessions[0].length, firstSectors);
+  EXPECT_EQ(chain.sessions[1].start, start);
+  EXPECT_EQ(chain.sessions[1].length, sectors);
+  EXPECT_EQ(chain.sessions[1].index, 1);
+  ASSERT_EQ(chain.firstHead.size(), static_cast<size_t>(kSessionHeadBytes));
+  EXPECT_EQ(std::memcmp(chain.firstHead.data(), first.data(), kSessionHeadBytes), 0);
+  // Sector 16 now describes the second session.
+  std::vector<uint8_t> sector(2048);
+  ASSERT_EQ(ReadDrive(&drive, 16, sector.data(), 1), 1);
+  EXPECT_GT(SessionFindIsoRoot(ReadDrive, &drive, 0), start);
+  close(job.device);
+  ImageClose(document);
+
+  // An image of the disc, with its CUE sheet and without: a track per session, the newest tree, the old file's
+  // data still where the first session put it.
+  Sim(state, {"dump", "0", state + "/disc.iso"});
+  WriteFileBytes(state + "/disc.cue", "FILE \"disc.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
+  for (const std::string name : {"disc.cue", "disc.iso"}) {
+    CImageDocument* opened = ImageOpenByPath(Wide(state + "/" + name).c_str(), kOpenLoadTree);
+    ASSERT_NE(opened, nullptr) << name;
+    ASSERT_NE(opened->trackTable, nullptr) << name;
+    ASSERT_EQ(opened->trackTable->trackCount, 2) << name;
+    EXPECT_EQ(opened->trackTable->sessionCount, 2) << name;
+    EXPECT_EQ(opened->trackTable->tracks[0].session, 0);
+    EXPECT_EQ(opened->trackTable->tracks[1].session, 1);
+    EXPECT_EQ(opened->trackTable->tracks[1].start, start);
+    ImageClose(opened);
+    const std::string out = state + "/x-" + name;
+    ProgramResult list = RunKestrane({"list", state + "/" + name, "/", "-r"});
+    EXPECT_NE(list.out.find("new.txt"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("a.txt"), std::string::npos) << list.out;
+    ASSERT_EQ(RunKestrane({"extract", state + "/" + name, "/", "-od", out}).status, 0);
+    EXPECT_EQ(ReadFileBytes(out + "/a.txt"), "alpha");
+    EXPECT_EQ(ReadFileBytes(out + "/sub/b.bin"), std::string(70000, 'b'));
+    EXPECT_EQ(ReadFileBytes(out + "/new.txt"), "second session");
+  }
+  // 7-Zip reads the newest volume at sector 16 as well.
+  ProgramResult seven = RunProgram("/usr/bin/7zz", {"l", state + "/disc.iso"});
+  EXPECT_NE(seven.out.find("new.txt"), std::string::npos) << seven.out;
+}
