@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,7 @@ void MakeFirstSession(const std::string& state) {
   WriteFileBytes(state + "/one/a.txt", "alpha");
   WriteFileBytes(state + "/one/sub/b.bin", std::string(70000, 'b'));
   WriteFileBytes(state + "/two/new.txt", "second session");
+  WriteFileBytes(state + "/three/third.txt", "third session");
   AbortCodeSet(kAbortNone);
   CImageDocument* document = ImageNew();
   ASSERT_NE(document, nullptr);
@@ -63,7 +66,96 @@ void MakeFirstSession(const std::string& state) {
 
 }  // namespace
 
-TEST(MultisessionDisc, ASecondSessionOnARewritableDvdReadsAsTwoTracksWithTheNewestTree) {
+namespace {
+
+struct Recorder {
+  std::unique_ptr<CBurnRun> run = std::make_unique<CBurnRun>();
+  CBurnJob& job = run->jobs[0];
+  Recorder() {
+    run->drivePath = L"/dev/sg0";
+    run->scsi.retryDelayMs = 0;
+    run->scsi.longDelayMs = 1;
+    job.run = run.get();
+    std::wcscpy(job.devicePath, L"/dev/sg0");
+    job.device = BurnJobOpenDevice(&job);
+    job.mediaType = job.device > 0 ? MediaDetectType(&run->scsi, job.device) : 0;
+    SessionUseMultisessionStages(run.get());
+  }
+  ~Recorder() {
+    if (job.device > 0) close(job.device);
+  }
+};
+
+// Appends the folder `added` to the disc that `document` was opened from, as a burn job writes a further session
+// on a rewritable disc: built for direct writing at the append start, written packet by packet through the
+// multisession stages, the disc's first sectors brought up to date at the end. The session's start and length.
+void AppendSession(Recorder* recorder, CImageDocument* document, const std::string& added, int64_t* start,
+                   int64_t* sectors) {
+  CBurnRun* run = recorder->run.get();
+  CBurnJob& job = recorder->job;
+  document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
+  int32_t track = 0;
+  int64_t end = 0;
+  ASSERT_EQ(DiscGetAppendStart(&run->scsi, job.device, document, document->readableLimit, &track, start, &end), 1);
+  ASSERT_EQ(CliAddLocalPath(document, document->rootFolder, Wide(added).c_str()), 1);
+  document->multisession = 1;
+  document->discAppendStart = *start;
+  document->builder = ImageBuilderNew(document);
+  ASSERT_NE(document->builder, nullptr);
+  CProgressCallbacks callbacks{document};
+  ASSERT_EQ(ImageBuild(&callbacks), 1);
+  *sectors = document->builder->mapUsed;
+  ASSERT_GE(*sectors, 320);
+  run->document = document;
+  run->appendStart = *start;
+  ASSERT_EQ(run->stages.multisession(&job), 1);
+  std::vector<uint8_t> packet(16 * 2048);
+  document->readFromBuilder = 1;
+  for (int64_t lba = *start; lba < *start + *sectors; lba += 16) {
+    const int64_t n = std::min<int64_t>(16, *start + *sectors - lba);
+    std::fill(packet.begin(), packet.end(), 0);
+    ASSERT_EQ(ImageReadSectors(document, lba, packet.data(), n), n);
+    ASSERT_EQ(MmcWrite10(&run->scsi, job.device, static_cast<uint32_t>(lba), packet.data(), 16 * 2048, 2048), 1);
+    ASSERT_EQ(run->stages.multisessionPacket(&job, lba, packet.data(), static_cast<int32_t>(n)), 1);
+  }
+  document->readFromBuilder = 0;
+  ASSERT_EQ(run->stages.multisessionFinish(&job, 16), 1);
+  run->document = nullptr;
+}
+
+// An image of the disc, with its CUE sheet and without: a track per session (starting at `starts`), and the
+// newest tree with every file's data.
+void CheckImages(const std::string& state, const std::vector<int64_t>& starts,
+                 const std::vector<std::pair<std::string, std::string>>& files) {
+  Sim(state, {"dump", "0", state + "/disc.iso"});
+  WriteFileBytes(state + "/disc.cue", "FILE \"disc.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
+  for (const std::string name : {"disc.cue", "disc.iso"}) {
+    CImageDocument* opened = ImageOpenByPath(Wide(state + "/" + name).c_str(), kOpenLoadTree);
+    ASSERT_NE(opened, nullptr) << name;
+    ASSERT_NE(opened->trackTable, nullptr) << name;
+    ASSERT_EQ(opened->trackTable->trackCount, static_cast<int32_t>(starts.size())) << name;
+    EXPECT_EQ(opened->trackTable->sessionCount, static_cast<int32_t>(starts.size())) << name;
+    for (size_t i = 0; i < starts.size(); ++i) {
+      EXPECT_EQ(opened->trackTable->tracks[i].session, static_cast<int32_t>(i)) << name;
+      EXPECT_EQ(opened->trackTable->tracks[i].start, starts[i]) << name;
+    }
+    ImageClose(opened);
+    const std::string out = state + "/x-" + name;
+    std::filesystem::remove_all(out);
+    ProgramResult list = RunKestrane({"list", state + "/" + name, "/", "-r"});
+    for (const auto& [path, bytes] : files)
+      EXPECT_NE(list.out.find(path.substr(path.rfind('/') + 1)), std::string::npos) << list.out;
+    ASSERT_EQ(RunKestrane({"extract", state + "/" + name, "/", "-od", out}).status, 0);
+    for (const auto& [path, bytes] : files) EXPECT_EQ(ReadFileBytes(out + "/" + path), bytes) << path;
+  }
+  // 7-Zip reads the newest volume at sector 16 as well.
+  ProgramResult seven = RunProgram("/usr/bin/7zz", {"l", state + "/disc.iso"});
+  EXPECT_NE(seven.out.find(files.back().first), std::string::npos) << seven.out;
+}
+
+}  // namespace
+
+TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNewestTree) {
   if (!InSimulator([](const std::string& state) {
         MakeFirstSession(state);
         Sim(state, {"create-drive", "0"});
@@ -74,6 +166,10 @@ TEST(MultisessionDisc, ASecondSessionOnARewritableDvdReadsAsTwoTracksWithTheNewe
   const std::string state = SimState();
   const std::string first = ReadFileBytes(state + "/first.iso");
   ASSERT_GE(first.size(), 320u * 2048);
+  const int64_t firstSectors = static_cast<int64_t>(first.size() / 2048);
+  Recorder recorder;
+  ASSERT_GT(recorder.job.device, 0);
+  ASSERT_EQ(recorder.job.mediaType, kMediaDvdPlusRw);
 
   // The disc as the opener sees it: one session with its block.
   AbortCodeSet(kAbortNone);
@@ -81,101 +177,54 @@ TEST(MultisessionDisc, ASecondSessionOnARewritableDvdReadsAsTwoTracksWithTheNewe
   ASSERT_NE(document, nullptr);
   ASSERT_NE(document->trackTable, nullptr);
   ASSERT_EQ(document->trackTable->trackCount, 1);
+  int64_t start2 = 0, sectors2 = 0;
+  AppendSession(&recorder, document, state + "/two", &start2, &sectors2);
+  ImageClose(document);
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(start2, (firstSectors + 15) / 16 * 16);
 
-  auto run = std::make_unique<CBurnRun>();
-  run->drivePath = L"/dev/sg0";
-  run->scsi.retryDelayMs = 0;
-  run->scsi.longDelayMs = 1;
-  CBurnJob& job = run->jobs[0];
-  job.run = run.get();
-  std::wcscpy(job.devicePath, L"/dev/sg0");
-  job.device = BurnJobOpenDevice(&job);
-  ASSERT_GT(job.device, 0);
-  job.mediaType = MediaDetectType(&run->scsi, job.device);
-  ASSERT_EQ(job.mediaType, kMediaDvdPlusRw);
-  document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
-
-  // Where the session goes: after the first, on a whole packet.
-  int32_t track = 0;
-  int64_t start = 0, end = 0;
-  ASSERT_EQ(DiscGetAppendStart(&run->scsi, job.device, document, document->readableLimit, &track, &start, &end), 1);
-  const int64_t firstSectors = static_cast<int64_t>(first.size() / 2048);
-  EXPECT_EQ(start, (firstSectors + 15) / 16 * 16);
-
-  // Built for direct writing at the append start, with the files of the first session kept where they are.
-  ASSERT_EQ(CliAddLocalPath(document, document->rootFolder, Wide(state + "/two").c_str()), 1);
-  document->multisession = 1;
-  document->discAppendStart = start;
-  document->builder = ImageBuilderNew(document);
-  ASSERT_NE(document->builder, nullptr);
-  CProgressCallbacks callbacks{document};
-  ASSERT_EQ(ImageBuild(&callbacks), 1);
-  const int64_t sectors = document->builder->mapUsed;
-  ASSERT_GE(sectors, 320);
-  ASSERT_NE(document->sessionBlock, nullptr);
-  EXPECT_FALSE(document->sessionBlock->cachedHead.size()) << "the first head is packed into the new block";
-
-  // Written packet by packet as the DVD writer does, the stages keeping the new head.
-  run->document = document;
-  run->appendStart = start;
-  SessionUseMultisessionStages(run.get());
-  ASSERT_EQ(run->stages.multisession(&job), 1);
-  std::vector<uint8_t> packet(16 * 2048);
-  document->readFromBuilder = 1;
-  for (int64_t lba = start; lba < start + sectors; lba += 16) {
-    const int64_t n = std::min<int64_t>(16, start + sectors - lba);
-    std::fill(packet.begin(), packet.end(), 0);
-    ASSERT_EQ(ImageReadSectors(document, lba, packet.data(), n), n);
-    ASSERT_EQ(MmcWrite10(&run->scsi, job.device, static_cast<uint32_t>(lba), packet.data(), 16 * 2048, 2048), 1);
-    ASSERT_EQ(run->stages.multisessionPacket(&job, lba, packet.data(), static_cast<int32_t>(n)), 1);
-  }
-  document->readFromBuilder = 0;
-  ASSERT_EQ(run->stages.multisessionFinish(&job, 16), 1);
-
-  // The disc read back through the drive: two sessions, and the first head as it was.
-  DriveReader drive{run.get(), job.device};
+  // The disc read back through the drive: two sessions, the first head as it was, sector 16 the second's.
+  DriveReader drive{recorder.run.get(), recorder.job.device};
   CSessionChain chain;
   ASSERT_EQ(SessionReadChain(ReadDrive, &drive, &chain), 1);
   EXPECT_TRUE(chain.damage.empty());
   ASSERT_EQ(chain.sessions.size(), 2u);
   EXPECT_EQ(chain.sessions[0].start, 0);
   EXPECT_EQ(chain.sessions[0].length, firstSectors);
-  EXPECT_EQ(chain.sessions[1].start, start);
-  EXPECT_EQ(chain.sessions[1].length, sectors);
+  EXPECT_EQ(chain.sessions[1].start, start2);
+  EXPECT_EQ(chain.sessions[1].length, sectors2);
   EXPECT_EQ(chain.sessions[1].index, 1);
   ASSERT_EQ(chain.firstHead.size(), static_cast<size_t>(kSessionHeadBytes));
   EXPECT_EQ(std::memcmp(chain.firstHead.data(), first.data(), kSessionHeadBytes), 0);
-  // Sector 16 now describes the second session.
-  std::vector<uint8_t> sector(2048);
-  ASSERT_EQ(ReadDrive(&drive, 16, sector.data(), 1), 1);
-  EXPECT_GT(SessionFindIsoRoot(ReadDrive, &drive, 0), start);
-  close(job.device);
-  ImageClose(document);
+  EXPECT_GT(SessionFindIsoRoot(ReadDrive, &drive, 0), start2);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"a.txt", "alpha"}, {"sub/b.bin", std::string(70000, 'b')}, {"new.txt", "second session"}};
+  CheckImages(state, {0, start2}, files);
+  if (HasFatalFailure()) return;
 
-  // An image of the disc, with its CUE sheet and without: a track per session, the newest tree, the old file's
-  // data still where the first session put it.
-  Sim(state, {"dump", "0", state + "/disc.iso"});
-  WriteFileBytes(state + "/disc.cue", "FILE \"disc.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
-  for (const std::string name : {"disc.cue", "disc.iso"}) {
-    CImageDocument* opened = ImageOpenByPath(Wide(state + "/" + name).c_str(), kOpenLoadTree);
-    ASSERT_NE(opened, nullptr) << name;
-    ASSERT_NE(opened->trackTable, nullptr) << name;
-    ASSERT_EQ(opened->trackTable->trackCount, 2) << name;
-    EXPECT_EQ(opened->trackTable->sessionCount, 2) << name;
-    EXPECT_EQ(opened->trackTable->tracks[0].session, 0);
-    EXPECT_EQ(opened->trackTable->tracks[1].session, 1);
-    EXPECT_EQ(opened->trackTable->tracks[1].start, start);
-    ImageClose(opened);
-    const std::string out = state + "/x-" + name;
-    ProgramResult list = RunKestrane({"list", state + "/" + name, "/", "-r"});
-    EXPECT_NE(list.out.find("new.txt"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("a.txt"), std::string::npos) << list.out;
-    ASSERT_EQ(RunKestrane({"extract", state + "/" + name, "/", "-od", out}).status, 0);
-    EXPECT_EQ(ReadFileBytes(out + "/a.txt"), "alpha");
-    EXPECT_EQ(ReadFileBytes(out + "/sub/b.bin"), std::string(70000, 'b'));
-    EXPECT_EQ(ReadFileBytes(out + "/new.txt"), "second session");
-  }
-  // 7-Zip reads the newest volume at sector 16 as well.
-  ProgramResult seven = RunProgram("/usr/bin/7zz", {"l", state + "/disc.iso"});
-  EXPECT_NE(seven.out.find("new.txt"), std::string::npos) << seven.out;
+  // A third session from the disc as it now is: its block links to the second's, packs nothing (the first head
+  // was cached from the second block) and the chain still gives the first head back.
+  document = ImageOpenByPath(Wide(state + "/disc.iso").c_str(), kOpenLoadTree);
+  ASSERT_NE(document, nullptr);
+  ASSERT_NE(document->sessionBlock, nullptr);
+  EXPECT_EQ(document->sessionBlock->cachedHead.size(), static_cast<size_t>(kSessionHeadBytes));
+  const int64_t secondHeader = document->sessionBlock->newestHeaderLba;
+  int64_t start3 = 0, sectors3 = 0;
+  AppendSession(&recorder, document, state + "/three", &start3, &sectors3);
+  ImageClose(document);
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(SessionReadChain(ReadDrive, &drive, &chain), 1);
+  EXPECT_TRUE(chain.damage.empty());
+  ASSERT_EQ(chain.sessions.size(), 3u);
+  EXPECT_EQ(chain.sessions[2].start, start3);
+  EXPECT_EQ(chain.sessions[2].index, 2);
+  EXPECT_EQ(std::memcmp(chain.firstHead.data(), first.data(), kSessionHeadBytes), 0);
+  CSessionBlockInfo newest;
+  std::wstring damage;
+  ASSERT_EQ(SessionReadBlockAt(ReadDrive, &drive, chain.newestHeaderLba, &newest, &damage), 1);
+  EXPECT_EQ(newest.previousHeader, secondHeader);
+  EXPECT_EQ(newest.packedSectors, 0u);
+  std::vector<std::pair<std::string, std::string>> all = files;
+  all.push_back({"third.txt", "third session"});
+  CheckImages(state, {0, start2, start3}, all);
 }
