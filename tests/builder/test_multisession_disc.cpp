@@ -24,9 +24,11 @@
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "runtime/error.h"
+#include "session/burn.h"
 #include "session/document.h"
 #include "session/open.h"
 #include "session/save.h"
+#include "support/console_capture.h"
 #include "support/run_program.h"
 
 namespace {
@@ -87,12 +89,13 @@ struct Recorder {
 };
 
 // Appends the folder `added` to the disc that `document` was opened from, as a burn job writes a further session
-// on a rewritable disc: built for direct writing at the append start, written packet by packet through the
-// multisession stages, the disc's first sectors brought up to date at the end. The session's start and length.
+// on a rewritable disc: built for direct writing at the append start and burned by a job whose DVD writer hands
+// every packet to the multisession stages, which bring the disc's first sectors up to date at the end. The
+// session's start and length.
 void AppendSession(Recorder* recorder, CImageDocument* document, const std::string& added, int64_t* start,
                    int64_t* sectors) {
   CBurnRun* run = recorder->run.get();
-  CBurnJob& job = recorder->job;
+  const CBurnJob& job = recorder->job;
   document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
   int32_t track = 0;
   int64_t end = 0;
@@ -106,21 +109,27 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
   ASSERT_EQ(ImageBuild(&callbacks), 1);
   *sectors = document->builder->mapUsed;
   ASSERT_GE(*sectors, 320);
-  run->document = document;
-  run->appendStart = *start;
-  ASSERT_EQ(run->stages.multisession(&job), 1);
-  std::vector<uint8_t> packet(16 * 2048);
+  // The burn: the recorder's own stages (the DVD writer among them) with the multisession stages, reading the
+  // session from the build's sector map.
+  auto burn = std::make_unique<CBurnRun>();
+  burn->drivePath = L"/dev/sg0";
+  burn->jobType = kBurnJobBurn;
+  burn->scsi.retryDelayMs = 0;
+  burn->scsi.longDelayMs = 1;
+  burn->stagePollMs = 1;
+  burn->appendStart = *start;
+  SessionPrepareBurn(burn.get(), document);
+  burn->source.dataEnd = *start + *sectors;
+  BurnUseRecorderStages(burn.get());
+  SessionUseMultisessionStages(burn.get());
+  // Whether the disc takes a further session was decided above, before the burn.
+  burn->stages.prepareDestination = [](CBurnJob*) { return 0; };
   document->readFromBuilder = 1;
-  for (int64_t lba = *start; lba < *start + *sectors; lba += 16) {
-    const int64_t n = std::min<int64_t>(16, *start + *sectors - lba);
-    std::fill(packet.begin(), packet.end(), 0);
-    ASSERT_EQ(ImageReadSectors(document, lba, packet.data(), n), n);
-    ASSERT_EQ(MmcWrite10(&run->scsi, job.device, static_cast<uint32_t>(lba), packet.data(), 16 * 2048, 2048), 1);
-    ASSERT_EQ(run->stages.multisessionPacket(&job, lba, packet.data(), static_cast<int32_t>(n)), 1);
-  }
+  ConsoleSession console("");
+  EXPECT_EQ(BurnJobsRunAll(burn.get()), 0);
+  const std::string out = console.Output();
+  EXPECT_NE(out.find("Burning completed successfully."), std::string::npos) << out;
   document->readFromBuilder = 0;
-  ASSERT_EQ(run->stages.multisessionFinish(&job, 16), 1);
-  run->document = nullptr;
 }
 
 // An image of the disc, with its CUE sheet and without: a track per session (starting at `starts`), and the
