@@ -10,8 +10,10 @@
 
 #include "builder/add_local.h"
 #include "builder/build_state.h"
+#include "builder/builder_map.h"
 #include "builder/session_block.h"
 #include "image/document.h"
+#include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/deflate.h"
 #include "runtime/byte_reader.h"
@@ -20,6 +22,7 @@
 #include "session/open.h"
 #include "session/save.h"
 #include "support/run_program.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -307,4 +310,69 @@ TEST(SessionBuild, AMultisessionBuildPadsItsHeadAndPutsItsBlockBeforeTheRoot) {
     // 7-Zip reads the image as a plain one.
     EXPECT_EQ(RunProgram("/usr/bin/7zz", {"t", iso}).status, 0);
   }
+}
+
+TEST(SessionBuild, FilesOfThePreviousSessionStayUnlessTheRewrittenHeadHoldsThem) {
+  const std::string folder = MakeTestFolder("session_block_kept");
+  WriteFileBytes(folder + "/src/a.txt", "alpha");
+  WriteFileBytes(folder + "/src/big.bin", std::string(1 << 20, 'g'));
+  WriteFileBytes(folder + "/src/z.txt", "zulu");
+  const std::string iso = folder + "/plain.iso";
+  ASSERT_EQ(RunKestrane({"create", "-o", iso, "-add", folder + "/src", "/"}).status, 0);
+  for (int chain = 0; chain < 2; ++chain) {
+    AbortCodeSet(kAbortNone);
+    CImageDocument* document = ImageOpenByPath(Wide(iso).c_str(), kOpenLoadTree);
+    ASSERT_NE(document, nullptr);
+    CTreeEntry* a = TreeFindEntryByPath(document, document->rootFolder, L"/a.txt");
+    CTreeEntry* z = TreeFindEntryByPath(document, document->rootFolder, L"/z.txt");
+    ASSERT_TRUE(a && z);
+    const int64_t aSource = a->sourceLba, zSource = z->sourceLba;
+    ASSERT_LT(aSource, 320);
+    ASSERT_GE(zSource, 320);
+    document->multisession = 1;
+    document->discAppendStart = 1024;
+    // A disc whose sessions carry blocks was written by us, and never with a file in its first 320 sectors.
+    if (chain) SessionStateOf(document)->chainSessions = 1;
+    document->builder = ImageBuilderNew(document);
+    CProgressCallbacks callbacks{document};
+    if (chain) {
+      EXPECT_EQ(ImageBuild(&callbacks), 0);
+      EXPECT_EQ(AbortCodeGet(), kAbortReadFailed);
+    } else {
+      ASSERT_EQ(ImageBuild(&callbacks), 1);
+      // The file in the sectors the burn job rewrites is written again into the new session; the other stays.
+      EXPECT_GE(a->outputLba, 1024 + 320);
+      EXPECT_EQ(z->outputLba, zSource);
+      std::vector<uint8_t> sector(2048);
+      document->readFromBuilder = 1;
+      ASSERT_EQ(ImageReadSectors(document, a->outputLba, sector.data(), 1), 1);
+      document->readFromBuilder = 0;
+      EXPECT_EQ(std::string(sector.begin(), sector.begin() + 5), "alpha");
+    }
+    ImageClose(document);
+  }
+}
+
+TEST(SessionBlock, RewrittenHeadSectorsTakeTheirNewTagLocations) {
+  // An anchor descriptor (tag 2) written at session sector 256 of a session at 1024, and one that is not ours.
+  auto tagged = [](uint32_t location) {
+    std::vector<uint8_t> sector(2048, 0);
+    sector[0] = 2;
+    sector[2] = 2;
+    for (int i = 0; i < 4; ++i) sector[12 + i] = static_cast<uint8_t>(location >> (8 * i));
+    uint8_t sum = 0;
+    for (int i = 0; i < 16; ++i)
+      if (i != 4) sum = static_cast<uint8_t>(sum + sector[i]);
+    sector[4] = sum;
+    return sector;
+  };
+  std::vector<uint8_t> anchor = tagged(1024 + 256);
+  UdfRetagDescriptors(anchor.data(), 1024, 256);
+  EXPECT_EQ(anchor, tagged(256));
+  std::vector<uint8_t> other = tagged(77);
+  UdfRetagDescriptors(other.data(), 1024, 256);
+  EXPECT_EQ(other, tagged(77));
+  std::vector<uint8_t> plain(2048, 0);
+  UdfRetagDescriptors(plain.data(), 1024, 0);
+  EXPECT_EQ(plain, std::vector<uint8_t>(2048, 0));
 }
