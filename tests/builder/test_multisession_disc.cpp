@@ -73,12 +73,12 @@ namespace {
 struct Recorder {
   std::unique_ptr<CBurnRun> run = std::make_unique<CBurnRun>();
   CBurnJob& job = run->jobs[0];
-  Recorder() {
-    run->drivePath = L"/dev/sg0";
+  explicit Recorder(int drive) {
+    run->drivePath = L"/dev/sg" + std::to_wstring(drive);
     run->scsi.retryDelayMs = 0;
     run->scsi.longDelayMs = 1;
     job.run = run.get();
-    std::wcscpy(job.devicePath, L"/dev/sg0");
+    std::wcscpy(job.devicePath, run->drivePath.c_str());
     job.device = BurnJobOpenDevice(&job);
     job.mediaType = job.device > 0 ? MediaDetectType(&run->scsi, job.device) : 0;
     SessionUseMultisessionStages(run.get());
@@ -112,7 +112,7 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
   // The burn: the recorder's own stages (the DVD writer among them) with the multisession stages, reading the
   // session from the build's sector map.
   auto burn = std::make_unique<CBurnRun>();
-  burn->drivePath = L"/dev/sg0";
+  burn->drivePath = run->drivePath;
   burn->jobType = kBurnJobBurn;
   burn->scsi.retryDelayMs = 0;
   burn->scsi.longDelayMs = 1;
@@ -134,11 +134,13 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
 
 // An image of the disc, with its CUE sheet and without: a track per session (starting at `starts`), and the
 // newest tree with every file's data.
-void CheckImages(const std::string& state, const std::vector<int64_t>& starts,
+void CheckImages(const std::string& state, int drive, const std::vector<int64_t>& starts,
                  const std::vector<std::pair<std::string, std::string>>& files) {
-  Sim(state, {"dump", "0", state + "/disc.iso"});
-  WriteFileBytes(state + "/disc.cue", "FILE \"disc.iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
-  for (const std::string name : {"disc.cue", "disc.iso"}) {
+  const std::string disc = "disc" + std::to_string(drive);
+  Sim(state, {"dump", std::to_string(drive), state + "/" + disc + ".iso"});
+  WriteFileBytes(state + "/" + disc + ".cue",
+                 "FILE \"" + disc + ".iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
+  for (const std::string name : {disc + ".cue", disc + ".iso"}) {
     CImageDocument* opened = ImageOpenByPath(Wide(state + "/" + name).c_str(), kOpenLoadTree);
     ASSERT_NE(opened, nullptr) << name;
     ASSERT_NE(opened->trackTable, nullptr) << name;
@@ -158,27 +160,22 @@ void CheckImages(const std::string& state, const std::vector<int64_t>& starts,
     for (const auto& [path, bytes] : files) EXPECT_EQ(ReadFileBytes(out + "/" + path), bytes) << path;
   }
   // 7-Zip reads the newest volume at sector 16 as well.
-  ProgramResult seven = RunProgram("/usr/bin/7zz", {"l", state + "/disc.iso"});
+  ProgramResult seven = RunProgram("/usr/bin/7zz", {"l", state + "/" + disc + ".iso"});
   EXPECT_NE(seven.out.find(files.back().first), std::string::npos) << seven.out;
 }
 
 }  // namespace
 
-TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNewestTree) {
-  if (!InSimulator([](const std::string& state) {
-        MakeFirstSession(state);
-        Sim(state, {"create-drive", "0"});
-        Sim(state, {"make-disc", state + "/disc", "dvd+rw", "formatted", "--from", state + "/first.iso"});
-        Sim(state, {"insert", "0", state + "/disc"});
-      }))
-    return;
-  const std::string state = SimState();
+namespace {
+
+// Two further sessions on the rewritable disc in `drive`, whose packets are `unit` sectors.
+void AppendTwoSessions(const std::string& state, int drive, int mediaType, int64_t unit) {
   const std::string first = ReadFileBytes(state + "/first.iso");
   ASSERT_GE(first.size(), 320u * 2048);
   const int64_t firstSectors = static_cast<int64_t>(first.size() / 2048);
-  Recorder recorder;
+  Recorder recorder(drive);
   ASSERT_GT(recorder.job.device, 0);
-  ASSERT_EQ(recorder.job.mediaType, kMediaDvdPlusRw);
+  ASSERT_EQ(recorder.job.mediaType, mediaType);
 
   // The disc as the opener sees it: one session with its block.
   AbortCodeSet(kAbortNone);
@@ -189,13 +186,13 @@ TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNew
   int64_t start2 = 0, sectors2 = 0;
   AppendSession(&recorder, document, state + "/two", &start2, &sectors2);
   ImageClose(document);
-  if (HasFatalFailure()) return;
-  EXPECT_EQ(start2, (firstSectors + 15) / 16 * 16);
+  if (::testing::Test::HasFatalFailure()) return;
+  EXPECT_EQ(start2, (firstSectors + unit - 1) / unit * unit);
 
   // The disc read back through the drive: two sessions, the first head as it was, sector 16 the second's.
-  DriveReader drive{recorder.run.get(), recorder.job.device};
+  DriveReader reader{recorder.run.get(), recorder.job.device};
   CSessionChain chain;
-  ASSERT_EQ(SessionReadChain(ReadDrive, &drive, &chain), 1);
+  ASSERT_EQ(SessionReadChain(ReadDrive, &reader, &chain), 1);
   EXPECT_TRUE(chain.damage.empty());
   ASSERT_EQ(chain.sessions.size(), 2u);
   EXPECT_EQ(chain.sessions[0].start, 0);
@@ -205,15 +202,15 @@ TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNew
   EXPECT_EQ(chain.sessions[1].index, 1);
   ASSERT_EQ(chain.firstHead.size(), static_cast<size_t>(kSessionHeadBytes));
   EXPECT_EQ(std::memcmp(chain.firstHead.data(), first.data(), kSessionHeadBytes), 0);
-  EXPECT_GT(SessionFindIsoRoot(ReadDrive, &drive, 0), start2);
+  EXPECT_GT(SessionFindIsoRoot(ReadDrive, &reader, 0), start2);
   const std::vector<std::pair<std::string, std::string>> files = {
       {"a.txt", "alpha"}, {"sub/b.bin", std::string(70000, 'b')}, {"new.txt", "second session"}};
-  CheckImages(state, {0, start2}, files);
-  if (HasFatalFailure()) return;
+  CheckImages(state, drive, {0, start2}, files);
+  if (::testing::Test::HasFatalFailure()) return;
 
   // A third session from the disc as it now is: its block links to the second's, packs nothing (the first head
   // was cached from the second block) and the chain still gives the first head back.
-  document = ImageOpenByPath(Wide(state + "/disc.iso").c_str(), kOpenLoadTree);
+  document = ImageOpenByPath(Wide(state + "/disc" + std::to_string(drive) + ".iso").c_str(), kOpenLoadTree);
   ASSERT_NE(document, nullptr);
   ASSERT_NE(document->sessionBlock, nullptr);
   EXPECT_EQ(document->sessionBlock->cachedHead.size(), static_cast<size_t>(kSessionHeadBytes));
@@ -221,8 +218,8 @@ TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNew
   int64_t start3 = 0, sectors3 = 0;
   AppendSession(&recorder, document, state + "/three", &start3, &sectors3);
   ImageClose(document);
-  if (HasFatalFailure()) return;
-  ASSERT_EQ(SessionReadChain(ReadDrive, &drive, &chain), 1);
+  if (::testing::Test::HasFatalFailure()) return;
+  ASSERT_EQ(SessionReadChain(ReadDrive, &reader, &chain), 1);
   EXPECT_TRUE(chain.damage.empty());
   ASSERT_EQ(chain.sessions.size(), 3u);
   EXPECT_EQ(chain.sessions[2].start, start3);
@@ -230,10 +227,34 @@ TEST(MultisessionDisc, FurtherSessionsOnARewritableDvdReadAsATrackEachWithTheNew
   EXPECT_EQ(std::memcmp(chain.firstHead.data(), first.data(), kSessionHeadBytes), 0);
   CSessionBlockInfo newest;
   std::wstring damage;
-  ASSERT_EQ(SessionReadBlockAt(ReadDrive, &drive, chain.newestHeaderLba, &newest, &damage), 1);
+  ASSERT_EQ(SessionReadBlockAt(ReadDrive, &reader, chain.newestHeaderLba, &newest, &damage), 1);
   EXPECT_EQ(newest.previousHeader, secondHeader);
   EXPECT_EQ(newest.packedSectors, 0u);
   std::vector<std::pair<std::string, std::string>> all = files;
   all.push_back({"third.txt", "third session"});
-  CheckImages(state, {0, start2, start3}, all);
+  CheckImages(state, drive, {0, start2, start3}, all);
+}
+
+}  // namespace
+
+TEST(MultisessionDisc, FurtherSessionsOnRewritableDiscsReadAsATrackEachWithTheNewestTree) {
+  if (!InSimulator([](const std::string& state) {
+        MakeFirstSession(state);
+        int drive = 0;
+        for (const char* media : {"dvd+rw", "bd-re"}) {
+          const std::string n = std::to_string(drive++), disc = state + "/disc" + n;
+          Sim(state, {"create-drive", n});
+          Sim(state, {"make-disc", disc, media, "formatted", "--from", state + "/first.iso"});
+          Sim(state, {"insert", n, disc});
+        }
+      }))
+    return;
+  {
+    SCOPED_TRACE("dvd+rw");
+    AppendTwoSessions(SimState(), 0, kMediaDvdPlusRw, 16);
+  }
+  {
+    SCOPED_TRACE("bd-re");
+    AppendTwoSessions(SimState(), 1, kMediaBdRe, 32);
+  }
 }
