@@ -93,7 +93,7 @@ struct Recorder {
 // every packet to the multisession stages, which bring the disc's first sectors up to date at the end. The
 // session's start and length.
 void AppendSession(Recorder* recorder, CImageDocument* document, const std::string& added, int64_t* start,
-                   int64_t* sectors) {
+                   int64_t* sectors, int* result = nullptr, std::string* output = nullptr) {
   CBurnRun* run = recorder->run.get();
   const CBurnJob& job = recorder->job;
   document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
@@ -126,10 +126,16 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
   burn->stages.prepareDestination = [](CBurnJob*) { return 0; };
   document->readFromBuilder = 1;
   ConsoleSession console("");
-  EXPECT_EQ(BurnJobsRunAll(burn.get()), 0);
-  const std::string out = console.Output();
-  EXPECT_NE(out.find("Burning completed successfully."), std::string::npos) << out;
+  const int ran = BurnJobsRunAll(burn.get());
   document->readFromBuilder = 0;
+  const std::string out = console.Output();
+  if (result) {
+    *result = ran;
+    *output = out;
+    return;
+  }
+  EXPECT_EQ(ran, 0);
+  EXPECT_NE(out.find("Burning completed successfully."), std::string::npos) << out;
 }
 
 // An image of the disc, with its CUE sheet and without: a track per session (starting at `starts`), and the
@@ -257,4 +263,32 @@ TEST(MultisessionDisc, FurtherSessionsOnRewritableDiscsReadAsATrackEachWithTheNe
     SCOPED_TRACE("bd-re");
     AppendTwoSessions(SimState(), 1, kMediaBdRe, 32);
   }
+}
+
+TEST(MultisessionDisc, AFailedReadOfTheFirstSectorsFailsTheBurnBeforeAnythingIsWritten) {
+  if (!InSimulator([](const std::string& state) {
+        MakeFirstSession(state);
+        Sim(state, {"create-drive", "0"});
+        Sim(state, {"make-disc", state + "/disc0", "dvd+rw", "formatted", "--from", state + "/first.iso"});
+        Sim(state, {"insert", "0", state + "/disc0"});
+        // The third READ(10), sectors 32..47, meets a medium error.
+        Sim(state, {"fault", "0", "0x28", "3", "1", "3", "0x11", "0x00"});
+      }))
+    return;
+  const std::string state = SimState();
+  Recorder recorder(0);
+  ASSERT_GT(recorder.job.device, 0);
+  CImageDocument* document = ImageOpenByPath(Wide(state + "/first.iso").c_str(), kOpenLoadTree);
+  ASSERT_NE(document, nullptr);
+  int64_t start = 0, sectors = 0;
+  int result = 0;
+  std::string out;
+  AppendSession(&recorder, document, state + "/two", &start, &sectors, &result, &out);
+  ImageClose(document);
+  EXPECT_EQ(result, -1);
+  EXPECT_NE(out.find("Error reading data on disc.(sector offset: 32-47)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Burning failed"), std::string::npos) << out;
+  const std::string log = ReadFileBytes(state + "/sg0/cdb.log");
+  EXPECT_NE(log.find("cdb=28"), std::string::npos) << log;
+  EXPECT_EQ(log.find("cdb=2a"), std::string::npos) << "nothing was written";
 }
