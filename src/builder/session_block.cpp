@@ -10,6 +10,7 @@
 #include "burner/jobs.h"
 #include "burner/media.h"
 #include "burner/mmc.h"
+#include "filesystems/udf.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
@@ -163,8 +164,11 @@ int64_t SessionFindIsoRoot(SessionSectorReader read, void* context, int64_t sess
 }
 
 int SessionReadChain(SessionSectorReader read, void* context, CSessionChain* chain) {
+  return SessionReadChainFrom(read, context, SessionFindIsoRoot(read, context, 0), chain);
+}
+
+int SessionReadChainFrom(SessionSectorReader read, void* context, int64_t root, CSessionChain* chain) {
   *chain = CSessionChain{};
-  const int64_t root = SessionFindIsoRoot(read, context, 0);
   // A root at sector 0 has no sector before it to hold a block.
   if (root <= 0) return 0;
   int64_t header = root - 1;
@@ -283,10 +287,40 @@ bool TakesChain(const CTrackTable* table) {
 
 }  // namespace
 
+namespace {
+
+int64_t FindDescriptor(CImageDocument* document, int64_t base, int64_t sessionStart) {
+  OpenReader reader{document, base};
+  const int64_t root = SessionFindIsoRoot(ReadOpened, &reader, sessionStart);
+  if (root >= 0 || document->deviceFlag || !document->input) return root;
+  // Without ISO 9660 the session is found through its UDF volume: the sector of the root directory's file entry,
+  // read with the plain geometry the opener has not chosen yet.
+  const int32_t type = document->inputType, sectorSize = document->sectorSize, offset = document->userDataOffset;
+  const int64_t header = document->headerSize;
+  const int32_t quiet = document->quiet;
+  document->inputType = kImageTypeIso;
+  document->sectorSize = 2048;
+  document->userDataOffset = 0;
+  document->headerSize = base;
+  document->quiet = 1;
+  int64_t sector = -1;
+  UdfMount(document, sessionStart, 0);
+  if (UdfIsMounted(document))
+    sector = UdfBlockToSector(document, document->udfVolume->rootIcbBlock, document->udfVolume->rootIcbPartition, 0);
+  UdfFreeVolume(document);
+  document->inputType = type;
+  document->sectorSize = sectorSize;
+  document->userDataOffset = offset;
+  document->headerSize = header;
+  document->quiet = quiet;
+  ErrorStateReset();
+  return sector;
+}
+
+}  // namespace
+
 int64_t SessionFindDescriptor(CImageDocument* document, int64_t sessionStart) {
-  if (!document) return -1;
-  OpenReader reader{document, 0};
-  return SessionFindIsoRoot(ReadOpened, &reader, sessionStart);
+  return document ? FindDescriptor(document, 0, sessionStart) : -1;
 }
 
 int SessionReadBlock(CImageDocument* document) {
@@ -295,7 +329,7 @@ int SessionReadBlock(CImageDocument* document) {
   if (const CTrackTable* old = document->trackTable; old && old->trackCount > 0 && old->tracks[0].dataOffset > 0)
     reader.base = old->tracks[0].dataOffset - int64_t{old->tracks[0].start} * kSector;
   CSessionChain chain;
-  if (!SessionReadChain(ReadOpened, &reader, &chain)) {
+  if (!SessionReadChainFrom(ReadOpened, &reader, FindDescriptor(document, reader.base, 0), &chain)) {
     if (!chain.damage.empty()) UiPrintf(L"Session blocks ignored: %ls.\r\n", chain.damage.c_str());
     return 0;
   }

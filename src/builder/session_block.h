@@ -105,12 +105,15 @@ int64_t SessionFindIsoRoot(SessionSectorReader read, void* context, int64_t sess
 // 0 when there is none, or the newest block is damaged (`chain->damage` says so). Bounded: every step goes to a
 // lower LBA and at most 100 blocks are read.
 int SessionReadChain(SessionSectorReader read, void* context, CSessionChain* chain);
+// The same walk from the block just before `root` (the root directory of the newest session's volume).
+int SessionReadChainFrom(SessionSectorReader read, void* context, int64_t root, CSessionChain* chain);
 // On open: reads the chain of a disc image with at most one recorded session of data and, when one is found,
 // replaces the track table with a data track per session, keeps the chain in the document's session state and
 // sets the readable limit to the end of the newest session. A damaged chain leaves the document as it was and
 // says so once. 1 when a chain was taken, else 0.
 int SessionReadBlock(CImageDocument* document);
-// The root directory LBA of the ISO 9660 volume of the session at `sessionStart` of the document, or -1.
+// The root directory LBA of the ISO 9660 volume of the session at `sessionStart` of the document, or without
+// ISO 9660 the sector of the UDF root directory's file entry; -1 when neither is there.
 int64_t SessionFindDescriptor(CImageDocument* document, int64_t sessionStart);
 // The document's session state, made on first use (null when memory runs out); freed with the document.
 CSessionState* SessionStateOf(CImageDocument* document);

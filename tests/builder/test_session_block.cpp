@@ -376,3 +376,31 @@ TEST(SessionBlock, RewrittenHeadSectorsTakeTheirNewTagLocations) {
   UdfRetagDescriptors(plain.data(), 1024, 0);
   EXPECT_EQ(plain, std::vector<uint8_t>(2048, 0));
 }
+
+TEST(SessionBuild, AUdfOnlySessionCarriesItsBlockBeforeItsRootAndIsFoundThroughUdf) {
+  const std::string folder = MakeTestFolder("session_block_udf_only");
+  WriteFileBytes(folder + "/src/a.txt", "alpha");
+  AbortCodeSet(kAbortNone);
+  CImageDocument* document = ImageNew();
+  ASSERT_NE(document, nullptr);
+  document->noIso9660 = 1;
+  document->udf = 1;
+  document->multisession = 1;
+  ASSERT_EQ(CliAddLocalPath(document, document->rootFolder, Wide(folder + "/src").c_str()), 1);
+  const std::string image = folder + "/udf.iso";
+  ASSERT_EQ(ImageSaveAs(document, Wide(image).c_str()), 0);
+  ImageClose(document);
+  // No ISO 9660 volume; the block takes the sector after the 320-sector head, the root's file entry the next.
+  const std::string bytes = ReadFileBytes(image);
+  ASSERT_GT(bytes.size(), 322u * 2048);
+  EXPECT_NE(std::memcmp(bytes.data() + 16 * kSector + 1, "CD001", 5), 0);
+  EXPECT_EQ(LoadU32LE(reinterpret_cast<const uint8_t*>(bytes.data()) + 320 * kSector), kSessionBlockMagic);
+  document = ImageOpenByPath(Wide(image).c_str(), kOpenLoadTree);
+  ASSERT_NE(document, nullptr);
+  ASSERT_NE(document->sessionBlock, nullptr);
+  EXPECT_EQ(document->sessionBlock->newestHeaderLba, 320);
+  ASSERT_NE(document->trackTable, nullptr);
+  EXPECT_EQ(document->trackTable->trackCount, 1);
+  EXPECT_NE(TreeFindEntryByPath(document, document->rootFolder, L"/a.txt"), nullptr);
+  ImageClose(document);
+}
