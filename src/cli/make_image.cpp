@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "burner/disc_read.h"
+#include "burner/mmc.h"
 #include "burner/transport.h"
 #include "cli/console.h"
 #include "cli/runners.h"
 #include "cli/settings.h"
+#include "formats/cdtext.h"
 #include "formats/cue_writer.h"
 #include "image/document.h"
 #include "image/sectors.h"
@@ -184,6 +186,12 @@ int ReadSource(MakeImageRun& run) {
   if (run.table->trackCount < 1) {
     MessageShow(L"The disc is empty.");
     return -1;
+  }
+  // The CD-TEXT of an audio disc goes into the CUE sheet.
+  if (TrackTableIsAudioTrack(run.table, 0)) {
+    std::vector<uint8_t> packs;
+    if (MmcReadCdText(&run.scsi, run.device, &packs) && CdTextDecodePacks(run.table, packs.data(), packs.size()) > 0)
+      CdTextConvertStrings(run.table);
   }
   if (run.type != kOutputTypeBin) {
     if (TrackTableIsAudioTrack(run.table, 0)) {

@@ -64,7 +64,7 @@ struct Opened {
 
 // The pressed discs of the layout tests, one drive each.
 void PressLayoutDiscs(const std::string& state) {
-  for (int i = 0; i < 7; ++i) Sim(state, {"create-drive", std::to_string(i)});
+  for (int i = 0; i < 10; ++i) Sim(state, {"create-drive", std::to_string(i)});
   WriteBin(state + "/mixed.bin", 2000, {{0, 1}, {750, 0}});
   WriteText(state + "/mixed.cue",
             "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
@@ -81,7 +81,13 @@ void PressLayoutDiscs(const std::string& state) {
   WriteIsoHead(state + "/rw.iso", 10000, 10000);
   Sim(state, {"make-disc", state + "/d4", "dvd+rw", "formatted", "--from", state + "/rw.iso"});
   Sim(state, {"make-disc", state + "/d5", "dvd+rw", "formatted"});
-  for (int i = 0; i < 6; ++i) Sim(state, {"insert", std::to_string(i), state + "/d" + std::to_string(i)});
+  Sim(state, {"press", state + "/d7", "dvd+r", state + "/dvd.iso", "--sessions", "1008"});
+  Sim(state, {"press", state + "/d8", "bd-rom", state + "/dvd.iso"});
+  WriteBin(state + "/xa.bin", 300, {{0, 2}});
+  WriteText(state + "/xa.cue", "FILE \"xa.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n");
+  Sim(state, {"press", state + "/d9", "cd-rom", state + "/xa.bin", "--cue", state + "/xa.cue"});
+  for (int i = 0; i < 10; ++i)
+    if (i != 6) Sim(state, {"insert", std::to_string(i), state + "/d" + std::to_string(i)});
   // Drive 6 stays empty.
 }
 
@@ -126,6 +132,9 @@ TEST(DiscTrackList, LayoutsOfPressedAndRecordableDiscs) {
       {4, 0, 1, 1, 2048, 1, 0, {{2, 0, 10000, 0, 0, 0}}},  // DVD+RW trimmed to its volume, appendable
       {5, 0, 1, 0, 2048, 2, 0, {}},                        // DVD+RW never written: empty
       {6, 0, 0, 0, 0, 0, 0, {}},                           // no disc
+      {7, 0, 1, 2, 2048, 2, 1, {{2, 0, 1008, 0, 0, 0}, {2, 1008, 3992, 0, 0, 1}}},  // DVD+R of two sessions
+      {8, 0, 1, 1, 2048, 2, 0, {{2, 0, 5000, 0, 0, 0}}},                            // BD-ROM
+      {9, 0, 1, 1, 2352, 2, 0, {{4, 0, 300, 0, 0, 0}}},                             // Mode 2 CD
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "drive " << c.drive << " making " << c.makingImage);
@@ -140,7 +149,7 @@ TEST(DiscTrackList, LayoutsOfPressedAndRecordableDiscs) {
       }
       EXPECT_EQ(table->discStatus, c.status);
       EXPECT_EQ(table->multisession, c.multisession);
-      EXPECT_EQ(table->notCd, c.drive >= 2 ? 1 : 0);
+      EXPECT_EQ(table->notCd, c.drive >= 2 && c.drive != 9 ? 1 : 0);
       ExpectTracks(*table, c.tracks);
     }
     TrackTableFree(table);

@@ -33,11 +33,13 @@ struct Discs {
     EXPECT_EQ(r.status, 0) << "simdrive " << args[0] << ": " << r.out;
   }
   // Drive `n` holding a disc pressed from `image` (and its CUE sheet for a CD).
-  std::string Press(int n, const std::string& media, const std::string& image, const std::string& cue = "") {
+  std::string Press(int n, const std::string& media, const std::string& image, const std::string& cue = "",
+                    const std::vector<std::string>& more = {}) {
     Tool({"create-drive", std::to_string(n)});
     const std::string disc = folder + "/disc" + std::to_string(n);
     std::vector<std::string> args = {"press", disc, media, image};
     if (!cue.empty()) args.insert(args.end(), {"--cue", cue});
+    args.insert(args.end(), more.begin(), more.end());
     Tool(args);
     Tool({"insert", std::to_string(n), disc});
     return disc;
@@ -84,15 +86,17 @@ void ExpectSameAsImage(Discs& d, const std::string& drive, const std::string& im
   Sh("diff -r " + Quote(a) + " " + Quote(b));
 }
 
-TEST(MakeImageCli, PressedDvdListsExtractsAndImagesLikeItsSource) {
+TEST(MakeImageCli, PressedDvdAndBdListExtractAndImageLikeTheirSource) {
   Discs d("dvd");
   const std::string iso = MakeIso(d.folder);
   d.Press(0, "dvd-rom", iso);
+  d.Press(1, "bd-rom", iso);
   ExpectSameAsImage(d, "/dev/sg0", iso);
-  for (const char* name : {"copy.iso", "copy.qvf"}) {
+  ExpectSameAsImage(d, "/dev/sg1", iso);
+  for (const char* name : {"copy.iso", "copy.qvf", "bd.iso"}) {
     SCOPED_TRACE(name);
     const std::string out = d.folder + "/" + name;
-    ProgramResult made = d.Run({"make-image", "/dev/sg0", "-o", out});
+    ProgramResult made = d.Run({"make-image", name[0] == 'b' ? "/dev/sg1" : "/dev/sg0", "-o", out});
     ASSERT_EQ(made.status, 0) << made.out;
     EXPECT_TRUE(Has(made.out, "Creating image file completed successfully.")) << made.out;
     std::string iso2 = out;
@@ -116,7 +120,7 @@ void MakeMixedCd(Discs& d, const std::string& iso, std::string* bin, std::string
   for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<char>(i * 13 + i / 2352);
   WriteFileBytes(*bin, bytes + audio);
   auto msf = [](size_t lba) {
-    char text[16];
+    char text[32];
     std::snprintf(text, sizeof text, "%02zu:%02zu:%02zu", lba / 4500, lba / 75 % 60, lba % 75);
     return std::string(text);
   };
@@ -175,6 +179,19 @@ TEST(MakeImageCli, TwoSessionCdImagesItsSessions) {
   EXPECT_EQ(copy.substr((300 + 11400) * 2352), ReadFileBytes(data));
   const std::string sheet = ReadFileBytes(d.folder + "/copy.cue");
   EXPECT_TRUE(Has(sheet, "REM SESSION 02\r\n  TRACK 02 MODE1/2352\r\n    INDEX 01 02:36:00\r\n")) << sheet;
+}
+
+TEST(MakeImageCli, DvdOfTwoSessionsListsLikeItsImageAndIsNoIso) {
+  Discs d("dvd-sessions");
+  const std::string iso = MakeIso(d.folder);
+  // The second session holds the last sectors of the volume, past the directories.
+  d.Press(0, "dvd+r", iso, "", {"--sessions", "1008"});
+  ExpectSameAsImage(d, "/dev/sg0", iso);
+  const std::string out = d.folder + "/copy.iso";
+  ProgramResult made = d.Run({"make-image", "/dev/sg0", "-o", out});
+  EXPECT_EQ(made.status, 1);
+  EXPECT_TRUE(Has(made.out, "This is a multi-track disc, please select BIN image file format.")) << made.out;
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST(MakeImageCli, RefusalsAndMessages) {

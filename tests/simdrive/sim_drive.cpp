@@ -1424,7 +1424,8 @@ int Usage() {
                "usage: simdrive STATE COMMAND ...\n"
                "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths] [--paced]\n"
                "  make-disc DISC MEDIA blank|appendable|closed|formatted [--from IMAGE] [--write-protected]\n"
-               "  press DISC MEDIA IMAGE [--cue CUE]: a read-only disc from an image, or from a BIN and its CUE\n"
+               "  press DISC MEDIA IMAGE [--cue CUE] [--sessions N,N...]: a finished disc from an image (split into\n"
+               "    sessions of N sectors), or from a BIN and its CUE\n"
                "  unreadable DISC FIRST COUNT: sectors that every read fails on\n"
                "  insert N DISC | eject N | queue N DISC\n"
                "  fault N OPCODE NTH COUNT KEY ASC ASCQ [--status S] [--short BYTES] [--host H] | clear-faults N\n"
@@ -1607,8 +1608,9 @@ int ToolMain(int argc, char** argv) {
   mkdir(state.c_str(), 0755);
   if (cmd == "press") {
     std::string cue = Flag(args, "--cue");
+    std::vector<int64_t> sessions = Fields(Flag(args, "--sessions"));
     if (args.size() != 3) return Usage();
-    return PressDisc(Absolute(args[0]), args[1], args[2], cue);
+    return PressDisc(Absolute(args[0]), args[1], args[2], cue, sessions);
   }
   if (cmd == "unreadable") {
     if (args.size() != 3) return Usage();

@@ -101,7 +101,8 @@ std::vector<Range> Unreadable(const std::string& discDir) {
 
 }  // namespace
 
-int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue) {
+int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue,
+              const std::vector<int64_t>& sessions) {
   mkdir(dir.c_str(), 0755);
   unlink((dir + "/data.bin").c_str());
   unlink((dir + "/raw.bin").c_str());
@@ -121,7 +122,17 @@ int PressDisc(const std::string& dir, const std::string& media, const std::strin
     int64_t blocks = (size + 2047) / 2048;
     if (out < 0 || !CopyRange(in, out, 0, 0, size) || ftruncate(out, blocks * 2048) != 0) status = 1;
     if (out >= 0) close(out);
-    disc << "capacity=" << blocks << "\ntrack=1,1,0," << blocks << "," << blocks << ",2,0\n";
+    disc << "capacity=" << blocks << "\n";
+    // One track a session; each session after the first starts on the next ECC block (16 sectors on DVD, 32 on
+    // BD), its first sector counted from the image's.
+    int64_t start = 0;
+    for (size_t i = 0; i <= sessions.size() && start < blocks; ++i) {
+      int64_t end = i < sessions.size() ? std::min(blocks, start + sessions[i]) : blocks;
+      if (end <= start) break;
+      disc << "track=" << i + 1 << "," << i + 1 << "," << start << "," << end - start << "," << end << ",2,0\n";
+      const int64_t unit = media.rfind("bd", 0) == 0 ? 32 : 16;
+      start = (end + unit - 1) / unit * unit;
+    }
   } else {
     std::vector<CueTrack> tracks;
     if (!ParseCue(cue, &tracks) || size % 2352 != 0) {
