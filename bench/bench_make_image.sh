@@ -25,7 +25,7 @@ simdrive="$build/simdrive"
 preload="$build/libsimdrive_preload.so"
 
 [ -d /dev/shm ] && [ -w /dev/shm ] || { echo "no writable /dev/shm" >&2; exit 1; }
-state=/dev/shm/kestrane-bench-make-image
+state=/dev/shm/kestrane-bench-make-image-disc
 use_scratch_out make-image
 rm -rf "$state" "$out"
 # The disc and one output at a time, with 256 MiB to spare.
@@ -39,22 +39,23 @@ echo "disc: $sectors sectors ($(( sectors * 2048 / 1000000 )) MB) of random data
 mkdir -p "$state"
 "$simdrive" "$state" create-drive 0
 head -c $(( sectors * 2048 )) /dev/urandom | "$simdrive" "$state" make-disc "$state/disc" dvd-rom closed --from /dev/stdin
+"$simdrive" "$state" insert 0 "$state/disc"
 source_file="$state/disc/data.bin"
 
 make_image() {
   rm -f "$state/sim-cpu.log"
-  LD_PRELOAD="$preload" KESTRANE_SIMDRIVE_DIR="$state" "$bin" make-image /dev/sg0 -o "$out/disc.iso"
   rm -f "$state/sg0/cdb.log"
+  LD_PRELOAD="$preload" KESTRANE_SIMDRIVE_DIR="$state" "$bin" make-image /dev/sg0 -o "$out/disc.iso"
 }
 copy() { cat "$source_file" >"$out/disc.iso"; }
 
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
 best_make=""; best_cat=""; best_sim=""
 for i in $(seq "$runs"); do
-  t=$(time_once make_image)
+  t=$(time_once make_image) || exit 1
   sim=$(awk '{ s += $1 } END { printf "%.3f", s / 1e9 }' "$state/sim-cpu.log")
   cmp -s "$source_file" "$out/disc.iso" || { echo "make-image gave a different image" >&2; exit 1; }
-  c=$(time_once copy)
+  c=$(time_once copy) || exit 1
   echo "run $i: make-image ${t}s (simulator ${sim}s CPU), cat ${c}s"
   if [ -z "$best_make" ] || awk -v a="$t" -v b="$best_make" 'BEGIN { exit !(a < b) }'; then best_make=$t; best_sim=$sim; fi
   if [ -z "$best_cat" ] || awk -v a="$c" -v b="$best_cat" 'BEGIN { exit !(a < b) }'; then best_cat=$c; fi

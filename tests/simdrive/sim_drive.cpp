@@ -1385,7 +1385,11 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
   if (!c.drive.disc.empty()) c.hasDisc = LoadDisc(c.drive.disc, &c.disc);
   int op = request.cdbLength > 0 ? request.cdb[0] : -1;
   int seen = ++c.drive.counts[op];
-  c.driveChanged = true;
+  // Sector reads change nothing of the drive but their count, which only matters to a fault on them: without
+  // one the drive's state is not stored again (a whole disc is read in over a hundred thousand commands).
+  bool readFault = false;
+  for (const Fault& f : c.drive.faults) readFault |= f.opcode == op;
+  c.driveChanged = !((op == 0x28 || op == 0xBE) && !readFault);
   const Fault* fault = nullptr;
   for (const Fault& f : c.drive.faults)
     if (f.opcode == op && seen >= f.nth && (f.count == 0 || seen < f.nth + f.count)) fault = &f;
