@@ -52,6 +52,17 @@ bool DriveExists(const std::string& stateDir, int number);
 // Media kinds the simulator knows ("cd-r", "dvd+rw", "bd-r-dl", ...).
 std::vector<std::string> MediaNames();
 
+// Pressed discs and unreadable sectors (sim_read.cpp). A pressed disc is read-only: a data disc of 2048-byte
+// blocks from an image, or a CD from a BIN of 2352-byte sectors and its CUE sheet (tracks, INDEX 00/01, REM SESSION).
+// `sessions` splits a data disc into sessions of those many sectors (the rest is the last one).
+int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue,
+              const std::vector<int64_t>& sessions = {});
+int MarkUnreadable(const std::string& dir, int64_t first, int64_t count);
+bool SectorsUnreadable(const std::string& discDir, int64_t lba, int64_t count);
+// Raw sectors as stored in the disc's raw.bin (pressed CDs, sessions written at once); false when it does not hold
+// them all.
+bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uint8_t* out);
+
 // The simdrive command; returns its exit status.
 int ToolMain(int argc, char** argv);
 
