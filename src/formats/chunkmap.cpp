@@ -604,6 +604,43 @@ int64_t ChunkMapCopyToFd(CChunkMap* map, uint64_t offset, uint64_t length, int f
   return sink.written;
 }
 
+void ChunkMapPrefetch(CChunkMap* map, uint64_t offset, uint64_t length) {
+  if (!map || length == 0 || offset > UINT64_MAX - length) return;
+  CChunkDecoder* d = DecoderOf(map);
+  if (!d) return;
+  const uint64_t end = offset + length;
+  int32_t queued = 0;
+  {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    for (size_t i = ChunkMapLocate(map, offset); i < map->chunks.size() && map->chunks[i].uncompressedStart < end;
+         ++i) {
+      const CChunk& c = map->chunks[i];
+      if (!NeedsCache(map, c) || d->slotOf[i] >= 0) continue;
+      // Hints take at most half the slots, so that they never push out what they asked for before it is read.
+      if (2 * (d->pending + 1) > static_cast<int32_t>(d->slots.size())) break;
+      const int32_t index = PickSlot(d, 0, 0, false);
+      if (index < 0) break;
+      if (d->held - d->slots[static_cast<size_t>(index)].capacity + c.uncompressedLength > d->budget) break;
+      if (!Assign(map, d, index, i)) break;
+      d->slots[static_cast<size_t>(index)].state = CChunkDecoder::kQueued;
+      d->queue.push_back(index);
+      ++d->pending;
+      ++queued;
+    }
+  }
+  if (queued == 0) return;
+  if (d->workers.empty()) StartWorkers(map, d);
+  if (queued == 1)
+    d->wake.notify_one();
+  else
+    d->wake.notify_all();
+}
+
+void ChunkMapPrefetchDiskBytes(CImageDocument* document, int64_t offset, int64_t length) {
+  if (document && document->chunkMap && offset >= 0 && length > 0)
+    ChunkMapPrefetch(document->chunkMap, static_cast<uint64_t>(offset), static_cast<uint64_t>(length));
+}
+
 int64_t ChunkMapReadSectors(CChunkMap* map, int64_t first, void* buffer, int64_t count) {
   if (!map || first < 0 || count <= 0) return 0;
   const uint64_t size = static_cast<uint64_t>(map->sectorSize);

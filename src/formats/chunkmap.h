@@ -111,6 +111,11 @@ int ChunkMapReadRaw(const CChunkMap* map, uint8_t* buffer, uint64_t offset, uint
 int64_t ChunkMapReadSectors(CChunkMap* map, int64_t first, void* buffer, int64_t count);
 // The disk reader of chunk-mapped disk images: n sectors of the document's sector size from its chunk map.
 int64_t ChunkMapReadDiskSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+// Queues the chunks holding `length` bytes at byte `offset` of the image for decoding on the workers, as far as
+// the cache allows, without waiting: for reads that are known to come but lie apart (the folders of a tree).
+void ChunkMapPrefetch(CChunkMap* map, uint64_t offset, uint64_t length);
+// The disk hint of chunk-mapped disk images: ChunkMapPrefetch on the document's chunk map.
+void ChunkMapPrefetchDiskBytes(CImageDocument* document, int64_t offset, int64_t length);
 // Reads n 2048-byte user-data sectors from a map of sectorSize-byte stored sectors whose user data start at
 // userDataOffset: n, or 0.
 int64_t ChunkMapReadUserData(CChunkMap* map, int64_t sector, void* buffer, int64_t n);

@@ -118,6 +118,7 @@ int ImageAttachChunkDisk(CImageDocument* document) {
   if (!DmgReadTrailer(&trailer, document->input) && !DmgIsFileName(document)) return 0;
   if (DmgLoadChunkMap(document) != 0) return 0;
   document->diskReader = ChunkMapReadDiskSectors;
+  document->diskPrefetch = ChunkMapPrefetchDiskBytes;
   document->sectorSize = 512;
   document->readableLimit = SectorsOf(document->chunkMap, 512);
   return 1;

@@ -119,6 +119,42 @@ TEST(ChunkMap, ScatteredReadsDecodeEachChunkOnceWhileTheImageFitsTheCache) {
   ImageClose(document);
 }
 
+TEST(ChunkMap, HintedChunksAreDecodedOnceAndADamagedOneFailsOnlyTheReadOfIt) {
+  // 24 zlib chunks of 32 KiB, the tenth damaged; hints for scattered ranges, then reads of them in another order.
+  constexpr size_t kSize = 32768;
+  std::string image, file;
+  std::vector<std::pair<uint64_t, uint64_t>> stored;
+  for (int i = 0; i < 24; ++i) {
+    const std::string bytes = Pattern(kSize, 5 + i);
+    image += bytes;
+    std::string z = Zlib(bytes);
+    if (i == 10) z[z.size() / 2] ^= 0x5A;
+    stored.emplace_back(file.size(), z.size());
+    file += z;
+  }
+  CImageDocument* document = OpenBytes("hints", file);
+  CChunkMap* map = ChunkMapCreate(document->input, 512);
+  for (const auto& [offset, length] : stored) ASSERT_GT(ChunkMapAddChunk(map, 0, kChunkZlib, offset, length, kSize), 0);
+  const uint64_t starts[] = {20 * kSize + 100, 3 * kSize, 9 * kSize + 5, 15 * kSize};
+  for (uint64_t at : starts) ChunkMapPrefetch(map, at, 2 * kSize);
+  std::vector<uint8_t> out(kSize);
+  // Each read lands away from the one before, so that no read-ahead adds to the decoding.
+  for (uint64_t at : {15 * kSize, 3 * kSize + 4096, 20 * kSize + 100, 9 * kSize + 5, 4 * kSize}) {
+    ASSERT_EQ(ChunkMapReadBytes(map, at, out.data(), 1024), 1) << at;
+    EXPECT_EQ(0, std::memcmp(out.data(), image.data() + at, 1024)) << at;
+  }
+  ErrorStateReset();
+  EXPECT_EQ(ChunkMapReadBytes(map, 10 * kSize + 512, out.data(), 512), 0);
+  EXPECT_STREQ(LastErrorGetText(), L"Can not read compressed image file. ");
+  ErrorStateReset();
+  // Only the good chunks hinted (3, 4, 9, 11, 15, 16, 20, 21 and 22) were decoded, once each; the five read
+  // surely.
+  EXPECT_GE(map->decodeCount, 5);
+  EXPECT_LE(map->decodeCount, 9);
+  ChunkMapFree(map);
+  ImageClose(document);
+}
+
 TEST(ChunkMap, CopyToFdWritesWhatReadsGiveAndStopsBeforeADamagedChunk) {
   // zlib, stored, zero and bzip2 chunks of 64 KiB with a hole after the fifth, the twelfth chunk damaged.
   constexpr size_t kSize = 65536;
