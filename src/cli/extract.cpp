@@ -26,6 +26,7 @@
 #include "runtime/paths.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "session/chunk_open.h"
 #include "session/disk_open.h"
 #include "session/document.h"
 #include "session/open.h"
@@ -263,8 +264,10 @@ int ExtractItems(CImageDocument* document, const CTreeEntry* entry, const wchar_
     int64_t pieceLeft = std::min(piece.length, left);
     int64_t sector = piece.lba;
     if (file && !document->testOnly && pieceLeft > 0 && std::fflush(file) == 0) {
-      // Plain images copy inside the kernel, without passing the data through this process.
-      int64_t copied = ImageCopyUserDataToFd(document, sector, pieceLeft, fileno(file));
+      // Plain images copy inside the kernel, chunk images from their decoded chunks, without passing the data
+      // through this buffer.
+      int64_t copied = document->chunkMap ? ImageCopyChunkUserDataToFd(document, sector, pieceLeft, fileno(file))
+                                          : ImageCopyUserDataToFd(document, sector, pieceLeft, fileno(file));
       // A copy that stopped inside a sector goes back to the sector's start; the reads below go on from there.
       if (int64_t rest = copied % 2048; copied < pieceLeft && rest != 0) {
         if (lseek(fileno(file), -rest, SEEK_CUR) < 0) {
@@ -370,6 +373,11 @@ void ExtractFolder(CImageDocument* document, CTreeFolder* start, const std::wstr
       folderTimes.emplace_back(own, IsoDecodeRecordDate(start->entry->directoryRecord + kDirRecordDate));
     }
   }
+  // The files of a chunk-compressed image are copied in the order of their data across all folders, after
+  // the folders are made: its chunks are then decoded ahead of the reads once, instead of again at every jump
+  // between folders whose data lie apart.
+  const bool dataOrder = document->chunkMap != nullptr;
+  std::vector<std::pair<CTreeEntry*, std::wstring>> files;
   while (!pending.empty() && AbortCodeGet() == 0) {
     CTreeFolder* folder = pending.back();
     pending.pop_back();
@@ -396,6 +404,8 @@ void ExtractFolder(CImageDocument* document, CTreeFolder* start, const std::wstr
           ExtractReportFailure(path.c_str());
           folderTimes.emplace_back(path, IsoDecodeRecordDate(entry->directoryRecord + kDirRecordDate));
         }
+      } else if (dataOrder) {
+        files.emplace_back(entry, std::move(path));
       } else {
         ExtractFile(document, entry, path.c_str());
       }
@@ -403,6 +413,20 @@ void ExtractFolder(CImageDocument* document, CTreeFolder* start, const std::wstr
     std::vector<CTreeFolder*> children;
     for (CTreeFolder* child = folder->firstChild; child; child = child->next) children.push_back(child);
     pending.insert(pending.end(), children.rbegin(), children.rend());
+  }
+  std::vector<std::pair<int64_t, size_t>> order;
+  order.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    const CTreeEntry* entry = files[i].first;
+    order.emplace_back(
+        DiskEntryHasOwnData(document, entry) ? DiskEntryDataStart(document, entry) : entry->sourceLba * 2048, i);
+  }
+  std::sort(order.begin(), order.end());
+  for (const auto& [position, i] : order) {
+    const auto& [entry, path] = files[i];
+    if (AbortCodeGet() != 0) break;
+    LastErrorSetText(nullptr);
+    ExtractFile(document, entry, path.c_str());
   }
   // Folder times last: writing into a folder changes its time.
   if (AbortCodeGet() == 0 && !document->testOnly) {

@@ -186,6 +186,7 @@ CImageDocument* NewPartitionDocument(const CPartitionList* list, CImageDocument*
     document->fileSize = parent->fileSize;
     document->qvf = parent->qvf;
     document->diskReader = parent->diskReader;
+    document->diskPrefetch = parent->diskPrefetch;
     document->diskContext = parent->diskContext;
     document->diskMap = parent->diskMap;
     document->partitionMapUnit = parent->partitionMapUnit;
@@ -199,6 +200,7 @@ void DetachDocument(CImageDocument* document) {
   document->input = nullptr;
   document->qvf = nullptr;
   document->diskReader = nullptr;
+  document->diskPrefetch = nullptr;
   document->diskContext = nullptr;
   document->diskMap = nullptr;
   document->lvmMap = nullptr;

@@ -685,6 +685,7 @@ void LoadTree(CImageDocument* document, bool labelOnly) {
       continue;
     }
     std::vector<CTreeEntry*> made;
+    const size_t pendingBefore = work.size();
     LongNameRun longName;
     for (size_t i = 0; i < dir.EntryCount(); ++i) {
       const uint8_t* e = dir.Entry(i);
@@ -739,6 +740,12 @@ void LoadTree(CImageDocument* document, bool labelOnly) {
       }
       made.push_back(entry);
     }
+    // The folders just found are read next: a disk reader that decodes ahead can start on them all now.
+    for (size_t k = pendingBefore; k < work.size(); ++k)
+      ImageHintDiskBytes(
+          document,
+          ImageVolumeStartByte(document) + static_cast<int64_t>(FatClusterToSector(volume, work[k].cluster)) * kSector,
+          static_cast<int64_t>(volume->sectorsPerCluster) * kSector);
     // Prepending in reverse keeps the directory's order.
     for (auto it = made.rbegin(); it != made.rend(); ++it) {
       TreeFolderPrependEntry(item.folder, *it);

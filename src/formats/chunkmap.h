@@ -1,9 +1,11 @@
 // CChunkMap: the common reader of chunk-compressed images (DMG, ISZ, UIF). The image is a sorted list of chunks,
 // each stored, zero or compressed on its own; a read finds its first chunk by binary search, decodes what it
-// needs through a cache of decoded chunks and zero-fills what lies past the data. Sequential reads have the
-// chunks ahead of them decoded on all cores, so that no chunk is decoded twice while it stays cached.
+// needs through a cache of decoded chunks and zero-fills what lies past the data. While the reads go forward,
+// worker threads decode the chunks ahead of them in a window that grows with every forward read; a chunk is
+// never decoded twice while it stays cached, and the cache keeps to a fixed budget of bytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -58,20 +60,15 @@ struct CDmgBlockTable {
   std::vector<uint8_t> entries;  // entryCount x 40 bytes, big-endian as stored
 };
 
-struct CChunkCacheSlot {
-  int64_t key = -1;  // chunk index, -1 none
-  uint64_t lastUse = 0;
-  std::vector<uint8_t> data;
-};
+// The decoded-chunk cache and the threads that fill it ahead of the reader (private to the chunk map).
+struct CChunkDecoder;
 
 struct CChunkMap {
   uint64_t totalSectors = 0;       // ceiling of the uncompressed total / sector size
   uint64_t uncompressedTotal = 0;  // end of the last chunk
   std::vector<CChunk> chunks;      // sorted by uncompressedStart, not overlapping
-  std::vector<CChunkCacheSlot> cache;
-  uint64_t useClock = 0;
-  int64_t lastChunkRead = -1;  // the chunk the previous read ended in (for read-ahead)
-  int64_t decodeCount = 0;     // chunks decoded so far
+  CChunkDecoder* decoder = nullptr;     // owned; made at the first read that needs it
+  std::atomic<int64_t> decodeCount{0};  // chunks decoded so far
   FILE* source = nullptr;      // the document's file (not owned)
   int64_t sourceSize = 0;
   int32_t sectorSize = 512;
@@ -86,9 +83,10 @@ struct CChunkMap {
 
 // A new map over `source` (not owned) with sectors of `sectorSize` bytes; null when out of memory.
 CChunkMap* ChunkMapCreate(FILE* source, int32_t sectorSize);
-// Frees the map, its cache and its segment files; null is allowed.
+// Frees the map, its cache and its segment files, after its decoding threads have stopped; null is allowed.
 void ChunkMapFree(CChunkMap* map);
-// Forgets every decoded chunk (after the key of an encrypted image changed).
+// Waits for the chunks being decoded and forgets every decoded chunk (before the key of an encrypted image
+// changes).
 void ChunkMapDropCache(CChunkMap* map);
 // Appends a chunk at the current uncompressed total: the new total sector count, or -1 when a length exceeds
 // kChunkMaxBytes or the stored bytes lie outside the source (or the segment chain).
@@ -103,12 +101,21 @@ size_t ChunkMapLocate(const CChunkMap* map, uint64_t offset);
 // Reads `length` bytes of the image at byte `offset`: 1, or 0 when a chunk cannot be read or decoded (the last
 // error then says so). Bytes past the last chunk read as zeros.
 int ChunkMapReadBytes(CChunkMap* map, uint64_t offset, void* buffer, uint64_t length);
+// Writes `length` bytes of the image from byte `offset` into `fd` straight from the decoded chunks, without
+// reporting anything: the bytes written, short where a chunk could not be produced or a write failed (a read of
+// the rest then says why).
+int64_t ChunkMapCopyToFd(CChunkMap* map, uint64_t offset, uint64_t length, int fd);
 // Reads the `length` stored bytes at `offset` of the source or the segment chain: 1, or 0.
 int ChunkMapReadRaw(const CChunkMap* map, uint8_t* buffer, uint64_t offset, uint64_t length);
 // Reads `count` sectors of the map's sector size at `first`: count, or 0 (ChunkMapReadBytes).
 int64_t ChunkMapReadSectors(CChunkMap* map, int64_t first, void* buffer, int64_t count);
 // The disk reader of chunk-mapped disk images: n sectors of the document's sector size from its chunk map.
 int64_t ChunkMapReadDiskSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+// Queues the chunks holding `length` bytes at byte `offset` of the image for decoding on the workers, as far as
+// the cache allows, without waiting: for reads that are known to come but lie apart (the folders of a tree).
+void ChunkMapPrefetch(CChunkMap* map, uint64_t offset, uint64_t length);
+// The disk hint of chunk-mapped disk images: ChunkMapPrefetch on the document's chunk map.
+void ChunkMapPrefetchDiskBytes(CImageDocument* document, int64_t offset, int64_t length);
 // Reads n 2048-byte user-data sectors from a map of sectorSize-byte stored sectors whose user data start at
 // userDataOffset: n, or 0.
 int64_t ChunkMapReadUserData(CChunkMap* map, int64_t sector, void* buffer, int64_t n);

@@ -296,11 +296,12 @@ int IszParseHeader(CImageDocument* document, int32_t* keyLength, std::wstring* f
 
 int IszSetPassword(CChunkMap* map, const char* password, int32_t keyLength) {
   if (!map || !password) return -1;
+  // Chunks deciphered with a password tried before are not the image's; and no chunk may be in the middle of
+  // its deciphering while the key changes.
+  ChunkMapDropCache(map);
   if (AesSetKey(&map->aes, password, keyLength) != 0) return -1;
   std::strncpy(map->password, password, sizeof map->password - 1);
   map->encrypted = 1;
-  // Chunks deciphered with a password tried before are not the image's.
-  ChunkMapDropCache(map);
   return 0;
 }
 

@@ -47,6 +47,11 @@ int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buf
   return n;
 }
 
+void ImageHintDiskBytes(CImageDocument* document, int64_t offset, int64_t length) {
+  if (document && document->diskReader && document->diskPrefetch && !document->lvmMap && offset >= 0 && length > 0)
+    document->diskPrefetch(document, offset, length);
+}
+
 int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffer, int64_t count) {
   if (!document || !buffer || offset < 0 || count <= 0) return 0;
   const int64_t unit = document->partitionMapUnit > 0 ? document->partitionMapUnit : 512;

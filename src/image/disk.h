@@ -17,6 +17,8 @@ int64_t ImageReadDiskSectors(CImageDocument* document, int64_t sector, void* buf
 // Reads `count` bytes at byte `offset` of the disk through whole units of the partition-map unit (512 when
 // unset): count, or 0 when the read is short or memory runs out.
 int64_t ImageReadDiskBytes(CImageDocument* document, int64_t offset, void* buffer, int64_t count);
+// Tells the disk's reader that `length` bytes at byte `offset` of the disk will be read soon; nothing is read.
+void ImageHintDiskBytes(CImageDocument* document, int64_t offset, int64_t length);
 // The byte of the disk where the document's volume (its partition) begins.
 int64_t ImageVolumeStartByte(const CImageDocument* document);
 // Bytes of the disk the volume can occupy from its start: the partition's length, else the rest of the file;

@@ -163,6 +163,9 @@ struct CImageDocument {
   // byte reads, the first sector and length of the current partition (sectors of sectorSize), the work
   // buffer of byte reads, and the file-system reader states.
   int64_t (*diskReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+  // Tells the disk reader that these bytes of the disk will be read soon, so that it may start producing them
+  // (null: nothing to gain).
+  void (*diskPrefetch)(CImageDocument* document, int64_t offset, int64_t length);
   void* diskContext;
   // Where the disk reader's sectors lie in its files (disks/virtual_disk.h; null: not known), over diskContext.
   int64_t (*diskMap)(void* diskContext, int64_t sector, int64_t n, CVirtualDiskRun* run);

@@ -1,5 +1,8 @@
 #include "runtime/crc.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -68,6 +71,46 @@ uint32_t SlicedCrcUpdate(const Crc32Tables& table, uint32_t crc, const uint8_t* 
 
 uint32_t Crc32Update(uint32_t crc, const void* bytes, size_t length) {
   return SlicedCrcUpdate(kCrc32, crc, static_cast<const uint8_t*>(bytes), length);
+}
+
+uint32_t Adler32Update(uint32_t adler, const void* bytes, size_t length) {
+  constexpr uint32_t kBase = 65521;
+  // Sixteen bytes at a time, in blocks short enough that no 32-bit lane overflows before the sums are reduced.
+  constexpr size_t kBlock = 5552 / 16 * 16;
+  auto* p = static_cast<const uint8_t*>(bytes);
+  uint64_t a = adler & 0xFFFF, b = adler >> 16;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+  const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+  while (length >= 16) {
+    const size_t n = std::min(length, kBlock) & ~size_t{15};
+    __m128i sums = zero;      // byte sums, in two 64-bit lanes
+    __m128i before = zero;    // for each 16-byte step, the byte sums of the steps before it
+    __m128i weighted = zero;  // bytes times their distance from the step's end
+    for (size_t at = 0; at < n; at += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      before = _mm_add_epi64(before, sums);
+      sums = _mm_add_epi64(sums, _mm_sad_epu8(v, zero));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weightsLow));
+      weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weightsHigh));
+    }
+    alignas(16) uint64_t s[2], q[2];
+    alignas(16) uint32_t w[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(s), sums);
+    _mm_store_si128(reinterpret_cast<__m128i*>(q), before);
+    _mm_store_si128(reinterpret_cast<__m128i*>(w), weighted);
+    b += n * a + 16 * (q[0] + q[1]) + (uint64_t{w[0]} + w[1] + w[2] + w[3]);
+    a += s[0] + s[1];
+    a %= kBase;
+    b %= kBase;
+    p += n;
+    length -= n;
+  }
+  for (; length > 0; --length) {
+    a += *p++;
+    b += a;
+  }
+  return static_cast<uint32_t>((b % kBase) << 16 | (a % kBase));
 }
 
 uint32_t Crc32cUpdate(uint32_t crc, const void* bytes, size_t length) {

@@ -1,6 +1,6 @@
 // Checksums and bit counts shared by several formats: the CRC-32 of QVF headers, chunks and the multisession
 // block, the CRC-16/CCITT of CD-TEXT packs and UDF descriptor tags, the CRC-32C of VHDX headers, and the
-// trailing-zero counts of the VHDX and WIM readers.
+// Adler-32 of zlib streams, and the trailing-zero counts of the VHDX and WIM readers.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,9 @@ uint16_t Crc16CcittUpdate(uint16_t initial, const void* bytes, size_t length);
 uint32_t Crc32cUpdate(uint32_t crc, const void* bytes, size_t length);
 // The CRC-32C of `length` bytes with the four bytes at `fieldOffset` taken as zeros (a stored checksum field).
 uint32_t Crc32cWithZeroedField(uint32_t crc, const void* bytes, size_t length, size_t fieldOffset);
+
+// Adler-32 (RFC 1950): `adler` is the checksum of the bytes before (1 for none).
+uint32_t Adler32Update(uint32_t adler, const void* bytes, size_t length);
 
 // Trailing zero bits of `value`; 32 for 0.
 int CountTrailingZeros32(uint32_t value);

@@ -118,7 +118,20 @@ int ImageAttachChunkDisk(CImageDocument* document) {
   if (!DmgReadTrailer(&trailer, document->input) && !DmgIsFileName(document)) return 0;
   if (DmgLoadChunkMap(document) != 0) return 0;
   document->diskReader = ChunkMapReadDiskSectors;
+  document->diskPrefetch = ChunkMapPrefetchDiskBytes;
   document->sectorSize = 512;
   document->readableLimit = SectorsOf(document->chunkMap, 512);
   return 1;
+}
+
+int64_t ImageCopyChunkUserDataToFd(CImageDocument* document, int64_t sector, int64_t bytes, int fd) {
+  if (!document || !document->chunkMap || document->diskReader || bytes <= 0 || sector < 0 || fd < 0) return 0;
+  if (document->builder && document->readFromBuilder && document->readBuilt) return 0;
+  CChunkMap* map = document->chunkMap;
+  // DMG sectors are read from the map by byte; UIF and ISZ sectors so only when they are stored as user data.
+  const int32_t type = document->inputType;
+  if (type != kImageTypeDmg && !((type == kImageTypeUif || type == kImageTypeIsz) && map->sectorSize == 2048)) return 0;
+  const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
+  if (limit <= 0 || sector > limit || (bytes + 2047) / 2048 > limit - sector) return 0;
+  return ChunkMapCopyToFd(map, static_cast<uint64_t>(sector) * 2048, static_cast<uint64_t>(bytes), fd);
 }

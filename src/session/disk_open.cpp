@@ -329,11 +329,42 @@ int DiskWriteEditedImage(CImageDocument* document, FILE* output) {
   return 1;
 }
 
+namespace {
+
+// The run of the entry's data that holds byte `offset` of it, from there on: its length, with *volumeByte where
+// it starts in the volume; 0 when there is none.
+int64_t EntryRun(CImageDocument* document, const CTreeEntry* entry, int64_t offset, int64_t* volumeByte) {
+  if (document->ntfs) return NtfsFileRun(document, entry, offset, volumeByte);
+  if (document->exfat || document->ext) {
+    uint64_t byte = 0;
+    const int64_t run = document->exfat ? ExfatFileRun(document, entry, static_cast<uint64_t>(offset), &byte)
+                                        : ExtFileRun(document, entry, static_cast<uint64_t>(offset), &byte);
+    if (byte > static_cast<uint64_t>(INT64_MAX / 2)) return 0;
+    *volumeByte = static_cast<int64_t>(byte);
+    return run;
+  }
+  if (!document->fat) return 0;
+  uint64_t volumeSector = 0;
+  const int64_t run = FatFileRun(document, entry, static_cast<uint64_t>(offset), &volumeSector);
+  if (volumeSector > static_cast<uint64_t>(INT64_MAX / 512)) return 0;
+  *volumeByte = static_cast<int64_t>(volumeSector) * 512;
+  return run;
+}
+
+}  // namespace
+
+int64_t DiskEntryDataStart(CImageDocument* document, const CTreeEntry* entry) {
+  if (!DiskEntryHasOwnData(document, entry) || MacEntryHasData(document, entry)) return -1;
+  int64_t volumeByte = 0;
+  return EntryRun(document, entry, 0, &volumeByte) > 0 ? volumeByte : -1;
+}
+
 int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int fd) {
   if (MacEntryHasData(document, entry)) return MacCopyEntryToFd(document, entry, fd);
-  // A disk reader's data is copied only where its map says which file holds it.
-  if (!DiskEntryHasOwnData(document, entry) || (document->diskReader && !document->diskMap) || document->lvmMap ||
-      !document->input)
+  // A disk reader's data is copied only where its map says which file holds it, or from a chunk image's decoded
+  // chunks.
+  if (!DiskEntryHasOwnData(document, entry) || (document->diskReader && !document->diskMap && !document->chunkMap) ||
+      document->lvmMap || !document->input)
     return 0;
   const int input = fileno(document->input);
   const int64_t sectorSize = document->sectorSize > 0 ? document->sectorSize : 512;
@@ -342,21 +373,7 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
   int64_t done = 0;
   for (;;) {
     int64_t runByte = 0;
-    int64_t run = 0;
-    if (document->ntfs) {
-      run = NtfsFileRun(document, entry, done, &runByte);
-    } else if (document->exfat || document->ext) {
-      uint64_t byte = 0;
-      run = document->exfat ? ExfatFileRun(document, entry, static_cast<uint64_t>(done), &byte)
-                            : ExtFileRun(document, entry, static_cast<uint64_t>(done), &byte);
-      if (byte > static_cast<uint64_t>(INT64_MAX / 2)) break;
-      runByte = static_cast<int64_t>(byte);
-    } else {
-      uint64_t volumeSector = 0;
-      run = FatFileRun(document, entry, static_cast<uint64_t>(done), &volumeSector);
-      if (volumeSector > static_cast<uint64_t>(INT64_MAX / 512)) break;
-      runByte = static_cast<int64_t>(volumeSector) * 512;
-    }
+    const int64_t run = EntryRun(document, entry, done, &runByte);
     if (run <= 0) break;
     const int64_t from = volumeByte + runByte;
     int64_t copied = 0;
@@ -366,7 +383,15 @@ int64_t DiskCopyEntryToFd(CImageDocument* document, const CTreeEntry* entry, int
       copied = CopyFileBytes(document, input, from, run, fd);
       if (copied < 0) return -1;
     }
-    while (document->diskReader && copied < run) {
+    if (document->chunkMap) {
+      copied = ChunkMapCopyToFd(document->chunkMap, static_cast<uint64_t>(from), static_cast<uint64_t>(run), fd);
+      // The reads go on from a whole sector.
+      if (const int64_t rest = copied % 512; copied < run && rest != 0) {
+        if (lseek(fd, -rest, SEEK_CUR) < 0) return -1;
+        copied -= rest;
+      }
+    }
+    while (document->diskReader && !document->chunkMap && copied < run) {
       FILE* file = nullptr;
       int64_t fileByte = 0;
       const int64_t piece = VirtualDiskMapBytes(document, from + copied, run - copied, &file, &fileByte);

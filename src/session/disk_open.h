@@ -35,6 +35,10 @@ int DiskEntryHasOwnData(const CImageDocument* document, const CTreeEntry* entry)
 int64_t DiskReadEntryData(CImageDocument* document, const CTreeEntry* entry, int64_t offset, void* buffer,
                           int64_t count);
 
+// Where the entry's data starts in its volume, in bytes: -1 when it has none there or the file system does not
+// say (a Mac volume).
+int64_t DiskEntryDataStart(CImageDocument* document, const CTreeEntry* entry);
+
 // Copies the entry's data from its start into `fd`, as far as it lies in the disk file as it is (inside the kernel
 // where the two file systems allow it): the bytes copied (a whole number of clusters unless the file is done),
 // the caller reading the rest; -1 when a write failed.

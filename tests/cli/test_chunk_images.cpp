@@ -336,3 +336,42 @@ TEST(ChunkImagesCli, HostileImagesEndWithAMessageAndStatusOne) {
     EXPECT_NE(r.out.find(c.name), std::string::npos) << r.out;
   }
 }
+
+TEST(ChunkImagesCli, DamagedChunkInsideAFileFailsThatFileAndTheRunEndsWithStatusOne) {
+  if (!Have("mkfs.vfat mcopy genisoimage")) GTEST_SKIP() << "mkfs.vfat, mtools or genisoimage missing";
+  const std::string folder = MakeTestFolder("chunk_damaged_file");
+  const std::string tree = folder + "/tree";
+  MakeTree(tree);
+  const std::string fat = ReadFileBytes(MakeFatVolume(folder, tree, 20));
+  Sh("genisoimage -quiet -R -J -o '" + folder + "/cd.iso' '" + tree + "'");
+  // The noise is stored as it is inside its deflate streams: a byte changed in the middle of it damages the
+  // chunk that holds it, which the checksum of the stream then refuses.
+  const std::string noise = ReadFileBytes(tree + "/Sub/Deeper/Noise.bin");
+  const std::string probe = noise.substr(noise.size() / 2, 64);
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"fat.dmg", MakeDmg(fat, 64, {kDmgZlib})},
+      {"cd.isz", MakeIsz(ReadFileBytes(folder + "/cd.iso"), IszOptions())[0]},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = c.bytes;
+    const size_t at = bytes.find(probe);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 10] ^= 0x5A;
+    const std::string path = folder + "/" + c.name;
+    WriteFileBytes(path, bytes);
+    const std::string out = folder + "/out-" + c.name;
+    const ProgramResult r = RunKestrane({"extract", path, "/", "-od", out, "-y"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_NE(r.out.find("Noise.bin"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Can not read compressed image file."), std::string::npos) << r.out;
+    // The damaged file is not left behind; the others came out whole.
+    EXPECT_NE(RunShell("test -e '" + out + "/Sub/Deeper/Noise.bin'").status, 0);
+    EXPECT_EQ(ReadFileBytes(out + "/Hello.txt"), "hello\n");
+    EXPECT_TRUE(ReadFileBytes(out + "/Docs/Long Text Name.txt") == ReadFileBytes(tree + "/Docs/Long Text Name.txt"));
+  }
+}

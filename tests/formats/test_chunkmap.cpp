@@ -81,6 +81,140 @@ TEST(ChunkMap, ReadsAcrossChunksDecodeEachOnceAndZeroFillThePastTheEnd) {
   ImageClose(document);
 }
 
+TEST(ChunkMap, ScatteredReadsDecodeEachChunkOnceWhileTheImageFitsTheCache) {
+  // 64 zlib chunks of 32 KiB, read in forward runs that grow the read-ahead and jumps back and forth: the bytes
+  // are right and no chunk is decoded twice, whether a worker or the reader got to it first.
+  constexpr int kChunks = 64;
+  constexpr size_t kSize = 32768;
+  std::string image, file;
+  std::vector<std::pair<uint64_t, uint64_t>> stored;
+  for (int i = 0; i < kChunks; ++i) {
+    const std::string bytes = Pattern(kSize, 11 + i);
+    image += bytes;
+    const std::string z = Zlib(bytes);
+    stored.emplace_back(file.size(), z.size());
+    file += z;
+  }
+  CImageDocument* document = OpenBytes("scattered", file);
+  CChunkMap* map = ChunkMapCreate(document->input, 512);
+  for (const auto& [offset, length] : stored) ASSERT_GT(ChunkMapAddChunk(map, 0, kChunkZlib, offset, length, kSize), 0);
+  std::vector<uint8_t> out(3 * kSize);
+  uint32_t x = 7;
+  uint64_t at = 0;
+  for (int step = 0; step < 400; ++step) {
+    x = x * 1103515245 + 12345;
+    // Mostly runs forward from where the last read ended, sometimes somewhere else.
+    if (step % 9 == 0) at = (x >> 8) % (kChunks * kSize);
+    const uint64_t length = std::min<uint64_t>(1 + (x >> 4) % out.size(), kChunks * kSize - at);
+    ASSERT_EQ(ChunkMapReadBytes(map, at, out.data(), length), 1) << step;
+    ASSERT_EQ(0, std::memcmp(out.data(), image.data() + at, length)) << step;
+    at = (at + length) % (kChunks * kSize);
+  }
+  // Whatever was left unread is read now; every chunk was then decoded exactly once.
+  std::vector<uint8_t> all(image.size());
+  ASSERT_EQ(ChunkMapReadBytes(map, 0, all.data(), all.size()), 1);
+  EXPECT_EQ(0, std::memcmp(all.data(), image.data(), image.size()));
+  EXPECT_EQ(map->decodeCount, kChunks);
+  ChunkMapFree(map);
+  ImageClose(document);
+}
+
+TEST(ChunkMap, HintedChunksAreDecodedOnceAndADamagedOneFailsOnlyTheReadOfIt) {
+  // 24 zlib chunks of 32 KiB, the tenth damaged; hints for scattered ranges, then reads of them in another order.
+  constexpr size_t kSize = 32768;
+  std::string image, file;
+  std::vector<std::pair<uint64_t, uint64_t>> stored;
+  for (int i = 0; i < 24; ++i) {
+    const std::string bytes = Pattern(kSize, 5 + i);
+    image += bytes;
+    std::string z = Zlib(bytes);
+    if (i == 10) z[z.size() / 2] ^= 0x5A;
+    stored.emplace_back(file.size(), z.size());
+    file += z;
+  }
+  CImageDocument* document = OpenBytes("hints", file);
+  CChunkMap* map = ChunkMapCreate(document->input, 512);
+  for (const auto& [offset, length] : stored) ASSERT_GT(ChunkMapAddChunk(map, 0, kChunkZlib, offset, length, kSize), 0);
+  const uint64_t starts[] = {20 * kSize + 100, 3 * kSize, 9 * kSize + 5, 15 * kSize};
+  for (uint64_t at : starts) ChunkMapPrefetch(map, at, 2 * kSize);
+  std::vector<uint8_t> out(kSize);
+  // Each read lands away from the one before, so that no read-ahead adds to the decoding.
+  for (uint64_t at : {15 * kSize, 3 * kSize + 4096, 20 * kSize + 100, 9 * kSize + 5, 4 * kSize}) {
+    ASSERT_EQ(ChunkMapReadBytes(map, at, out.data(), 1024), 1) << at;
+    EXPECT_EQ(0, std::memcmp(out.data(), image.data() + at, 1024)) << at;
+  }
+  ErrorStateReset();
+  EXPECT_EQ(ChunkMapReadBytes(map, 10 * kSize + 512, out.data(), 512), 0);
+  EXPECT_STREQ(LastErrorGetText(), L"Can not read compressed image file. ");
+  ErrorStateReset();
+  // Only the good chunks hinted (3, 4, 9, 11, 15, 16, 20, 21 and 22) were decoded, once each; the five read
+  // surely.
+  EXPECT_GE(map->decodeCount, 5);
+  EXPECT_LE(map->decodeCount, 9);
+  ChunkMapFree(map);
+  ImageClose(document);
+}
+
+TEST(ChunkMap, CopyToFdWritesWhatReadsGiveAndStopsBeforeADamagedChunk) {
+  // zlib, stored, zero and bzip2 chunks of 64 KiB with a hole after the fifth, the twelfth chunk damaged.
+  constexpr size_t kSize = 65536;
+  std::string image, file;
+  struct Piece {
+    uint32_t type;
+    uint64_t start, offset, length;
+  };
+  std::vector<Piece> pieces;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 5) image += std::string(3 * 512, '\0');  // the hole
+    const std::string bytes = i % 4 == 2 ? std::string(kSize, '\0') : Pattern(kSize, 3 + i);
+    const uint32_t type = i % 4 == 0 ? kChunkZlib : i % 4 == 1 ? kChunkStored : i % 4 == 2 ? kChunkZero : kChunkBzip2;
+    std::string stored = type == kChunkZlib     ? Zlib(bytes)
+                         : type == kChunkStored ? bytes
+                         : type == kChunkBzip2  ? Bzip2(bytes)
+                                                : "";
+    if (i == 12) stored[stored.size() / 2] ^= 0x5A;
+    pieces.push_back({type, image.size(), file.size(), stored.size()});
+    image += bytes;
+    file += stored;
+  }
+  CImageDocument* document = OpenBytes("copy", file);
+  CChunkMap* map = ChunkMapCreate(document->input, 512);
+  for (const Piece& p : pieces) ASSERT_GT(ChunkMapAddChunkAt(map, p.start, 0, p.type, p.offset, p.length, kSize), 0);
+  const std::string folder = MakeTestFolder("chunkmap_copy");
+  // Reads that go forward up to the damaged chunk succeed, though the chunks ahead are decoded meanwhile.
+  std::vector<uint8_t> sector(4096);
+  const uint64_t damaged = pieces[12].start;
+  for (uint64_t at = 0; at + sector.size() <= damaged; at += sector.size()) {
+    ASSERT_EQ(ChunkMapReadBytes(map, at, sector.data(), sector.size()), 1) << at;
+    ASSERT_EQ(0, std::memcmp(sector.data(), image.data() + at, sector.size())) << at;
+  }
+  struct Case {
+    uint64_t from, length, expected;
+  };
+  const Case cases[] = {
+      {100, damaged - 100, damaged - 100},            // up to the damaged chunk, across the hole
+      {damaged - 700, 5000, 700},                     // stops where the damaged chunk begins
+      {pieces[14].start + 10, 3 * kSize, 3 * kSize},  // past the last chunk: zeros
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.from);
+    const std::string path = folder + "/out.bin";
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(ChunkMapCopyToFd(map, c.from, c.length, fileno(out)), static_cast<int64_t>(c.expected));
+    std::fclose(out);
+    std::string want = (image + std::string(4 * kSize, '\0')).substr(c.from, c.expected);
+    EXPECT_TRUE(ReadFileBytes(path) == want);
+  }
+  // The read that reaches the damaged chunk says why it failed.
+  ErrorStateReset();
+  EXPECT_EQ(ChunkMapReadBytes(map, damaged - 512, sector.data(), sector.size()), 0);
+  EXPECT_STREQ(LastErrorGetText(), L"Can not read compressed image file. ");
+  ErrorStateReset();
+  ChunkMapFree(map);
+  ImageClose(document);
+}
+
 TEST(ChunkMap, DamagedOrMisdeclaredChunksFailTheRead) {
   const std::string bytes = Pattern(65536, 3);
   const std::string z = Zlib(bytes);

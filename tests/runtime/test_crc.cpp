@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <string>
@@ -70,6 +71,24 @@ TEST(Crc16Ccitt, KnownVectorsAndChaining) {
   EXPECT_EQ(Crc16CcittUpdate(0x1234, digits, 0), 0x1234);
   const uint16_t head = Crc16CcittUpdate(0, digits, 4);
   EXPECT_EQ(Crc16CcittUpdate(head, digits + 4, 5), 0x31C3);
+}
+
+TEST(Adler32, MatchesZlibAtEveryLengthAlignmentAndChaining) {
+  // All-0xFF runs are the worst case for the sums held between reductions.
+  std::vector<uint8_t> noise(70000), ones(70000, 0xFF);
+  uint32_t x = 99;
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+  for (const std::vector<uint8_t>* data : {&noise, &ones}) {
+    for (size_t length : {0u, 1u, 15u, 16u, 17u, 5551u, 5552u, 5553u, 11104u, 65536u, 69990u})
+      for (size_t shift : {0u, 3u, 9u}) {
+        SCOPED_TRACE(testing::Message() << length << " at " << shift);
+        const uint8_t* p = data->data() + shift;
+        EXPECT_EQ(Adler32Update(1, p, length), adler32(1, p, static_cast<uInt>(length)));
+        const size_t half = length / 3;
+        EXPECT_EQ(Adler32Update(Adler32Update(1, p, half), p + half, length - half),
+                  adler32(1, p, static_cast<uInt>(length)));
+      }
+  }
 }
 
 TEST(CountTrailingZeros32, Table) {
