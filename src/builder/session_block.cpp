@@ -12,6 +12,7 @@
 #include "burner/mmc.h"
 #include "filesystems/udf.h"
 #include "image/document.h"
+#include "image/format_row.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/deflate.h"
@@ -264,7 +265,8 @@ int64_t ReadOpened(void* context, int64_t lba, uint8_t* out, int64_t n) {
   if (document->deviceFlag) {
     const int32_t quiet = document->quiet;
     document->quiet = 1;
-    const int64_t got = ImageReadSectors(document, lba, out, n);
+    // The opener has not chosen the image's format yet: the drive's own reads, without the format's reader.
+    const int64_t got = IsoReadSectors(document, lba, out, n);
     document->quiet = quiet;
     return got;
   }

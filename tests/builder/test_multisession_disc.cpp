@@ -138,16 +138,19 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
   EXPECT_NE(out.find("Burning completed successfully."), std::string::npos) << out;
 }
 
-// An image of the disc, with its CUE sheet and without: a track per session (starting at `starts`), and the
-// newest tree with every file's data.
+// The disc in its drive and an image of it, with its CUE sheet and without: a track per session (starting at
+// `starts`), and the newest tree with every file's data.
 void CheckImages(const std::string& state, int drive, const std::vector<int64_t>& starts,
                  const std::vector<std::pair<std::string, std::string>>& files) {
   const std::string disc = "disc" + std::to_string(drive);
   Sim(state, {"dump", std::to_string(drive), state + "/" + disc + ".iso"});
   WriteFileBytes(state + "/" + disc + ".cue",
                  "FILE \"" + disc + ".iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
-  for (const std::string name : {disc + ".cue", disc + ".iso"}) {
-    CImageDocument* opened = ImageOpenByPath(Wide(state + "/" + name).c_str(), kOpenLoadTree);
+  // The disc itself, opened in its drive, and the two images of it.
+  const std::string device = "/dev/sg" + std::to_string(drive);
+  for (const std::string name : {device, disc + ".cue", disc + ".iso"}) {
+    const std::string path = name == device ? device : state + "/" + name;
+    CImageDocument* opened = ImageOpenByPath(Wide(path).c_str(), kOpenLoadTree);
     ASSERT_NE(opened, nullptr) << name;
     ASSERT_NE(opened->trackTable, nullptr) << name;
     ASSERT_EQ(opened->trackTable->trackCount, static_cast<int32_t>(starts.size())) << name;
@@ -157,12 +160,12 @@ void CheckImages(const std::string& state, int drive, const std::vector<int64_t>
       EXPECT_EQ(opened->trackTable->tracks[i].start, starts[i]) << name;
     }
     ImageClose(opened);
-    const std::string out = state + "/x-" + name;
+    const std::string out = state + "/x-" + (name == device ? "drive" : name);
     std::filesystem::remove_all(out);
-    ProgramResult list = RunKestrane({"list", state + "/" + name, "/", "-r"});
+    ProgramResult list = RunKestrane({"list", path, "/", "-r"});
     for (const auto& [path, bytes] : files)
       EXPECT_NE(list.out.find(path.substr(path.rfind('/') + 1)), std::string::npos) << list.out;
-    ASSERT_EQ(RunKestrane({"extract", state + "/" + name, "/", "-od", out}).status, 0);
+    ASSERT_EQ(RunKestrane({"extract", path, "/", "-od", out}).status, 0) << name;
     for (const auto& [path, bytes] : files) EXPECT_EQ(ReadFileBytes(out + "/" + path), bytes) << path;
   }
   // 7-Zip reads the newest volume at sector 16 as well.
