@@ -403,15 +403,23 @@ int BurnJobBurnImage(CBurnJob* job, int erase, CImageDocument* document) {
       BurnJobPrint(job, kBurnLevelInfo, L"%ls", run->resultText.c_str());
     }
     SetStage(job, 7);
+    // The reader is stopped before the disc is read back: the verification loads the source itself.
+    if (run->stages.bufferDestroy) run->stages.bufferDestroy(job);
+    bufferMade = false;
     bool verified = true;
     if (BurnGetVerifyOption(run)) {
       BurnJobSetProgress(job, 0, 100);
       verified = run->stages.verifyMedia && run->stages.verifyMedia(job);
     }
-    // A failed verification fails the command: the data on the disc is not what was asked for.
-    if (verified) SetStage(job, 8);
-    result = verified ? 1 : 0;
-    if (result && (run->switchFlags & kBurnSwitchEject)) MmcStartStopUnit(&run->scsi, device, 1, 0);
+    result = 1;
+    if (!verified) {
+      // A failed verification fails the command: the data on the disc is not what was asked for. The burn
+      // itself went through, and the verification has said what is wrong.
+      run->jobError = 1;
+      return;
+    }
+    SetStage(job, 8);
+    if (run->switchFlags & kBurnSwitchEject) MmcStartStopUnit(&run->scsi, device, 1, 0);
   }();
   job->lastError = ScsiGetLastError(&run->scsi, device);
   job->lastSense = ScsiGetSense(&run->scsi, device);

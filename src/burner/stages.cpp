@@ -4,6 +4,7 @@
 #include "burner/erase.h"
 #include "burner/jobs.h"
 #include "burner/media.h"
+#include "burner/verify.h"
 
 namespace {
 
@@ -32,4 +33,5 @@ void BurnUseRecorderStages(CBurnRun* run) {
   run->stages.writeCdImage = WriteCdImage;
   run->stages.writeDvdImage = WriteDvdImage;
   run->stages.eraseMedia = BurnJobEraseMedia;
+  run->stages.verifyMedia = BurnJobVerifyMedia;
 }

@@ -44,12 +44,6 @@ int CliRunBurnImage() {
     ConsolePrintf(L"%ls\r\n", L"Please specify an iamge file name.");
     return -1;
   }
-  // Reading the written disc back is not part of this build: refuse before the disc is touched rather than
-  // burn and then report a verification that never ran.
-  if (g_settings->switchFlags & kSwitchVerify) {
-    ConsolePrintf(L"The switch %ls is not available yet.\r\n", L"-verify");
-    return -1;
-  }
   // Disks and archives are opened too, so that they are refused with their reason.
   CImageDocument* document = ImageOpenByPath(image, kOpenDiskImage);
   if (!document) return -1;

@@ -3,6 +3,7 @@
 // drive sees the switches; failures end with their message and status 1; refusals send nothing that writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -219,6 +220,74 @@ TEST(BurnCli, RawImagesAreWrittenSectorForSector) {
   }
 }
 
+// -verify reads every written sector back: READ(10) for a data image, READ CD track by track for a raw one (its
+// audio track counts as equal, its Mode 1 track by user data).
+TEST(BurnCli, VerifyReadsTheWrittenDiscBack) {
+  Sim sim("verify_good");
+  const std::string iso = MakeIso(sim.folder);
+  ProgramResult layouts = RunProgram(MAKE_RAW_LAYOUTS_BIN, {iso, sim.folder});
+  ASSERT_EQ(layouts.status, 0) << layouts.out;
+  WriteFileBytes(sim.folder + "/tone.bin", Tone(sim.folder, 440, 2));
+  WriteFileBytes(sim.folder + "/mixed.cue",
+                 "FILE \"row01.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                 "FILE \"tone.bin\" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n");
+  struct Case {
+    std::string image;
+    const char* readOpcode;
+  } cases[] = {{iso, "28"}, {sim.folder + "/mixed.cue", "be"}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    sim.Drive(drive, "cd-r", "blank");
+    ProgramResult r = sim.Run({"burn-image", c.image, "/dev/sg" + std::to_string(drive), "-verify"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.\r\nVerifying media... ...")) << r.out;
+    EXPECT_TRUE(Has(r.out, "  100%\r\nVerifying media completed successfully.\r\n")) << r.out;
+    // The reads come after the last write.
+    std::vector<std::string> cdbs = sim.Cdbs(drive);
+    auto opcode = [](const char* op) { return [op](const std::string& cdb) { return cdb.rfind(op, 0) == 0; }; };
+    auto lastWrite = std::find_if(cdbs.rbegin(), cdbs.rend(), opcode("2a"));
+    ASSERT_NE(lastWrite, cdbs.rend());
+    EXPECT_NE(std::find_if(cdbs.rbegin(), lastWrite, opcode(c.readOpcode)), lastWrite) << r.out;
+    ++drive;
+  }
+}
+
+// A sector that reads back other than it was written fails the command, whatever the user answers: end of input
+// abandons the verification, ignoring the run (typed, or by -y) ends it "with errors".
+TEST(BurnCli, VerifyMismatchFailsTheCommand) {
+  Sim sim("verify_bad");
+  const std::string iso = MakeIso(sim.folder);
+  struct Case {
+    std::vector<std::string> extra;
+    std::string input;
+    int questions;
+    const char* ending;
+  } cases[] = {
+      {{}, "", 1, "Verifying media failed."},
+      {{}, "retry\nignore\n", 2, "Verifying media completed with errors."},
+      {{"-y"}, "", 1, "Verifying media completed with errors."},
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + std::to_string(c.extra.size()));
+    sim.Drive(drive, "cd-r", "blank");
+    sim.Tool({"corrupt", sim.folder + "/disc" + std::to_string(drive), "100"});
+    std::vector<std::string> args = {"burn-image", iso, "/dev/sg" + std::to_string(drive), "-verify"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProgramResult r = sim.Run(args, c.input);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.")) << r.out;
+    const std::string mismatch = "Error verifying data on disc.(sector offset: 96-111)\r\n(Retry/Ignore/Abort):";
+    int asked = 0;
+    for (size_t at = r.out.find(mismatch); at != std::string::npos; at = r.out.find(mismatch, at + 1)) ++asked;
+    EXPECT_EQ(asked, c.questions) << r.out;
+    EXPECT_TRUE(Has(r.out, c.ending)) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning failed")) << r.out;
+    ++drive;
+  }
+}
+
 TEST(BurnCli, AudioTracksWithPregapsAndCdText) {
   Sim sim("audio_cdtext");
   const std::string tone = Tone(sim.folder, 440, 9);
@@ -412,7 +481,6 @@ TEST(BurnCli, BadCommandLinesNeverReachADrive) {
   } cases[] = {
       {{"burn-image", iso, sim.folder + "/not-a-device"}, "Please specify a valid burning drive."},
       {{"burn-image", sim.folder + "/missing.iso", "/dev/sg0"}, ""},
-      {{"burn-image", iso, "/dev/sg0", "-verify"}, "The switch -verify is not available yet."},
       {{"erase-disc", "sg0"}, "Please specify a valid burning drive."},
       {{"copy-disc", "/dev/sg0", "disc"}, "Please specify a valid burning drive."},
       {{"copy-disc", "/dev/sg0123456789012345678901234567", "/dev/sg0"}, "Please specify a valid source drive."},

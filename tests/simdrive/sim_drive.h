@@ -44,6 +44,12 @@ bool DriveExists(const std::string& stateDir, int number);
 // Media kinds the simulator knows ("cd-r", "dvd+rw", "bd-r-dl", ...).
 std::vector<std::string> MediaNames();
 
+// Read faults of a disc (sim_copy.cpp): inverts the user data of the blocks just read that the disc in
+// `discDir` marks as corrupt.
+void ApplyReadFaults(const std::string& discDir, int64_t lba, uint32_t count, uint32_t blockSize, uint8_t* data);
+// "corrupt DISC LBA": marks a sector of a disc folder as reading back corrupt.
+int ToolCorrupt(const std::vector<std::string>& args);
+
 // The simdrive command; returns its exit status.
 int ToolMain(int argc, char** argv);
 
