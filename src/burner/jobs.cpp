@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "burner/copy.h"
 #include "burner/media.h"
 #include "burner/mmc.h"
 #include "image/document.h"
@@ -496,7 +497,9 @@ int BurnJobsRunAll(CBurnRun* run) {
   CBurnJob& job = run->jobs[0];
   if (run->jobType == kBurnJobCopy) {
     std::wstring source = run->sourcePath.substr(0, kBurnPathChars);
-    if (EqualNoCase(source, job.devicePath)) {
+    // One drive whatever the two names: a link or a second name of the same device would otherwise be read and
+    // written at once.
+    if (BurnIsSameDrive(source.c_str(), job.devicePath)) {
       run->oneDriveCopy = 1;
       if (run->consoleMode) run->switchFlags |= kBurnSwitchTempFileForCopy;
     }

@@ -294,6 +294,13 @@ uint8_t MediaDetectType(CScsiContext* scsi, int device) {
 
 int DiscGetAppendStart(CScsiContext* scsi, int device, CImageDocument* document, int64_t dataEnd, int32_t* trackNumber,
                        int64_t* startLba, int64_t* endLba) {
+  // A blank disc opened to take a new session starts it at the beginning.
+  if (document && document->emptyDisc) {
+    if (trackNumber) *trackNumber = 0;
+    if (startLba) *startLba = 0;
+    if (endLba) *endLba = 0;
+    return 1;
+  }
   CTrackTable* table = document ? document->trackTable : nullptr;
   int64_t failEnd = dataEnd;
   if (table && table->trackCount > 0 && table->trackCount <= kTrackTableMaxTracks) {

@@ -1,6 +1,7 @@
 // The steps of a job that the recording layer supplies itself.
 #include "burner/buffer.h"
 #include "burner/cdwrite.h"
+#include "burner/copy.h"
 #include "burner/erase.h"
 #include "burner/jobs.h"
 #include "burner/media.h"
@@ -34,4 +35,7 @@ void BurnUseRecorderStages(CBurnRun* run) {
   run->stages.writeDvdImage = WriteDvdImage;
   run->stages.eraseMedia = BurnJobEraseMedia;
   run->stages.verifyMedia = BurnJobVerifyMedia;
+  run->stages.copyDisc = BurnJobCopyDisc;
+  run->stages.releaseCopy = BurnReleaseCopy;
+  run->stages.writeCdCopy = BurnJobWriteCdCopy;
 }

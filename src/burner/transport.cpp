@@ -160,7 +160,8 @@ int ScsiExecuteCommand(CScsiContext* scsi, int device, const uint8_t* cdb, int c
   }
   record->timeoutSeconds = timeout;
 
-  int ok = SgIoExecute(device, record.get());
+  int ok = scsi && scsi->answer ? scsi->answer(scsi->answerContext, device, record.get())
+                                : SgIoExecute(device, record.get());
   ScsiSetStatus(scsi, device, record->scsiStatus);
   if (!ok) {
     int32_t code = LastErrorGetCode();

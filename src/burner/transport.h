@@ -45,6 +45,9 @@ struct CScsiContext {
   uint32_t longDelayMs = 1000;           // the first in-progress wait, a becoming-ready wait, a ready poll
   uint32_t writeRetryBudgetMs = 600000;  // a write that stays in progress longer than this fails
   int32_t longWaitDone = 0;              // the first in-progress wait has been made
+  // When set, commands go here instead of the sg driver (a stand-in drive: the fuzz targets feed it answers).
+  int (*answer)(void* context, int device, CScsiPassThrough* record) = nullptr;
+  void* answerContext = nullptr;
 };
 
 enum : int {

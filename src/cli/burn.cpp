@@ -9,6 +9,7 @@
 #include "cli/console.h"
 #include "cli/runners.h"
 #include "cli/settings.h"
+#include "formats/cdtext.h"
 #include "image/document.h"
 #include "session/document.h"
 #include "session/open.h"
@@ -29,6 +30,7 @@ std::unique_ptr<CBurnRun> NewRun(int32_t jobType) {
   run->speedFactor = g_settings->speedFactor;
   run->consoleMode = 1;
   BurnUseRecorderStages(run.get());
+  run->stages.cdTextPacks = CdTextPacksToSubchannel;
   return run;
 }
 
@@ -82,6 +84,7 @@ int CliRunCopyDisc() {
     ConsolePrintf(L"%ls\r\n", L"Please specify a valid source drive.");
     return -1;
   }
-  ConsolePrintf(L"The command %ls is not available yet.\r\n", L"copy-disc");
-  return -1;
+  std::unique_ptr<CBurnRun> run = NewRun(kBurnJobCopy);
+  run->sourcePath = source;
+  return BurnJobsRunAll(run.get());
 }

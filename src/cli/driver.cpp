@@ -300,7 +300,7 @@ void ReplaceCurrent(CImageDocument* document) {
 int ParseEdit(int index) {
   if (CommandTaken() || !HasArguments(index, 1)) return 0;
   g_sessionAppendMode = 1;
-  CImageDocument* document = ImageOpenByPath(g_argv[index + 1], 2);
+  CImageDocument* document = ImageOpenByPath(g_argv[index + 1], kOpenLoadTree | kOpenSessionAppend);
   if (!document) return kHandlerFailed;
   ReplaceCurrent(document);
   g_settings->command = kCommandEdit;

@@ -459,7 +459,7 @@ int CliRunExtract() {
     return -1;
   }
   g_sessionAppendMode = 1;
-  CImageDocument* document = ImageOpenByPath(g_settings->firstArgument, 2);
+  CImageDocument* document = ImageOpenByPath(g_settings->firstArgument, kOpenLoadTree | kOpenSessionAppend);
   if (!document) return -1;
   CImageDocument* previous = CurrentImageGet();
   CurrentImageSet(document);

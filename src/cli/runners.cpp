@@ -36,7 +36,6 @@ int CliRunCreate() {
   ImageApplySaveOptions(document, &g_settings->saveOptions);
   return ImageSaveAs(document, g_settings->outputFile);
 }
-int CliRunMakeImage() { return NotAvailable(L"make-image"); }
 int CliRunRip() { return NotAvailable(L"rip"); }
 int CliRunEdit() {
   CImageDocument* document = CurrentImageGet();

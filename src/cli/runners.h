@@ -2,6 +2,8 @@
 // -1 on failure.
 #pragma once
 
+#include <cstdint>
+
 int CliRunList();
 int CliRunExtract();
 int CliRunConvert();
@@ -13,6 +15,11 @@ int CliRunCopyDisc();
 int CliRunRip();
 int CliRunEraseDisc();
 int CliRunEdit();
+
+struct CSaveOptions;
+// Reads the disc in the drive `source` into the image `target` of output type `type` (ISO, BIN with its CUE
+// sheet, QVF with `options`): 0, or -1 after the message; a failed or cancelled image is removed.
+int ImageMakeFromDiscAndReport(const wchar_t* source, const wchar_t* target, int32_t type, const CSaveOptions* options);
 
 struct CImageDocument;
 // Tells the user when the opened image's structure was damaged or its data reaches past the end of the file;

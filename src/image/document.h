@@ -31,9 +31,10 @@ enum : int {
 
 // Open flags (CImageDocument::openFlags).
 enum : int32_t {
-  kOpenLoadTree = 2,    // load the directory tree
-  kOpenQuiet = 4,       // do not report open errors
-  kOpenDiskImage = 16,  // allow the disk-image fallback
+  kOpenLoadTree = 2,             // load the directory tree
+  kOpenQuiet = 4,                // do not report open errors
+  kOpenDiskImage = 16,           // allow the disk-image fallback
+  kOpenSessionAppend = 1 << 20,  // opened while a command appends a session (edit, extract): a blank disc opens
 };
 
 // Image type codes beyond the rows of the format table.
@@ -97,6 +98,13 @@ struct CImageDocument {
   int32_t openValue;
   FILE* input;
   int rawDevice;  // a drive's descriptor (0 = none)
+  // A drive: the reader of its sectors and its state, which the opener installs (the image layer knows no drive
+  // commands); the state is owned and freed with driveStateFree. A blank disc opened to take a new session
+  // carries the empty-disc mark.
+  int64_t (*driveReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+  void* driveState;
+  void (*driveStateFree)(void* state);
+  int32_t emptyDisc;
   FILE* output;
   CWideString outputPath;
   int64_t fileSize;

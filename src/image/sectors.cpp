@@ -53,6 +53,8 @@ bool ReadStreamAt(FILE* stream, void* buffer, int64_t offset, size_t n) {
 }  // namespace
 
 int64_t IsoReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  if (document && document->deviceFlag && document->driveReader && !document->builder)
+    return document->driveReader(document, sector, buffer, n);
   if (!document || !buffer || n <= 0 || sector < 0 || !document->input) return 0;
   const int64_t total = n;
   auto* out = static_cast<uint8_t*>(buffer);

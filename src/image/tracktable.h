@@ -76,6 +76,13 @@ struct CTrackTable {
   // NRG image: the table was read from an NRG file, whose sectors the NRG reader serves (the image is both the
   // descriptor, in cueSheetPath, and the data file, in dataFileName).
   int32_t nrgLayout;
+  // A table read from a disc in a drive: the disc status and the state of its last session (disc information
+  // byte 2), whether the disc holds several sessions, several tracks or begins with audio, and whether it is
+  // something other than a CD.
+  int32_t discStatus;
+  int32_t lastSessionState;
+  int32_t multisession;
+  int32_t notCd;
 };
 
 // A new empty table (every field 0 but the marker, -1), or null when memory runs out.

@@ -121,6 +121,7 @@ void ImageClose(CImageDocument* document) {
   QvfCloseReader(document->qvf);
   if (document->input) std::fclose(document->input);
   if (document->output) std::fclose(document->output);
+  if (document->driveState && document->driveStateFree) document->driveStateFree(document->driveState);
   if (g_currentImage == document) g_currentImage = nullptr;
   delete document;
 }

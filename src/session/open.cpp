@@ -8,15 +8,11 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "filesystems/hfs.h"
 #include "filesystems/udf.h"
 #include "filesystems/xbox.h"
 #include "formats/cue_reader.h"
 #include "image/document.h"
-#include "session/disk_open.h"
-#include "session/chunk_open.h"
-#include "session/document.h"
-#include "session/format_table.h"
-#include "filesystems/hfs.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/container.h"
@@ -27,6 +23,11 @@
 #include "runtime/paths.h"
 #include "runtime/settings.h"
 #include "runtime/ui.h"
+#include "session/chunk_open.h"
+#include "session/disk_open.h"
+#include "session/document.h"
+#include "session/drive_open.h"
+#include "session/format_table.h"
 #include "session/wim_open.h"
 #include "tree/eltorito.h"
 #include "tree/iso9660.h"
@@ -245,8 +246,14 @@ void ImageTryFormats(CImageDocument* document, int32_t first) {
 
 void ImageDetectFormat(CImageDocument* document, int32_t hint) {
   if (hint == -1) hint = ImageFormatFindByExtension(ImagePathGetExtension(document->path.c_str()).c_str());
-  ImageTryFormats(document, hint);
-  if (document->inputType == kImageTypeUnknown) {
+  if (document->deviceFlag) {
+    // A drive hands over 2048-byte sectors: only the plain row reads it.
+    document->embeddedQvf = 0;
+    if (ImageOpenAsFormat(document, 0) != 0) document->inputType = kImageTypeUnknown;
+  } else {
+    ImageTryFormats(document, hint);
+  }
+  if (document->inputType == kImageTypeUnknown && !document->deviceFlag) {
     ImageScanForDescriptor(document);
     if (document->scannedPosition >= 0) {
       for (int32_t type = kImageTypeScannedFirst; type <= kImageTypeScannedLast; ++type) {
@@ -294,8 +301,10 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     ImageClose(document);
     return nullptr;
   };
-  if (PathIsDeviceName(document->path.c_str())) return fail(16);
-  if (!WstrIsEmpty(document->companionPath)) {
+  if (PathIsDeviceName(document->path.c_str())) {
+    document->deviceFlag = 1;
+    if (!ImageLoadOpticalDisc(document)) return fail(document->emptyDisc ? 21 : 16);
+  } else if (!WstrIsEmpty(document->companionPath)) {
     TrackTableFree(document->trackTable);
     document->trackTable = TrackLayoutOpenByTrial(document->companionPath.c_str());
     if (!document->trackTable) return fail(8);
@@ -304,7 +313,7 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     document->specialLayout[1] = 1;
     document->readOnly = 1;
   }
-  document->fileSize = FileGetSize(stream);
+  if (!document->deviceFlag) document->fileSize = FileGetSize(stream);
   if (document->fileSize > kMaxImageBytes) return fail(7);
   ImageDetectFormat(document, -1);
   // A QVF image kept its type without a reader: its password was refused or its version is unknown.
@@ -312,8 +321,8 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     return fail(document->qvfRefusal ? document->qvfRefusal : 8);
   // An encrypted ISZ image whose password was not given, or gave no file system, says so.
   if (document->inputType == kImageTypeUnknown) return fail(document->qvfRefusal >= 14 ? document->qvfRefusal : 8);
-  // A Wii disc has no file system to load or edit.
-  if (document->wiiDisc || MacHasVolume(document)) document->readOnly = 1;
+  // A Wii disc has no file system to load or edit; discs in drives are only read.
+  if (document->wiiDisc || MacHasVolume(document) || document->deviceFlag) document->readOnly = 1;
   if (!document->loadTree || document->inputType == kImageTypeAudioDisc) return document;
   if (!document->rootFolder && ImageCreateRoot(document) != 0) return fail(6);
   if (UdfIsMounted(document)) {
@@ -377,8 +386,10 @@ CImageDocument* ImageOpenByPath(const wchar_t* path, int flags) {
   ErrorStateReset();
   if (!path || !*path) return nullptr;
   if (PathIsDeviceName(path)) {
-    UiPrintf(L"%ls: reading discs in drives is not available yet.\r\n", path);
-    return nullptr;
+    int32_t error = 0;
+    CImageDocument* document = ImageOpen(path, nullptr, nullptr, flags, 2, &error);
+    if (!document && !(flags & kOpenQuiet)) ImageOpenErrorReport(path, error);
+    return document;
   }
   CWideString dataPath, descriptorPath;
   int32_t kind = 2;

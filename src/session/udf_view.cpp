@@ -25,6 +25,9 @@ CImageDocument* UdfOpenView(CImageDocument* document, int rawDevice, CTrackTable
     view->formats = document->formats;
     view->nrg = document->nrg;
     view->qvf = document->qvf;
+    // A drive's reader and its state stay the document's.
+    view->driveReader = document->driveReader;
+    view->driveState = document->driveState;
   } else {
     view->rawDevice = rawDevice;
     view->trackTable = trackTable;

@@ -99,6 +99,7 @@ struct Track {
   int64_t start = 0, size = 0, nwa = 0;
   int state = kInvisible;
   int audio = 0;
+  int dataMode = 1;  // 1 Mode 1, 2 Mode 2 (pressed discs)
 };
 
 struct Disc {
@@ -252,6 +253,7 @@ bool LoadDisc(const std::string& dir, Disc* disc) {
     Track tr;
     tr.number = v[0], tr.session = v[1], tr.start = v[2], tr.size = v[3], tr.nwa = v[4], tr.state = v[5],
     tr.audio = v[6];
+    if (v.size() > 7) tr.dataMode = v[7];
     disc->tracks.push_back(tr);
   }
   disc->page5 = Unhex(First(keys, "page5"));
@@ -275,7 +277,7 @@ bool SaveDisc(const Disc& disc) {
     << "\nlast_cue=" << Hex(disc.lastCue) << "\nlast_base=" << disc.lastBase << "\n";
   for (const Track& t : disc.tracks)
     o << "track=" << t.number << "," << t.session << "," << t.start << "," << t.size << "," << t.nwa << "," << t.state
-      << "," << t.audio << "\n";
+      << "," << t.audio << "," << t.dataMode << "\n";
   return WriteText(disc.dir + "/disc.txt", o.str());
 }
 
@@ -544,6 +546,13 @@ bool GetConfiguration(Context& c) {
   return Answer(c, a, Get16(cdb + 7));
 }
 
+// The disc type of a CD's TOC and disc information: 0x20 when a data track is Mode 2 (CD-ROM XA).
+int CdDiscType(const Disc& d) {
+  for (const Track& t : d.tracks)
+    if (!t.audio && t.dataMode == 2) return 0x20;
+  return 0x00;
+}
+
 bool ReadDiscInformation(Context& c) {
   if (!NeedDisc(c)) return false;
   if (c.req->cdb[1] & 7) return Fail(c, 5, 0x24, 0);
@@ -567,7 +576,7 @@ bool ReadDiscInformation(Context& c) {
   a[5] = firstInLast;
   a[6] = lastTrack;
   a[7] = 0x20 | (d.info->profile == 0x1A ? d.bgFormat : 0);  // unrestricted use
-  a[8] = d.info->family == kCd ? 0x00 : 0xFF;
+  a[8] = d.info->family == kCd ? CdDiscType(d) : 0xFF;
   Put32(a, 20, d.info->family == kCd ? 0x00FF0000 | 79 << 8 | 59 : d.capacity);
   if (d.info->family == kCd && d.status != 2 && Sessions(d) <= 1) a[17] = 97, a[18] = 26, a[19] = 66;
   return Answer(c, a, Get16(c.req->cdb + 7));
@@ -612,7 +621,7 @@ bool ReadTrackInformation(Context& c) {
   a[3] = t->session;
   a[5] = t->audio ? 0x00 : 0x04;
   bool blank = t->state == kInvisible && t->nwa == t->start;
-  a[6] = (t->state != kClosed ? 0x40 : 0) | (blank ? 0x20 : 0) | 0x01;  // RT, blank, data mode 1
+  a[6] = (t->state != kClosed ? 0x40 : 0) | (blank ? 0x20 : 0) | (t->dataMode & 0x0F);  // RT, blank, data mode
   bool nwaValid = d.info->kind == kSequential && t->state != kClosed;
   if (d.info->profile == 0x1A) nwaValid = true;  // DVD+RW reports its next writable address
   a[7] = nwaValid ? 0x01 : 0x00;
@@ -701,9 +710,13 @@ bool ReadToc(Context& c) {
         if (t->session == s) in.push_back(t);
       if (in.empty()) continue;
       add(s, 0xA0, 0, in.front()->number);
+      a[a.size() - 2] = CdDiscType(d);
       add(s, 0xA1, 0, in.back()->number);
       add(s, 0xA2, in.back()->start + in.back()->size, -1);
-      for (const Track* t : in) add(s, t->number, t->start, -1);
+      for (const Track* t : in) {
+        add(s, t->number, t->start, -1);
+        if (t->audio) a[a.size() - 10] = 0x10;  // ADR 1, an audio track's control
+      }
     }
   } else if (format == 4) {
     if (d.info->family != kCd || d.info->kind == kRom) return Fail(c, 5, 0x24, 0);
@@ -1026,7 +1039,24 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
   if (lba < 0 || lba + count > end) return Fail(c, 5, 0x21, 0);
   if (static_cast<uint64_t>(count) * blockSize > c.req->dataLength || (count && !c.req->data))
     return Fail(c, 5, 0x24, 0);
+  if (SectorsUnreadable(d.dir, lba, count)) return Fail(c, 3, 0x11, 0x05);
+  if (blockSize == 2352 && ReadRawSectors(d.dir, lba, count, c.req->data)) {
+    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
+    c.reply->transferred = count * blockSize;
+    return true;
+  }
   int fd = open((d.dir + "/data.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  if (blockSize == 2048) {
+    // User data in one read; what lies past the end of the file reads as zeros.
+    size_t bytes = static_cast<size_t>(count) * 2048;
+    ssize_t got = fd >= 0 ? pread(fd, c.req->data, bytes, lba * 2048) : 0;
+    if (got < 0) got = 0;
+    std::memset(c.req->data + got, 0, bytes - static_cast<size_t>(got));
+    if (fd >= 0) close(fd);
+    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
+    c.reply->transferred = count * blockSize;
+    return true;
+  }
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* out = c.req->data + static_cast<size_t>(i) * blockSize;
     std::memset(out, 0, blockSize);
@@ -1397,6 +1427,8 @@ int Usage() {
                "usage: simdrive STATE COMMAND ...\n"
                "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths] [--paced]\n"
                "  make-disc DISC MEDIA blank|appendable|closed|formatted [--from IMAGE] [--write-protected]\n"
+               "  press DISC MEDIA IMAGE [--cue CUE]: a read-only disc from an image, or from a BIN and its CUE\n"
+               "  unreadable DISC FIRST COUNT: sectors that every read fails on\n"
                "  insert N DISC | eject N | queue N DISC\n"
                "  fault N OPCODE NTH COUNT KEY ASC ASCQ [--status S] [--short BYTES] [--host H] | clear-faults N\n"
                "  dump N IMAGE (prints the track layout) | show N | log N\n"
@@ -1577,6 +1609,15 @@ int ToolMain(int argc, char** argv) {
   std::string state = argv[1], cmd = argv[2];
   std::vector<std::string> args(argv + 3, argv + argc);
   mkdir(state.c_str(), 0755);
+  if (cmd == "press") {
+    std::string cue = Flag(args, "--cue");
+    if (args.size() != 3) return Usage();
+    return PressDisc(Absolute(args[0]), args[1], args[2], cue);
+  }
+  if (cmd == "unreadable") {
+    if (args.size() != 3) return Usage();
+    return MarkUnreadable(Absolute(args[0]), std::atoll(args[1].c_str()), std::atoll(args[2].c_str()));
+  }
   if (cmd == "make-disc") {
     std::string from = Flag(args, "--from");
     bool wp = Switch(args, "--write-protected");

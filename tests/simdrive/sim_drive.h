@@ -44,6 +44,14 @@ bool DriveExists(const std::string& stateDir, int number);
 // Media kinds the simulator knows ("cd-r", "dvd+rw", "bd-r-dl", ...).
 std::vector<std::string> MediaNames();
 
+// Pressed discs and unreadable sectors (sim_read.cpp). A pressed disc is read-only: a data disc of 2048-byte
+// blocks from an image, or a CD from a BIN of 2352-byte sectors and its CUE sheet (tracks, INDEX 00/01, REM SESSION).
+int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue);
+int MarkUnreadable(const std::string& dir, int64_t first, int64_t count);
+bool SectorsUnreadable(const std::string& discDir, int64_t lba, int64_t count);
+// Raw sectors as stored in the disc's raw.bin (pressed CDs, sessions written at once); false when it does not hold
+// them all.
+bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uint8_t* out);
 // Read faults of a disc (sim_copy.cpp): inverts the user data of the blocks just read that the disc in
 // `discDir` marks as corrupt.
 void ApplyReadFaults(const std::string& discDir, int64_t lba, uint32_t count, uint32_t blockSize, uint8_t* data);
