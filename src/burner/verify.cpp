@@ -8,6 +8,7 @@
 #include <string>
 
 #include "burner/buffer.h"
+#include "burner/disc_read.h"
 #include "burner/jobs.h"
 #include "burner/mmc.h"
 #include "image/document.h"
@@ -19,22 +20,14 @@ namespace {
 
 constexpr int32_t kVerifyRun = 16;                        // sectors compared at a time
 constexpr size_t kVerifyBufferBytes = kVerifyRun * 2352;  // 37,632 bytes: 16 raw sectors
-constexpr int kDiscReadAttempts = 3;
 
 enum MismatchAnswer { kAnswerRetry, kAnswerIgnore, kAnswerAbort };
 
-// Reads `count` sectors at `lba` from the job's disc, raw when `raw`; a failed read is tried again a few times
-// before it counts, as a drive often reads a sector on the next pass.
-bool ReadDiscRun(CBurnJob* job, int64_t lba, int32_t count, bool raw, uint8_t* out) {
-  CScsiContext* scsi = &job->run->scsi;
-  for (int attempt = 0; attempt < kDiscReadAttempts; ++attempt) {
-    uint32_t length = 0;
-    bool ok =
-        raw ? MmcReadCd(scsi, job->device, static_cast<uint32_t>(lba), static_cast<uint32_t>(count), out) != 0
-            : MmcRead10(scsi, job->device, static_cast<uint32_t>(lba), static_cast<uint32_t>(count), out, &length) != 0;
-    if (ok) return true;
-  }
-  return false;
+// Reads `count` sectors at `lba` from the job's disc, raw when `raw`, with the retries of a disc read; nothing is
+// asked: a sector that cannot be read fails the verification.
+bool ReadDiscRun(CBurnJob* job, CDiscReadState* state, int64_t lba, int32_t count, bool raw, uint8_t* out) {
+  return DiscReadSectorsWithRetry(&job->run->scsi, job->device, state, out, lba, count, raw ? 1 : 0, 0, 0,
+                                  job->devicePath, nullptr) != 0;
 }
 
 // The question after a mismatch. End of input abandons the verification; -y passes over the run, which still
@@ -83,8 +76,10 @@ class VerifyProgress {
     else
       BurnJobSetProgress(job_, done, total);
   }
+  // A verification that failed has ended the line with its message.
   void End(bool completed) {
     if (console_) {
+      if (!completed) return;
       UiProgressEnd();
       UiPrintf(L"\r\n");
     } else if (completed) {
@@ -135,6 +130,14 @@ int BurnJobVerifyTrack(CBurnJob* job, CBurnBuffer* loader, int32_t track, int64_
   const bool raw = size == 2352;
   uint8_t* source = job->verifySource.data();
   uint8_t* disc = job->verifyDisc.data();
+  CDiscReadState readState;
+  // An error starts a line of its own, also in the middle of the progress line.
+  auto report = [&](const wchar_t* what, int64_t first, int64_t last) {
+    if (run->consoleMode) UiPrintf(L"\r\n");
+    std::wstring text = RunText(what, first, last);
+    BurnJobPrintString(run, job, kBurnLevelError, text);
+    return text;
+  };
   for (int64_t lba = start; lba < start + count;) {
     const int32_t n = static_cast<int32_t>(std::min<int64_t>(kVerifyRun, start + count - lba));
     const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(size);
@@ -145,19 +148,18 @@ int BurnJobVerifyTrack(CBurnJob* job, CBurnBuffer* loader, int32_t track, int64_
       loader->currentTrack = track < 0 ? 0 : track;
       loader->nextSourceSector = static_cast<uint64_t>(lba);
       if (!BurnBufferLoad(loader, source, n)) {
-        BurnJobPrintString(run, job, kBurnLevelError, RunText(L"Error reading source data.", lba, last));
+        report(L"Error reading source data.", lba, last);
         return 0;
       }
     }
     bool next = false;
     while (!next) {
-      if (!ReadDiscRun(job, lba, n, raw, disc)) {
-        BurnJobPrintString(run, job, kBurnLevelError, RunText(L"Error reading data on disc.", lba, last));
+      if (!ReadDiscRun(job, &readState, lba, n, raw, disc)) {
+        report(L"Error reading data on disc.", lba, last);
         return 0;
       }
       if (BurnBufferCompareSector(loader, track, source, disc, bytes) == 0) break;
-      std::wstring text = RunText(L"Error verifying data on disc.", lba, last);
-      BurnJobPrintString(run, job, kBurnLevelError, text);
+      std::wstring text = report(L"Error verifying data on disc.", lba, last);
       switch (AskMismatch(job, text)) {
         case kAnswerRetry:
           break;
@@ -211,6 +213,7 @@ int BurnJobVerifyMedia(CBurnJob* job) {
   }
   if (!ok) {
     progress.End(false);
+    if (run->consoleMode) UiPrintf(L"\r\n");
     BurnJobPrint(job, kBurnLevelError, L"Out of memory. Program abort.");
   } else {
     CBurnBuffer loader;

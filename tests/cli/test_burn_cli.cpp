@@ -254,7 +254,8 @@ TEST(BurnCli, VerifyReadsTheWrittenDiscBack) {
 }
 
 // A sector that reads back other than it was written fails the command, whatever the user answers: end of input
-// abandons the verification, ignoring the run (typed, or by -y) ends it "with errors".
+// abandons the verification, ignoring the run (typed, or by -y) ends it "with errors". So does a sector that
+// cannot be read back.
 TEST(BurnCli, VerifyMismatchFailsTheCommand) {
   Sim sim("verify_bad");
   const std::string iso = MakeIso(sim.folder);
@@ -263,16 +264,22 @@ TEST(BurnCli, VerifyMismatchFailsTheCommand) {
     std::string input;
     int questions;
     const char* ending;
+    bool unreadable = false;  // the sector cannot be read at all
   } cases[] = {
       {{}, "", 1, "Verifying media failed."},
       {{}, "retry\nignore\n", 2, "Verifying media completed with errors."},
       {{"-y"}, "", 1, "Verifying media completed with errors."},
+      {{}, "", 0, "Error reading data on disc.(sector offset: 96-111)\r\nVerifying media failed.", true},
   };
   int drive = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input + std::to_string(c.extra.size()));
     sim.Drive(drive, "cd-r", "blank");
-    sim.Tool({"corrupt", sim.folder + "/disc" + std::to_string(drive), "100"});
+    const std::string disc = sim.folder + "/disc" + std::to_string(drive);
+    if (c.unreadable)
+      sim.Tool({"unreadable", disc, "100", "1"});
+    else
+      sim.Tool({"corrupt", disc, "100"});
     std::vector<std::string> args = {"burn-image", iso, "/dev/sg" + std::to_string(drive), "-verify"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     ProgramResult r = sim.Run(args, c.input);
