@@ -325,6 +325,7 @@ TEST(BurnCli, CopyDiscMakesTheDestinationEqualToTheSource) {
     std::string input;
     int status;
     const char* line;
+    bool secondName = false;  // the source is named "/dev/sg0N", the recorder "/dev/sgN": one drive all the same
   } cases[] = {
       {"two drives", false, pressed, "cd-r", {"-verify"}, "", 0, "Verifying media completed successfully.\r\n"},
       {"temporary image on request",
@@ -336,6 +337,15 @@ TEST(BurnCli, CopyDiscMakesTheDestinationEqualToTheSource) {
        0,
        "Creating the temporary file for burning...\r\n"},
       {"one drive", true, pressed, "cd-r", {}, "\n", 0, "Please insert the destination disc then press enter key..."},
+      {"one drive by two names",
+       true,
+       pressed,
+       "cd-r",
+       {},
+       "\n",
+       0,
+       "Please insert the destination disc then press enter key...",
+       true},
       {"one drive, input ends at the swap", true, pressed, "cd-r", {}, "", 1, "The operation has been cancelled."},
       {"unreadable source sector", true, damaged, "cd-r", {}, "", 1, "Creating the temporary file failed.\r\n"},
       {"destination of another family",
@@ -362,7 +372,7 @@ TEST(BurnCli, CopyDiscMakesTheDestinationEqualToTheSource) {
       sim.Tool({"create-drive", std::to_string(target)});
       sim.Tool({"insert", std::to_string(target), blank});
     }
-    std::vector<std::string> args = {"copy-disc", "/dev/sg" + std::to_string(source),
+    std::vector<std::string> args = {"copy-disc", (c.secondName ? "/dev/sg0" : "/dev/sg") + std::to_string(source),
                                      "/dev/sg" + std::to_string(target)};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     ProgramResult r = sim.Run(args, c.input);
