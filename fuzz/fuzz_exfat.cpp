@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "filesystems/exfat.h"
-#include "runtime/error.h"
 #include "volume_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -14,15 +13,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  CImageDocument* document = FuzzVolumeDocument(data, size, 512);
-  if (!document) return 0;
-  if (ExfatOpenVolume(document) == 1) {
-    FuzzReadEveryFile(document, ExfatReadFileData, [&](CTreeEntry* entry) {
-      uint64_t byte = 0;
-      ExfatFileRun(document, entry, 0, &byte);
-    });
-  }
-  ImageClose(document);
-  AbortCodeSet(0);
+  FuzzVolumeFilesAndRuns(data, size, ExfatOpenVolume, ExfatReadFileData, ExfatFileRun);
   return 0;
 }

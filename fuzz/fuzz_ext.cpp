@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "filesystems/ext.h"
-#include "runtime/error.h"
 #include "volume_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -14,15 +13,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  CImageDocument* document = FuzzVolumeDocument(data, size, 512);
-  if (!document) return 0;
-  if (ExtOpenVolume(document) == 1) {
-    FuzzReadEveryFile(document, ExtReadFileData, [&](CTreeEntry* entry) {
-      uint64_t byte = 0;
-      ExtFileRun(document, entry, 0, &byte);
-    });
-  }
-  ImageClose(document);
-  AbortCodeSet(0);
+  FuzzVolumeFilesAndRuns(data, size, ExtOpenVolume, ExtReadFileData, ExtFileRun);
   return 0;
 }

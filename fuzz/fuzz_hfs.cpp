@@ -7,34 +7,7 @@
 #include <cstdio>
 
 #include "filesystems/hfs.h"
-#include "image/document.h"
-#include "runtime/error.h"
-#include "session/document.h"
 #include "volume_input.h"
-
-namespace {
-
-void Run(FILE* stream, bool optical) {
-  CImageDocument* document = ImageAlloc();
-  if (!document) return;
-  document->input = stream;
-  document->quiet = 1;
-  document->loadTree = 1;
-  if (optical) {
-    document->sectorSize = 2048;
-    document->inputType = 0;
-  } else {
-    document->sectorSize = 512;
-    document->partitionMapUnit = 512;
-  }
-  if (HfsOpenVolume(document) == 1 && ImageCreateRoot(document) == 0 && HfsLoadTree(document) == 0)
-    FuzzReadEveryFile(document, HfsReadEntryData, [](CTreeEntry*) {});
-  document->input = nullptr;
-  ImageClose(document);
-  AbortCodeSet(0);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
@@ -44,8 +17,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* stream = FuzzMemoryStream(data, size);
   if (!stream) return 0;
-  Run(stream, false);
-  Run(stream, true);
+  for (const bool optical : {false, true})
+    FuzzStreamVolume(stream, optical, HfsOpenVolume, HfsLoadTree, HfsReadEntryData);
   std::fclose(stream);
   return 0;
 }

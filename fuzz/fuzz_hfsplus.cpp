@@ -5,36 +5,10 @@
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "filesystems/hfsplus.h"
-#include "image/document.h"
-#include "runtime/error.h"
-#include "session/document.h"
 #include "volume_input.h"
-
-namespace {
-
-void Run(FILE* stream, bool optical, int32_t multiplier) {
-  CImageDocument* document = ImageAlloc();
-  if (!document) return;
-  document->input = stream;
-  document->quiet = 1;
-  document->loadTree = 1;
-  if (optical) {
-    document->sectorSize = 2048;
-    document->inputType = 0;
-  } else {
-    document->sectorSize = 512;
-    document->partitionMapUnit = 512;
-  }
-  if (HfsPlusOpenVolume(document, multiplier) == 1 && ImageCreateRoot(document) == 0 && HfsPlusLoadTree(document) == 0)
-    FuzzReadEveryFile(document, HfsPlusReadEntryData, [](CTreeEntry*) {});
-  document->input = nullptr;
-  ImageClose(document);
-  AbortCodeSet(0);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
@@ -44,9 +18,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* stream = FuzzMemoryStream(data, size);
   if (!stream) return 0;
-  Run(stream, false, 1);
-  Run(stream, false, 4);
-  Run(stream, true, 1);
+  const std::pair<bool, int32_t> passes[] = {{false, 1}, {false, 4}, {true, 1}};
+  for (const auto& pass : passes) {
+    const int32_t multiplier = pass.second;
+    FuzzStreamVolume(
+        stream, pass.first, [&](CImageDocument* document) { return HfsPlusOpenVolume(document, multiplier); },
+        HfsPlusLoadTree, HfsPlusReadEntryData);
+  }
   std::fclose(stream);
   return 0;
 }

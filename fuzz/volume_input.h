@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/document.h"
+#include "runtime/error.h"
 #include "session/document.h"
 #include "tree/tree.h"
 
@@ -72,4 +73,44 @@ inline void FuzzReadEveryFile(CImageDocument* document, Read read, After after) 
     read(document, entry, 3, buffer.data(), 777);
     after(entry);
   });
+}
+
+// The whole run of a target over a volume of 512-byte sectors whose reader answers the runs of a file:
+// open(document) == 1 opens it, read(...) reads a file, fileRun(document, entry, 0, &byte) asks for the first run.
+template <typename Open, typename Read, typename FileRun>
+inline void FuzzVolumeFilesAndRuns(const uint8_t* data, size_t size, Open open, Read read, FileRun fileRun) {
+  CImageDocument* document = FuzzVolumeDocument(data, size, 512);
+  if (!document) return;
+  if (open(document) == 1) {
+    FuzzReadEveryFile(document, read, [&](CTreeEntry* entry) {
+      uint64_t byte = 0;
+      fileRun(document, entry, 0, &byte);
+    });
+  }
+  ImageClose(document);
+  AbortCodeSet(0);
+}
+
+// One pass of a target over a stream it keeps: a document read as a disk partition (512-byte sectors) or as an
+// optical image (2048), on which open(document) == 1 finds the volume and load(document) == 0 loads its tree; every
+// file is then read through read(...).
+template <typename Open, typename Load, typename Read>
+inline void FuzzStreamVolume(FILE* stream, bool optical, Open open, Load load, Read read) {
+  CImageDocument* document = ImageAlloc();
+  if (!document) return;
+  document->input = stream;
+  document->quiet = 1;
+  document->loadTree = 1;
+  if (optical) {
+    document->sectorSize = 2048;
+    document->inputType = 0;
+  } else {
+    document->sectorSize = 512;
+    document->partitionMapUnit = 512;
+  }
+  if (open(document) == 1 && ImageCreateRoot(document) == 0 && load(document) == 0)
+    FuzzReadEveryFile(document, read, [](CTreeEntry*) {});
+  document->input = nullptr;
+  ImageClose(document);
+  AbortCodeSet(0);
 }

@@ -10,6 +10,7 @@
 #include "builder/file_batch.h"
 #include "builder/optimize.h"
 #include "builder/rockridge.h"
+#include "builder/session_block.h"
 #include "image/document.h"
 #include "image/sectors.h"
 #include "runtime/error.h"
@@ -420,6 +421,31 @@ void JolietAssignDirectoryExtents(CImageDocument* document, CTreeFolder* folder,
   state->jolietDirectoryCount = static_cast<int32_t>(folders.size());
 }
 
+namespace {
+
+// A file of the disc being appended to stays where an earlier session wrote it: 1 when it was kept, 0 when it
+// is placed like a new file, -1 when the disc cannot be appended to (abort code set). A file in the sectors that
+// the burn job rewrites with the new session's head (the first 320) would be lost there, so it is written again;
+// on a disc whose sessions carry blocks such a file means the disc came from another program.
+int KeepPreviousSessionExtent(CImageDocument* document, CTreeEntry* entry) {
+  const CIsoBuildState* state = IsoBuildState(document);
+  if (state->sessionStart <= 0 || entry->sourceLba <= 0 || entry->requestedLba != 0 || entry->extents ||
+      entry->inlineData || (entry->sourcePath && entry->sourcePath[0]))
+    return 0;
+  const int64_t head =
+      document->multisession ? std::max<int64_t>(state->headLength, kSessionHeadSectors) : state->headLength;
+  if (entry->sourceLba < head && document->sessionBlock && document->sessionBlock->chainSessions > 0) {
+    MessageShow(L"This imported disc has been written by other program. Kestrane can not append data to it.");
+    AbortCodeSet(kAbortReadFailed);
+    return -1;
+  }
+  if (document->multisession && entry->sourceLba < kSessionHeadSectors) return 0;
+  entry->outputLba = entry->sourceLba;
+  return 1;
+}
+
+}  // namespace
+
 void IsoAssignFileExtents(CImageDocument* document, CTreeFolder* folder, int pass, CProgressCallbacks* progress) {
   CIsoBuildState* state = IsoBuildState(document);
   std::vector<CTreeFolder*> folders;
@@ -433,6 +459,12 @@ void IsoAssignFileExtents(CImageDocument* document, CTreeFolder* folder, int pas
         continue;
       }
       if (entry->size <= 0 || entry->outputLba != 0) continue;
+      const int kept = KeepPreviousSessionExtent(document, entry);
+      if (kept < 0) return;
+      if (kept > 0) {
+        OptimizeMergeDuplicates(document, entry, progress);
+        continue;
+      }
       if (entry->requestedLba >= 1 && entry->requestedLba <= kRequestedLbaFixedLast) {
         entry->outputLba = entry->requestedLba;
       } else if (entry->requestedLba == 0) {

@@ -1,5 +1,6 @@
 #include "builder/layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "builder/add_local.h"
@@ -7,8 +8,9 @@
 #include "builder/eltorito_writer.h"
 #include "builder/iso_writer.h"
 #include "builder/optimize.h"
-#include "builder/udf_writer.h"
 #include "builder/rockridge.h"
+#include "builder/session_block.h"
+#include "builder/udf_writer.h"
 #include "image/document.h"
 #include "runtime/error.h"
 #include "tree/eltorito.h"
@@ -19,11 +21,19 @@ namespace {
 
 bool Stopped() { return AbortCodeGet() != kAbortNone; }
 
+// Zero sectors from the write position up to `lba`.
+int PadTo(CImageDocument* document, int64_t lba, CProgressCallbacks* progress) {
+  const int64_t count = lba - IsoBuildState(document)->writePosition;
+  return count > 0 ? IsoWriteZeroSectors(document, count, progress) : 0;
+}
+
 }  // namespace
 
 void IsoSetSessionStart(CImageDocument* document) {
-  // Only a physical disc opened for appending starts its session further in; images always start at 0.
-  if (document) document->buildSessionStart = 0;
+  // Only a session appended to a disc starts further in, at the disc's next writable address; images start at 0.
+  if (document)
+    document->buildSessionStart =
+        document->multisession && document->discAppendStart > 0 ? document->discAppendStart : 0;
 }
 
 void IsoResetWritePosition(CImageDocument* document) {
@@ -79,13 +89,23 @@ int IsoLayoutImage(CImageDocument* document, CProgressCallbacks* progress, int64
     UdfReserveLvid(document);
     UdfReserveUpTo256(document);
     UdfReservePartitionStart(document);
+    // Without ISO 9660 the session block precedes the UDF directories, past the head the burn job rewrites.
+    if (!iso && document->multisession) {
+      state->nextFreeLba = std::max<int64_t>(state->nextFreeLba, start + kSessionHeadSectors);
+      if (SessionPrepareBlock(document) != 0) return 1;
+    }
     if (UdfSizeFileIdentifiers(document) != 0) return 1;
     UdfCountFileEntries(document);
   }
   state->headLength = state->nextFreeLba - start;
+  // A further session keeps its first 320 sectors to the descriptors: the burn job copies them over the disc's.
+  if (document->multisession && iso)
+    state->nextFreeLba = std::max<int64_t>(state->nextFreeLba, start + kSessionHeadSectors);
   if (iso) {
     IsoReservePathTables(document);
     if (joliet) JolietReservePathTables(document);
+    // The session block lies directly before the first directory, the root, where the opener looks for it.
+    if (SessionPrepareBlock(document) != 0) return 1;
     IsoAssignDirectoryExtents(document, document->rootFolder, 0);
     if (joliet) JolietAssignDirectoryExtents(document, document->rootFolder, 0);
     if (document->bootInfo) BootCatalogLayout(document);
@@ -123,13 +143,20 @@ int IsoWriteImage(CImageDocument* document, CProgressCallbacks* progress) {
     if (UdfPadTo32(document, progress) != 0 || UdfWriteVds(document, progress) != 0 ||
         UdfWriteVds(document, progress) != 0 || UdfWriteLvid(document, progress) != 0 ||
         UdfPadTo256(document, progress) != 0 || UdfWriteAvdp(document, progress) != 0 ||
-        UdfWriteFsd(document, progress) != 0 || UdfWriteDirectories(document, progress) != 0 ||
-        UdfWriteFileEntries(document, progress) != 0)
+        UdfWriteFsd(document, progress) != 0)
       return -1;
+    if (!iso && document->multisession &&
+        (PadTo(document, state->sessionStart + kSessionHeadSectors, progress) != 0 ||
+         SessionWriteBlock(document, progress) != 0))
+      return -1;
+    if (UdfWriteDirectories(document, progress) != 0 || UdfWriteFileEntries(document, progress) != 0) return -1;
   }
+  if (iso && document->multisession && PadTo(document, state->sessionStart + kSessionHeadSectors, progress) != 0)
+    return -1;
   if (iso) {
     if (IsoWritePathTables(document, progress) != 0) return -1;
     if (joliet && JolietWritePathTables(document, progress) != 0) return -1;
+    if (SessionWriteBlock(document, progress) != 0) return -1;
     if (IsoWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
     if (joliet && JolietWriteDirectoryTree(document, document->rootFolder, progress) != 0) return -1;
     if (document->bootInfo &&

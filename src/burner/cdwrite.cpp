@@ -6,6 +6,7 @@
 #include "burner/buffer.h"
 #include "burner/jobs.h"
 #include "burner/mmc.h"
+#include "burner/writer.h"
 #include "image/cdtext_record.h"
 #include "image/document.h"
 #include "image/tracktable.h"
@@ -44,11 +45,6 @@ void PutEntry(std::vector<uint8_t>* sheet, uint8_t ctl, uint8_t tno, uint8_t ind
   sheet->insert(sheet->end(), e, e + 8);
 }
 
-uint32_t ErrorOf(CBurnJob* job) { return ScsiGetLastError(&job->run->scsi, job->device); }
-
-// The sense of the last command of the job's device: key, ASC, ASCQ packed.
-uint32_t SenseOf(CBurnJob* job) { return ScsiGetSense(&job->run->scsi, job->device); }
-
 bool Flush(CBurnJob* job) {
   BurnJobPrint(job, kBurnLevelInfo, L"Synchronizing cache...");
   BurnJobSetProgress(job, 100, 100);
@@ -60,53 +56,12 @@ bool Flush(CBurnJob* job) {
   return true;
 }
 
-// The writer ran out of sectors: the reader ended early because the image could not be read.
-void ReportSourceFailure(CBurnJob* job, CBurnBuffer* buffer) {
-  if (buffer->readFailed) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls", L"Error reading image data.");
-    if (buffer->document && !WstrIsEmpty(buffer->document->path))
-      BurnJobPrint(job, kBurnLevelError, L"%ls", buffer->document->path.c_str());
-  }
-}
-
 // The write speed of the run, when -speed named one, goes to the drive before the disc is written.
 void SendSpeed(CBurnJob* job) {
   int32_t speed = job->run->writeSpeed;
   if (speed <= 0) return;
   MmcSetCdSpeed(&job->run->scsi, job->device, 0xFFFF, static_cast<uint32_t>(std::min<int32_t>(speed, 0xFFFE)));
 }
-
-// The progress title names the image's item at the LBA being written, at most once a second.
-void Title(CBurnJob* job, CBurnBuffer* buffer, int64_t lba) {
-  CBurnRun* run = job->run;
-  if (!buffer->source.itemAt) return;
-  uint32_t now = SysGetTickCountMs();
-  if (run->lastTitleMs != 0 && now - run->lastTitleMs < 1000) return;
-  BurnJobReportTitle(job, 0, buffer->source.itemAt(buffer->source.context, lba));
-}
-
-class ProgressLine {
- public:
-  ProgressLine(CBurnJob* job, uint64_t total) : job_(job), total_(total), console_(job->run->consoleMode != 0) {
-    if (console_) UiProgressBegin(L"Writing media...", total);
-  }
-  ~ProgressLine() {
-    if (!console_) return;
-    UiProgressEnd();
-    UiPrintf(L"\r\n");  // the caller ends the progress line
-  }
-  void Show(uint64_t done) {
-    if (console_)
-      UiProgressShowPercent(done, total_);
-    else
-      BurnJobSetProgress(job_, done, total_);
-  }
-
- private:
-  CBurnJob* job_;
-  uint64_t total_;
-  bool console_;
-};
 
 }  // namespace
 
@@ -225,19 +180,19 @@ int BurnJobWriteCdDataTrack(CBurnJob* job, CBurnBuffer* buffer, int64_t dataEnd)
   int64_t r = 2;
   if (n + r < 300) r = 300 - n;
   if (!BurnSetCdWriteParams(job, 0, 2, 0, 8, 0)) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 154, ErrorOf(job));
+    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 154, BurnJobLastError(job));
     return 0;
   }
   if (n + r > 0xFFFFFFFFLL ||
       !BurnJobCheckNextWritableAddress(job, 255, 1, static_cast<uint32_t>(start), static_cast<uint32_t>(n + r)))
     return 0;
   if (!BurnSendDataCueSheet(job, start, start == 0 ? 1 : run->appendTrack, n)) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 153, ErrorOf(job));
+    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 153, BurnJobLastError(job));
     return 0;
   }
   BurnJobReportStart(job, 0);
   if (!BurnJobWriteZeroSectors(job, static_cast<uint32_t>(start - 150), 2048, 150, nullptr, kRun)) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 152, ErrorOf(job));
+    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 152, BurnJobLastError(job));
     return 0;
   }
   return BurnJobWriteTrackData(job, buffer, n, start, r);
@@ -248,18 +203,18 @@ int BurnJobWriteTrackData(CBurnJob* job, CBurnBuffer* buffer, int64_t dataLength
   const int64_t total = dataLength + runOut;
   std::vector<uint8_t> scratch(static_cast<size_t>(kRun) * 2048);
   {
-    ProgressLine progress(job, static_cast<uint64_t>(total));
+    CWriteProgress progress(job, static_cast<uint64_t>(total));
     for (int64_t lba = start; lba < start + total;) {
       int32_t k = static_cast<int32_t>(std::min<int64_t>(kRun, start + total - lba));
       const uint8_t* data = BurnBufferTake(buffer, scratch.data(), k, 0);
       if (!data) {
-        ReportSourceFailure(job, buffer);
+        BurnJobReportSourceFailure(job, buffer);
         return 0;
       }
-      Title(job, buffer, lba);
+      BurnJobShowItemAt(job, buffer, lba);
       if (!MmcWrite10(scsi, job->device, static_cast<uint32_t>(lba), data, static_cast<uint32_t>(k) * 2048, 2048)) {
         BurnJobPrint(job, kBurnLevelError, L"%ls (%d-%08x %08x)", L"Error writing data.", 129,
-                     static_cast<uint32_t>(lba), ErrorOf(job));
+                     static_cast<uint32_t>(lba), BurnJobLastError(job));
         return 0;
       }
       BurnBufferAdvance(buffer, k);
@@ -315,7 +270,7 @@ int BurnJobWriteCdSao(CBurnJob* job, CBurnBuffer* buffer) {
   for (int32_t i = 0; i < table->trackCount; ++i)
     if (const CTrackInfo* t = TrackTableGetTrack(table, i)) xa = xa || KindOfMode(t->mode) == kCueMode2;
   if (!BurnSetCdWriteParams(job, 0, 2, 0, 0, xa ? 0x20 : 0)) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 264, ErrorOf(job));
+    BurnJobPrint(job, kBurnLevelError, L"%ls (%d, %08x).", L"Burning failed", 264, BurnJobLastError(job));
     return 0;
   }
   int64_t total = TrackTableGetEndSector(table);
@@ -323,7 +278,7 @@ int BurnJobWriteCdSao(CBurnJob* job, CBurnBuffer* buffer) {
       !BurnJobCheckNextWritableAddress(job, 255, 1, 0, static_cast<uint32_t>(total)))
     return 0;
   if (!MmcSendCueSheet(scsi, job->device, sheet.data(), static_cast<uint32_t>(sheet.size()))) {
-    BurnJobPrint(job, kBurnLevelError, L"%ls(%d, %08x)", L"Burning failed", 272, ErrorOf(job));
+    BurnJobPrint(job, kBurnLevelError, L"%ls(%d, %08x)", L"Burning failed", 272, BurnJobLastError(job));
     return 0;
   }
   if (run->writeCdText) {
@@ -339,8 +294,8 @@ int BurnJobWriteCdSao(CBurnJob* job, CBurnBuffer* buffer) {
       int64_t start = int64_t{info[17]} * 4500 + info[18] * 75 + info[19] - 450150;
       if (!BurnJobWriteCdTextLeadIn(job, table, start)) {
         bool mixed = TrackTableIsMixedModeFrom(table, 0) != 0;
-        if (!(mixed && SenseOf(job) == 0x052400)) {
-          BurnJobPrint(job, kBurnLevelError, L"%ls (%d-%08x)", L"Error writing data.", 304, ErrorOf(job));
+        if (!(mixed && BurnJobLastSense(job) == 0x052400)) {
+          BurnJobPrint(job, kBurnLevelError, L"%ls (%d-%08x)", L"Error writing data.", 304, BurnJobLastError(job));
           return 0;
         }
       }
@@ -352,7 +307,7 @@ int BurnJobWriteCdSao(CBurnJob* job, CBurnBuffer* buffer) {
     return 0;
   }
   {
-    ProgressLine progress(job, static_cast<uint64_t>(total));
+    CWriteProgress progress(job, static_cast<uint64_t>(total));
     int64_t lba = 0;
     for (int32_t i = 0; i < table->trackCount; ++i) {
       const CTrackInfo* track = TrackTableGetTrack(table, i);
@@ -361,13 +316,13 @@ int BurnJobWriteCdSao(CBurnJob* job, CBurnBuffer* buffer) {
         int32_t k = static_cast<int32_t>(std::min<int64_t>(kRun, end - lba));
         const uint8_t* data = BurnBufferTake(buffer, scratch.data(), k, 0);
         if (!data) {
-          ReportSourceFailure(job, buffer);
+          BurnJobReportSourceFailure(job, buffer);
           MmcCloseTrackSession(scsi, job->device, 0, 1, static_cast<uint32_t>(i + 1));
           return 0;
         }
-        Title(job, buffer, lba);
+        BurnJobShowItemAt(job, buffer, lba);
         if (!MmcWrite10(scsi, job->device, static_cast<uint32_t>(lba), data, static_cast<uint32_t>(k) * 2352, 2352)) {
-          uint32_t error = ErrorOf(job);
+          uint32_t error = BurnJobLastError(job);
           BurnJobPrint(job, kBurnLevelError, L"%ls (%d-%08x %08x)", L"Error writing data.", 371,
                        static_cast<uint32_t>(lba), error);
           MmcCloseTrackSession(scsi, job->device, 0, 1, static_cast<uint32_t>(i + 1));

@@ -5,6 +5,7 @@
 
 #include "burner/jobs.h"
 #include "burner/media.h"
+#include "burner/writer.h"
 #include "runtime/byte_reader.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
@@ -500,7 +501,7 @@ int BurnJobCheckNextWritableAddress(CBurnJob* job, uint32_t track, int strict, u
     return 0;
   }
   if (free < needed) {
-    UiHookBurnState();
+    BurnJobReportNoRoom(job, free, needed);
     return 0;
   }
   return 1;

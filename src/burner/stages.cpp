@@ -2,6 +2,7 @@
 #include "burner/buffer.h"
 #include "burner/cdwrite.h"
 #include "burner/copy.h"
+#include "burner/dvdwrite.h"
 #include "burner/erase.h"
 #include "burner/jobs.h"
 #include "burner/media.h"
@@ -19,10 +20,8 @@ void DestroyBuffer(CBurnJob* job) { BurnBufferDestroy(std::move(job->run->buffer
 
 int WriteCdImage(CBurnJob* job) { return job->run->buffer ? BurnJobWriteCdImage(job, job->run->buffer.get()) : 0; }
 
-// DVD and BD writing is not part of this build: say so before the job fails, rather than fail without a reason.
 int WriteDvdImage(CBurnJob* job) {
-  BurnJobPrint(job, kBurnLevelError, L"Writing %ls discs is not available yet.", MediaTypeName(job->mediaType));
-  return 0;
+  return job->run->buffer ? BurnJobWriteDvdImage(job, job->run->buffer.get(), job->mediaType) : 0;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "builder/session_block.h"
 #include "burner/jobs.h"
 #include "cli/console.h"
 #include "cli/runners.h"
@@ -31,6 +32,7 @@ std::unique_ptr<CBurnRun> NewRun(int32_t jobType) {
   run->consoleMode = 1;
   BurnUseRecorderStages(run.get());
   run->stages.cdTextPacks = CdTextPacksToSubchannel;
+  SessionUseMultisessionStages(run.get());
   return run;
 }
 

@@ -41,32 +41,34 @@ bool LocaleIsUtf8() {
 // Converts wide text to the locale's multibyte text; a character the locale cannot show becomes '?'.
 void WriteWide(const wchar_t* text, size_t n) {
   std::string bytes;
-  bytes.reserve(n + 16);
   if (LocaleIsUtf8()) {
     // The common case, encoded here: the library's per-character conversion costs more than the rest of a
-    // listing together.
+    // listing together. At most four bytes a character, written through a pointer.
+    bytes.resize(n * 4);
+    char* out = bytes.data();
     for (size_t i = 0; i < n; ++i) {
       uint32_t c = static_cast<uint32_t>(text[i]);
       if (c < 0x80) {
-        bytes.push_back(static_cast<char>(c));
+        *out++ = static_cast<char>(c);
       } else if (c < 0x800) {
-        bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
       } else if (c >= 0xD800 && c <= 0xDFFF) {
-        bytes.push_back('?');
+        *out++ = '?';
       } else if (c < 0x10000) {
-        bytes.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
       } else if (c <= 0x10FFFF) {
-        bytes.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        bytes.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
       } else {
-        bytes.push_back('?');
+        *out++ = '?';
       }
     }
+    bytes.resize(static_cast<size_t>(out - bytes.data()));
   } else {
     std::mbstate_t state{};
     char one[MB_LEN_MAX];

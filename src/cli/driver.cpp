@@ -1,5 +1,7 @@
 #include "cli/driver.h"
 
+#include <langinfo.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,12 +10,11 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
-#include <langinfo.h>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,6 @@
 #include "cli/runners.h"
 #include "cli/settings.h"
 #include "image/document.h"
-#include "session/document.h"
-#include "session/open.h"
 #include "runtime/error.h"
 #include "runtime/file.h"
 #include "runtime/hooks.h"
@@ -31,6 +30,8 @@
 #include "runtime/strutil.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "tree/tree.h"
 #include "tree/volume.h"
 
@@ -951,6 +952,9 @@ void CliRun() {
 int KestraneMain(int argc, char** argv) {
   // Output to a pipe or file goes out in large blocks (a terminal is flushed at every print).
   if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  // A tree of many entries is many small blocks: the heap grows and shrinks in megabytes rather than in pages.
+  mallopt(M_TOP_PAD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 16 << 20);
   SelectLocale();
   auto** wide = static_cast<wchar_t**>(MemZeroAlloc(sizeof(wchar_t*) * static_cast<size_t>(argc > 0 ? argc : 1)));
   if (!wide) return -1;

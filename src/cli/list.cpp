@@ -1,6 +1,7 @@
 // The list command: the entries of one folder of an image (with -r, of every folder below it) with dates,
 // sizes and names, folders first, and the totals.
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -9,11 +10,11 @@
 #include "cli/runners.h"
 #include "cli/settings.h"
 #include "image/document.h"
-#include "session/document.h"
-#include "session/open.h"
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/paths.h"
+#include "session/document.h"
+#include "session/open.h"
 #include "tree/iso_helpers.h"
 #include "tree/tree.h"
 
@@ -49,7 +50,9 @@ void PrintTotals(CImageDocument* document, CTreeFolder* folder, int recursive, c
 std::vector<CTreeEntry*> CliSortFolderChildren(CTreeFolder* folder) {
   std::vector<CTreeEntry*> children;
   for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) children.push_back(entry);
-  std::stable_sort(children.begin(), children.end(), ListOrder);
+  // Records are mostly stored in the listed order already: one pass tells.
+  if (!std::is_sorted(children.begin(), children.end(), ListOrder))
+    std::stable_sort(children.begin(), children.end(), ListOrder);
   return children;
 }
 
@@ -57,12 +60,16 @@ void CliPrintFolder(CImageDocument* document, CTreeFolder* folder) {
   // Depth first, each folder's block before its subfolders' blocks.
   std::vector<CTreeFolder*> pending{folder};
   bool recursive = g_settings->switchFlags & kSwitchRecursive;
+  constexpr size_t kListBlockChars = 16384;
+  std::wstring block;
+  std::wstring date;
+  uint8_t lastDate[7] = {};
+  bool haveDate = false;
   while (!pending.empty() && AbortCodeGet() == 0) {
     CTreeFolder* current = pending.back();
     pending.pop_back();
     std::vector<CTreeEntry*> children = CliSortFolderChildren(current);
     wchar_t* path = children.empty() ? nullptr : TreeBuildEntryPath(document, current, nullptr, 0);
-    std::wstring line;
     if (path) {
       ConsolePrintf(L"Objects in %ls:\r\n\r\n", path);
       MemFree(path);
@@ -70,17 +77,29 @@ void CliPrintFolder(CImageDocument* document, CTreeFolder* folder) {
         const wchar_t* size = TreeEntryIsFolder(child) ? L"<DIR>"
                                                         : TextFormatThousands(TreeGetEntryListedSize(document, child));
         // "%-18ls  %18ls  %ls\r\n", at most 1,024 characters, built without the formatter (one line per
-        // entry of the image).
-        const wchar_t* date = IsoFormatRecordDate(child->directoryRecord + kDirRecordDate);
-        line.assign(date);
-        if (line.size() < 18) line.append(18 - line.size(), L' ');
-        line.append(L"  ");
+        // entry of the image). Entries of a folder mostly share their date: it is converted once.
+        const uint8_t* recordDate = child->directoryRecord + kDirRecordDate;
+        if (!haveDate || std::memcmp(recordDate, lastDate, sizeof lastDate) != 0) {
+          std::memcpy(lastDate, recordDate, sizeof lastDate);
+          date.assign(IsoFormatRecordDate(recordDate));
+          haveDate = true;
+        }
+        const size_t start = block.size();
+        block.append(date);
+        if (date.size() < 18) block.append(18 - date.size(), L' ');
+        block.append(L"  ");
         size_t sizeLength = std::wcslen(size);
-        if (sizeLength < 18) line.append(18 - sizeLength, L' ');
-        line.append(size).append(L"  ").append(child->name ? child->name : L"").append(L"\r\n");
-        if (line.size() > 1024) line.resize(1024);
-        ConsolePrintText(line.c_str());
+        if (sizeLength < 18) block.append(18 - sizeLength, L' ');
+        block.append(size).append(L"  ").append(child->name ? child->name : L"").append(L"\r\n");
+        if (block.size() - start > 1024) block.resize(start + 1024);
+        // The lines go out in blocks: one conversion and one write for many entries.
+        if (block.size() >= kListBlockChars) {
+          ConsolePrintText(block.c_str());
+          block.clear();
+        }
       }
+      if (!block.empty()) ConsolePrintText(block.c_str());
+      block.clear();
       PrintTotals(document, current, 0, L"\t", L"\r\n\r\n");
     }
     if (!recursive) break;

@@ -5,6 +5,14 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KESTRANE_EDC_CLMUL 1
+#endif
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "image/document.h"
 #include "runtime/error.h"
 #include "runtime/parallel.h"
@@ -36,6 +44,16 @@ constexpr int kQRows = 26;
 constexpr int kQColumns = 43;
 constexpr int kQVectorBytes = 52;
 
+// Where symbol m of each Q codeword n lies in the area from offset 12: word column m of row (n + m) mod 26.
+using QOffsets = std::array<std::array<uint16_t, kQRows>, kQColumns>;
+constexpr QOffsets MakeQOffsets() {
+  QOffsets t{};
+  for (int m = 0; m < kQColumns; ++m)
+    for (int n = 0; n < kQRows; ++n) t[m][n] = static_cast<uint16_t>((n + m) % kQRows * kRowBytes + 2 * m);
+  return t;
+}
+constexpr QOffsets kQOffsets = MakeQOffsets();
+
 // ---- EDC ----------------------------------------------------------------------------------------------------
 
 constexpr uint32_t kEdcPolynomialReflected = 0xD8018001u;  // 0x8001801B with its bits reversed
@@ -58,6 +76,80 @@ constexpr EdcTables MakeEdcTables() {
 }
 
 constexpr EdcTables kEdc = MakeEdcTables();
+
+// ---- EDC by carry-less multiplication ----------------------------------------------------------------------
+//
+// The message is folded 16 bytes at a time into a 128-bit remainder that has the same EDC (the register starts
+// at 0, so leading zeros change nothing); the tables finish its last 16 bytes and any tail. In the bit order the
+// EDC reads bytes (least significant bit first), a 16-byte block loaded little-endian holds its polynomial
+// reflected, and the carry-less product of two reflected 64-bit values is the reflected product times x. So a
+// block h = hh * x^64 + hl folded d bytes ahead becomes hh * (x^(8d + 63) mod P) + hl * (x^(8d - 1) mod P).
+
+constexpr uint64_t kEdcPolynomial = 0x18001801Bull;  // x^32 + x^31 + x^16 + x^15 + x^4 + x^3 + x + 1
+
+// x^n mod P as a reflected 64-bit operand: the coefficient of x^d at bit 63 - d.
+constexpr uint64_t EdcFoldConstant(int n) {
+  uint64_t r = 1;
+  for (int i = 0; i < n; ++i) {
+    r <<= 1;
+    if (r & (uint64_t{1} << 32)) r ^= kEdcPolynomial;
+  }
+  uint64_t reflected = 0;
+  for (int d = 0; d < 32; ++d)
+    if (r >> d & 1) reflected |= uint64_t{1} << (63 - d);
+  return reflected;
+}
+
+#ifdef KESTRANE_EDC_CLMUL
+
+constexpr uint64_t kFold16High = EdcFoldConstant(8 * 16 + 63), kFold16Low = EdcFoldConstant(8 * 16 - 1);
+constexpr uint64_t kFold64High = EdcFoldConstant(8 * 64 + 63), kFold64Low = EdcFoldConstant(8 * 64 - 1);
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i block, __m128i constants) {
+  // constants: the low-half multiplier in the high lane, the high-half one in the low lane.
+  return _mm_xor_si128(_mm_clmulepi64_si128(block, constants, 0x00), _mm_clmulepi64_si128(block, constants, 0x11));
+}
+
+__attribute__((target("pclmul,sse4.1"))) uint32_t EdcClmul(const uint8_t* p, int64_t length, bool* done) {
+  *done = false;
+  if (length < 128) return 0;
+  const __m128i fold16 = _mm_set_epi64x(static_cast<int64_t>(kFold16Low), static_cast<int64_t>(kFold16High));
+  const __m128i fold64 = _mm_set_epi64x(static_cast<int64_t>(kFold64Low), static_cast<int64_t>(kFold64High));
+  const auto load = [](const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+  __m128i x0 = load(p), x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+  p += 64;
+  length -= 64;
+  while (length >= 64) {
+    x0 = _mm_xor_si128(Fold(x0, fold64), load(p));
+    x1 = _mm_xor_si128(Fold(x1, fold64), load(p + 16));
+    x2 = _mm_xor_si128(Fold(x2, fold64), load(p + 32));
+    x3 = _mm_xor_si128(Fold(x3, fold64), load(p + 48));
+    p += 64;
+    length -= 64;
+  }
+  x1 = _mm_xor_si128(Fold(x0, fold16), x1);
+  x2 = _mm_xor_si128(Fold(x1, fold16), x2);
+  x3 = _mm_xor_si128(Fold(x2, fold16), x3);
+  while (length >= 16) {
+    x3 = _mm_xor_si128(Fold(x3, fold16), load(p));
+    p += 16;
+    length -= 16;
+  }
+  uint8_t rest[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x3);
+  uint32_t c = 0;
+  for (uint8_t b : rest) c = (c >> 8) ^ kEdc[0][(c ^ b) & 0xFF];
+  for (int64_t i = 0; i < length; ++i) c = (c >> 8) ^ kEdc[0][(c ^ p[i]) & 0xFF];
+  *done = true;
+  return c;
+}
+
+const bool kHasClmul = [] {
+  __builtin_cpu_init();  // this may run before main
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}();
+
+#endif
 
 inline uint32_t Load32Le(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -191,6 +283,17 @@ uint8_t CdToBcd(int value) {
 }
 
 uint32_t CdComputeEdc(const void* bytes, int64_t length) {
+#ifdef KESTRANE_EDC_CLMUL
+  if (kHasClmul && bytes != nullptr) {
+    bool done = false;
+    const uint32_t c = EdcClmul(static_cast<const uint8_t*>(bytes), length, &done);
+    if (done) return c;
+  }
+#endif
+  return CdComputeEdcPortable(bytes, length);
+}
+
+uint32_t CdComputeEdcPortable(const void* bytes, int64_t length) {
   const auto* p = static_cast<const uint8_t*>(bytes);
   if (p == nullptr || length <= 0) return 0;
   uint32_t c = 0;
@@ -206,15 +309,17 @@ uint32_t CdComputeEdc(const void* bytes, int64_t length) {
   return c;
 }
 
-void CdComputeEccP(uint8_t* sector) {
+void CdComputeEccPPortable(uint8_t* sector) {
   // Rows run along the 86 columns, so a whole row advances 86 codewords at once.
   constexpr size_t kWords = (kRowBytes + 7) / 8;
   uint64_t sum[kWords] = {};
   uint64_t horner[kWords] = {};
-  uint8_t row[kWords * 8] = {};
   const uint8_t* area = sector + kHeaderAt;
+  // Words are loaded straight from the sector: the last one of a row runs two bytes into the next row (the last
+  // row's into the P parity), lanes the parity never reads.
+  static_assert(kHeaderAt + (kPDataRows - 1) * kRowBytes + kWords * 8 <= kCdRawSectorSize);
   for (int r = 0; r < kPDataRows; ++r) {
-    std::memcpy(row, area + r * kRowBytes, kRowBytes);
+    const uint8_t* row = area + r * kRowBytes;
     for (size_t w = 0; w < kWords; ++w) {
       const uint64_t v = Load64(row + 8 * w);
       sum[w] ^= v;
@@ -224,29 +329,116 @@ void CdComputeEccP(uint8_t* sector) {
   FinishParity(sum, horner, kRowBytes, sector + kEccPAt, sector + kEccPAt + kRowBytes);
 }
 
-void CdComputeEccQ(uint8_t* sector) {
+void CdComputeEccQPortable(uint8_t* sector) {
   // Step M gathers symbol M of all 52 codewords (word column M of rows M, M + 1, ... wrapping at 26).
   constexpr size_t kWords = (kQVectorBytes + 7) / 8;
   uint64_t sum[kWords] = {};
   uint64_t horner[kWords] = {};
-  uint8_t lane[kWords * 8] = {};
   const uint8_t* area = sector + kHeaderAt;
+  // Lanes are assembled in registers from 16-bit loads (bytes stored one by one and read back as 64-bit words
+  // would stall on every read).
+  const auto word = [](const uint8_t* at) { return uint64_t{at[0]} | uint64_t{at[1]} << 8; };
   for (int m = 0; m < kQColumns; ++m) {
-    int row = m % kQRows;
-    for (int n = 0; n < kQRows; ++n) {
-      const uint8_t* word = area + row * kRowBytes + 2 * m;
-      lane[2 * n] = word[0];
-      lane[2 * n + 1] = word[1];
-      if (++row == kQRows) row = 0;
-    }
+    const uint16_t* offsets = kQOffsets[m].data();
     for (size_t w = 0; w < kWords; ++w) {
-      const uint64_t v = Load64(lane + 8 * w);
+      const size_t n = 4 * w;
+      uint64_t v = word(area + offsets[n]) | word(area + offsets[n + 1]) << 16;
+      if (n + 2 < kQRows) v |= word(area + offsets[n + 2]) << 32 | word(area + offsets[n + 3]) << 48;
       sum[w] ^= v;
       horner[w] = GfTimes2Lanes(horner[w] ^ v);
     }
   }
   FinishParity(sum, horner, kQVectorBytes, sector + kEccQAt, sector + kEccQAt + kQVectorBytes);
 }
+
+#ifdef __SSE2__
+
+namespace {
+
+// Sixteen field elements at once: each byte multiplied by alpha.
+inline __m128i GfTimes2Bytes(__m128i x) {
+  const __m128i high = _mm_cmplt_epi8(x, _mm_setzero_si128());
+  return _mm_xor_si128(_mm_add_epi8(x, x), _mm_and_si128(high, _mm_set1_epi8(0x1D)));
+}
+
+// FinishParity for codewords kept in 16-byte lanes.
+template <size_t kVectors>
+void FinishParityVectors(const __m128i (&sum)[kVectors], const __m128i (&horner)[kVectors], int codewords, uint8_t* p0,
+                         uint8_t* p1) {
+  alignas(16) uint8_t a[kVectors * 16];
+  alignas(16) uint8_t ab[kVectors * 16];
+  for (size_t v = 0; v < kVectors; ++v) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(a) + v, sum[v]);
+    _mm_store_si128(reinterpret_cast<__m128i*>(ab) + v, _mm_xor_si128(sum[v], GfTimes2Bytes(horner[v])));
+  }
+  for (int k = 0; k < codewords; ++k) {
+    const uint8_t first = kDivideBy3[ab[k]];
+    p0[k] = first;
+    p1[k] = static_cast<uint8_t>(first ^ a[k]);
+  }
+}
+
+}  // namespace
+
+void CdComputeEccP(uint8_t* sector) {
+  constexpr size_t kVectors = (kRowBytes + 15) / 16;
+  // As in the portable form, the last load of a row runs into the next row, into lanes the parity never reads.
+  static_assert(kHeaderAt + (kPDataRows - 1) * kRowBytes + kVectors * 16 <= kCdRawSectorSize);
+  __m128i sum[kVectors], horner[kVectors];
+  for (size_t v = 0; v < kVectors; ++v) sum[v] = horner[v] = _mm_setzero_si128();
+  const uint8_t* area = sector + kHeaderAt;
+  for (int r = 0; r < kPDataRows; ++r) {
+    const uint8_t* row = area + r * kRowBytes;
+    for (size_t v = 0; v < kVectors; ++v) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * v));
+      sum[v] = _mm_xor_si128(sum[v], x);
+      horner[v] = GfTimes2Bytes(_mm_xor_si128(horner[v], x));
+    }
+  }
+  FinishParityVectors(sum, horner, kRowBytes, sector + kEccPAt, sector + kEccPAt + kRowBytes);
+}
+
+void CdComputeEccQ(uint8_t* sector) {
+  constexpr size_t kVectors = (kQVectorBytes + 15) / 16;
+  __m128i sum[kVectors], horner[kVectors];
+  for (size_t v = 0; v < kVectors; ++v) sum[v] = horner[v] = _mm_setzero_si128();
+  const uint8_t* area = sector + kHeaderAt;
+  const auto word = [area](uint16_t at) {
+    uint16_t w;
+    std::memcpy(&w, area + at, sizeof w);  // the lane keeps the bytes in memory order, as the portable form
+    return static_cast<int>(w);
+  };
+  for (int m = 0; m < kQColumns; ++m) {
+    const uint16_t* o = kQOffsets[m].data();
+    __m128i lanes[kVectors];
+    for (size_t v = 0; v < kVectors; ++v) {
+      const uint16_t* w = o + 8 * v;
+      __m128i x = _mm_cvtsi32_si128(word(w[0]));
+      x = _mm_insert_epi16(x, word(w[1]), 1);
+      if (8 * v + 2 < kQRows) {
+        x = _mm_insert_epi16(x, word(w[2]), 2);
+        x = _mm_insert_epi16(x, word(w[3]), 3);
+        x = _mm_insert_epi16(x, word(w[4]), 4);
+        x = _mm_insert_epi16(x, word(w[5]), 5);
+        x = _mm_insert_epi16(x, word(w[6]), 6);
+        x = _mm_insert_epi16(x, word(w[7]), 7);
+      }
+      lanes[v] = x;
+    }
+    for (size_t v = 0; v < kVectors; ++v) {
+      sum[v] = _mm_xor_si128(sum[v], lanes[v]);
+      horner[v] = GfTimes2Bytes(_mm_xor_si128(horner[v], lanes[v]));
+    }
+  }
+  FinishParityVectors(sum, horner, kQVectorBytes, sector + kEccQAt, sector + kEccQAt + kQVectorBytes);
+}
+
+#else
+
+void CdComputeEccP(uint8_t* sector) { CdComputeEccPPortable(sector); }
+void CdComputeEccQ(uint8_t* sector) { CdComputeEccQPortable(sector); }
+
+#endif
 
 void CdEncodeMode1Sector(int64_t sector, const uint8_t* data, uint8_t* out) {
   if (!out) return;

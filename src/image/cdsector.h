@@ -37,10 +37,15 @@ uint8_t CdToBcd(int value);
 // The ECMA-130 EDC of `length` bytes (reflected CRC-32 of polynomial 0x8001801B, initial 0, no final
 // inversion); 0 for a length of 0 or less.
 uint32_t CdComputeEdc(const void* bytes, int64_t length);
+// The same by tables alone: what CdComputeEdc falls back to where the processor has no carry-less multiply.
+uint32_t CdComputeEdcPortable(const void* bytes, int64_t length);
 // P parity over bytes 12..2075 of a raw sector, stored at 2076..2247.
 void CdComputeEccP(uint8_t* sector);
 // Q parity over bytes 12..2247 (the P parity included), stored at 2248..2351. Call after CdComputeEccP.
 void CdComputeEccQ(uint8_t* sector);
+// The same two with 64-bit words only: what the vector forms above stand in for, kept for processors without them.
+void CdComputeEccPPortable(uint8_t* sector);
+void CdComputeEccQPortable(uint8_t* sector);
 
 // A Mode 1 sector numbered `sector` in `out` (2352 bytes). `data` (2048 bytes) is copied to 16; null keeps the
 // bytes already at out + 16.

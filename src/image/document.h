@@ -74,6 +74,7 @@ struct CVdiImage;
 struct CVirtualDiskRun;
 struct CChunkMap;
 struct CWimState;
+struct CSessionState;
 
 // Reads n sectors of the image being built (the builder's sector map); installed with the map.
 using ImageBuiltReader = int64_t (*)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
@@ -149,6 +150,13 @@ struct CImageDocument {
   int32_t burnJobReading;
   int64_t buildSessionStart;
   int64_t buildSectorCount;  // sectors of the image a build is writing (0 outside a build)
+  // Appending a session to a disc: the burn job's multisession flag (the build carries a session block and a
+  // head of at least 320 sectors) and its leave-open flag, the next writable address of the disc the document
+  // was opened from (0: none), and the session blocks read when it was opened and built for this session (owned).
+  int32_t multisession;
+  int32_t multisessionLeaveOpen;
+  int64_t discAppendStart;
+  CSessionState* sessionBlock;
   CIsoBuild* build;          // the working state of the build in progress (builder/build_state.h), owned
   // Disk images: the container that serves the disk's sectors (null: the plain file), the logical-volume
   // mapping of the chosen partition (null: none), the partition table and the chosen partition, the unit of

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <future>
 #include <vector>
 
 #include "image/cdsector.h"
@@ -113,19 +112,15 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   if (!document || !document->output || !buffer || n <= 0 || sector < 0) return 0;
   const auto* in = static_cast<const uint8_t*>(buffer);
   const int64_t group = std::min(n, kRawGroup);
-  // Two halves: one group is written while the next one is encoded.
-  if (document->rawBuffer.size() < static_cast<size_t>(2 * group * 2352))
-    document->rawBuffer.resize(static_cast<size_t>(2 * group * 2352));
-  uint8_t* halves[2] = {document->rawBuffer.data(), document->rawBuffer.data() + group * 2352};
+  if (document->rawBuffer.size() < static_cast<size_t>(group * 2352))
+    document->rawBuffer.resize(static_cast<size_t>(group * 2352));
+  uint8_t* raw = document->rawBuffer.data();
   const bool mode2 = document->rawMode2 != 0;
-  std::future<bool> writing;
-  bool written = true;
-  int half = 0;
-  for (int64_t done = 0; done < n; half ^= 1) {
+  for (int64_t done = 0; done < n;) {
     const int64_t count = std::min(n - done, kRawGroup);
-    uint8_t* raw = halves[half];
-    // Each sector is encoded on its own, so the group is spread over the cores. Every header carries the
-    // address of its own sector, however the writes are ordered.
+    // Each sector is encoded on its own, so the group is spread over the cores; every header carries the
+    // address of its own sector. The group is then written from this thread: encoding costs a fraction of the
+    // write, and handing each write to a new thread costs more than it saves once the machine is busy.
     const int64_t number = sector + done;
     ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) {
@@ -136,17 +131,7 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
           CdEncodeMode1Sector(number + i, data, raw + i * 2352);
       }
     });
-    if (writing.valid()) written = writing.get();
-    if (!written) return 0;
-    FILE* output = document->output;
-    const int64_t at = number * 2352;
-    if (n - done > count) {
-      writing = std::async(std::launch::async, [output, raw, at, count] {
-        return FileWriteAt(output, raw, at, static_cast<size_t>(count * 2352)) != 0;
-      });
-    } else if (!FileWriteAt(output, raw, at, static_cast<size_t>(count * 2352))) {
-      return 0;
-    }
+    if (!FileWriteAt(document->output, raw, number * 2352, static_cast<size_t>(count * 2352))) return 0;
     done += count;
   }
   return n;

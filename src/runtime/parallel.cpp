@@ -101,6 +101,8 @@ WorkerPool& Pool() {
 
 }  // namespace
 
+constexpr int64_t kSlicesPerThread = 4;
+
 void ParallelFor(int64_t count, int64_t minPerThread, const std::function<void(int64_t, int64_t)>& body) {
   if (count <= 0) return;
   const int64_t most = count / std::max<int64_t>(1, minPerThread);
@@ -109,7 +111,9 @@ void ParallelFor(int64_t count, int64_t minPerThread, const std::function<void(i
     return;
   }
   WorkerPool& pool = Pool();
-  const int64_t slices = std::min({pool.Workers() + 1, most, int64_t{0xFFFFFFF}});
+  // A few slices a thread: the threads that run take more of them, so one that is held up (a loaded machine
+  // gives its core to others) keeps back a small part of the job instead of its whole share.
+  const int64_t slices = std::min({(pool.Workers() + 1) * kSlicesPerThread, most, int64_t{0xFFFFFFF}});
   if (slices < 2) {
     body(0, count);
     return;

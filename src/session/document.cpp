@@ -6,6 +6,7 @@
 
 #include "builder/build_state.h"
 #include "builder/builder_map.h"
+#include "builder/session_block.h"
 #include "disks/partitions.h"
 #include "disks/virtual_disk.h"
 #include "filesystems/apfs.h"
@@ -114,6 +115,7 @@ void ImageClose(CImageDocument* document) {
   ImageBuilderFree(document->builder);
   IsoBuildFree(document->build);
   TrackTableFree(document->trackTable);
+  SessionStateFree(document);
   NrgFree(document->nrg);
   ChunkMapFree(document->chunkMap);
   QvfFreeSfxProperties(document->sfxProperties);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "builder/rockridge.h"
+#include "builder/session_block.h"
 #include "filesystems/hfs.h"
 #include "filesystems/udf.h"
 #include "filesystems/xbox.h"
@@ -314,6 +315,8 @@ CImageDocument* ImageOpen(const wchar_t* path, const wchar_t* companionPath, FIL
     document->readOnly = 1;
   }
   if (!document->deviceFlag) document->fileSize = FileGetSize(stream);
+  // A disc image written in sessions with session blocks gets a track per session.
+  SessionReadBlock(document);
   if (document->fileSize > kMaxImageBytes) return fail(7);
   ImageDetectFormat(document, -1);
   // A QVF image kept its type without a reader: its password was refused or its version is unknown.

@@ -208,6 +208,30 @@ int64_t ImageGetFixedTime(const CImageDocument* document) {
 wchar_t* IsoFormatRecordDateText(wchar_t* destination, size_t capacity, int year, int month, int day, int hour,
                                  int minute, [[maybe_unused]] int second) {
   if (capacity == 0) return destination;
+  // A listing formats one date per entry: the usual four-digit year and two-digit fields are written here, the
+  // formatter only sees the rest.
+  constexpr size_t kLength = 16;  // "yyyy-mm-dd hh:mm"
+  const auto twoDigits = [](int v) { return v >= 0 && v <= 99; };
+  if (capacity > kLength && year >= 1000 && year <= 9999 && twoDigits(month) && twoDigits(day) && twoDigits(hour) &&
+      twoDigits(minute)) {
+    wchar_t* p = destination;
+    const auto put2 = [&p](int v) {
+      *p++ = static_cast<wchar_t>(L'0' + v / 10);
+      *p++ = static_cast<wchar_t>(L'0' + v % 10);
+    };
+    put2(year / 100);
+    put2(year % 100);
+    *p++ = L'-';
+    put2(month);
+    *p++ = L'-';
+    put2(day);
+    *p++ = L' ';
+    put2(hour);
+    *p++ = L':';
+    put2(minute);
+    *p = L'\0';
+    return destination;
+  }
   if (std::swprintf(destination, capacity, L"%02d-%02d-%02d %02d:%02d", year, month, day, hour, minute) < 0)
     destination[0] = L'\0';
   return destination;

@@ -89,9 +89,10 @@ size_t VolumeDecodeDiscText(const uint8_t* bytes, size_t length, wchar_t* out, s
     const uint8_t* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, length));
     if (end) length = static_cast<size_t>(end - bytes);
     std::mbstate_t state{};
+    bool initial = true;  // the state is the initial one (an ASCII byte read in it leaves it so)
     size_t at = 0;
     while (at < length && n + 1 < capacity) {
-      if (bytes[at] < 0x80 && std::mbsinit(&state)) {
+      if (bytes[at] < 0x80 && initial) {
         out[n++] = bytes[at++];  // ASCII stands for itself in every locale we run in
         continue;
       }
@@ -103,6 +104,7 @@ size_t VolumeDecodeDiscText(const uint8_t* bytes, size_t length, wchar_t* out, s
         c = static_cast<wchar_t>(bytes[at]);
         used = 1;
       }
+      initial = std::mbsinit(&state) != 0;
       out[n++] = c;
       at += used;
     }

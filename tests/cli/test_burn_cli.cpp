@@ -1,9 +1,14 @@
 // burn-image, erase-disc and copy-disc run the way a user runs them, against the simulated recorder: the disc
 // the simulator dumps after a burn must carry the image's sectors and the layout and CD-TEXT of its sheet; the
 // drive sees the switches; failures end with their message and status 1; refusals send nothing that writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -39,12 +44,12 @@ struct Sim {
     Tool({"make-disc", disc, media, how});
     Tool({"insert", std::to_string(n), disc});
   }
-  ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+  ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "", int timeoutSeconds = 180) {
     ProgramOptions options;
     options.env = {std::string("LD_PRELOAD=") + SIMDRIVE_PRELOAD_LIB, "KESTRANE_SIMDRIVE_DIR=" + state,
                    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
     options.input = input;
-    options.timeoutSeconds = 180;
+    options.timeoutSeconds = timeoutSeconds;
     ProgramResult r = RunKestrane(args, options);
     EXPECT_FALSE(r.timedOut) << r.out;
     return r;
@@ -220,8 +225,8 @@ TEST(BurnCli, RawImagesAreWrittenSectorForSector) {
   }
 }
 
-// -verify reads every written sector back: READ(10) for a data image, READ CD track by track for a raw one (its
-// audio track counts as equal, its Mode 1 track by user data).
+// -verify reads every written sector back: READ(10) for a data image on a CD or a DVD, READ CD track by track for a
+// raw one (its audio track counts as equal, its Mode 1 track by user data).
 TEST(BurnCli, VerifyReadsTheWrittenDiscBack) {
   Sim sim("verify_good");
   const std::string iso = MakeIso(sim.folder);
@@ -233,12 +238,13 @@ TEST(BurnCli, VerifyReadsTheWrittenDiscBack) {
                  "FILE \"tone.bin\" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n");
   struct Case {
     std::string image;
+    const char* media;
     const char* readOpcode;
-  } cases[] = {{iso, "28"}, {sim.folder + "/mixed.cue", "be"}};
+  } cases[] = {{iso, "cd-r", "28"}, {sim.folder + "/mixed.cue", "cd-r", "be"}, {iso, "dvd+r", "28"}};
   int drive = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.image);
-    sim.Drive(drive, "cd-r", "blank");
+    SCOPED_TRACE(c.image + " on " + c.media);
+    sim.Drive(drive, c.media, "blank");
     ProgramResult r = sim.Run({"burn-image", c.image, "/dev/sg" + std::to_string(drive), "-verify"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "Burning completed successfully.\r\nVerifying media... ...")) << r.out;
@@ -598,12 +604,6 @@ TEST(BurnCli, RefusalsSendNothingThatWrites) {
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_FALSE(sim.SentAnyWrite(c.drive)) << r.out;
   }
-  // DVD writing is not in this build: the burn says so and fails before anything is written.
-  sim.Drive(5, "dvd-r", "blank");
-  ProgramResult dvd = sim.Run({"burn-image", iso, "/dev/sg5"});
-  EXPECT_EQ(dvd.status, 1) << dvd.out;
-  EXPECT_TRUE(Has(dvd.out, "Writing DVD-R discs is not available yet.")) << dvd.out;
-  EXPECT_FALSE(sim.SentAnyWrite(5)) << dvd.out;
   ProgramResult asked = sim.Run({"burn-image", iso, "/dev/sg4"}, "");
   EXPECT_TRUE(Has(asked.out, "The disc is not empty. Do you want to erase it now? (Yes/No):")) << asked.out;
 }
@@ -655,5 +655,262 @@ TEST(BurnCli, BadCommandLinesNeverReachADrive) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(Has(r.out, c.message)) << r.out;
     EXPECT_TRUE(sim.Cdbs(0).empty()) << r.out;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// DVD and BD
+
+namespace {
+
+constexpr int64_t kHugeFileSize = (int64_t{4} << 30) + (3 << 20) + 5;
+
+// kestrane's own UDF image of a tree with a sparse file over 4 GiB (patterned megabytes at its start, in its
+// middle and at its end). Every media case burns the same image, so it is made once per build of kestrane; the
+// lock keeps test processes that run side by side from making it twice.
+std::string HugeUdfImage() {
+  const std::string folder = std::string(KESTRANE_BUILD_DIR) + "/test-output/burn_cli_huge_image";
+  std::filesystem::create_directories(folder);
+  const std::string image = folder + "/huge.iso", stamp = folder + "/made-by";
+  struct stat bin {};
+  stat(KESTRANE_BIN, &bin);
+  const std::string maker = std::to_string(bin.st_mtime) + "." + std::to_string(bin.st_size);
+  const int lock = open((folder + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  EXPECT_GE(lock, 0);
+  flock(lock, LOCK_EX);
+  if (ReadFileBytes(stamp) != maker) {
+    const std::string src = folder + "/src";
+    std::filesystem::remove_all(src);
+    std::filesystem::remove(image);
+    WriteFileBytes(src + "/docs/readme.txt", "a file beside a large one\n");
+    const int fd = open((src + "/large.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string chunk(1 << 20, '\0');
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 13 + i / 2048 + 1);
+    for (int64_t at : {int64_t{0}, int64_t{2} << 30, kHugeFileSize - static_cast<int64_t>(chunk.size())})
+      EXPECT_EQ(pwrite(fd, chunk.data(), chunk.size(), at), static_cast<ssize_t>(chunk.size()));
+    EXPECT_EQ(ftruncate(fd, kHugeFileSize), 0);
+    close(fd);
+    RunShell("find '" + src + "' -exec touch -h -d @1700000000 {} +");
+    ProgramOptions options;
+    options.timeoutSeconds = 300;
+    const ProgramResult made = RunKestrane({"create", "-o", image, "-udf", "on", "-add", src, "/"}, options);
+    EXPECT_EQ(made.status, 0) << made.out;
+    if (made.status == 0) WriteFileBytes(stamp, maker);
+  }
+  flock(lock, LOCK_UN);
+  close(lock);
+  return image;
+}
+
+// The byte ranges of a file that hold data (SEEK_DATA to SEEK_HOLE).
+std::vector<std::pair<int64_t, int64_t>> DataRanges(int fd) {
+  std::vector<std::pair<int64_t, int64_t>> ranges;
+  for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0;) {
+    const off_t end = lseek(fd, at, SEEK_HOLE);
+    if (end <= at) break;
+    ranges.emplace_back(at, end);
+    at = lseek(fd, end, SEEK_DATA);
+  }
+  return ranges;
+}
+
+// The disc dump holds the image and then zeros up to `discBytes`. Holes read as zeros, so only the ranges where
+// either file holds data are read: gigabytes of holes are not moved.
+::testing::AssertionResult DiscHoldsImage(const std::string& image, const std::string& dump, int64_t discBytes) {
+  struct stat a {
+  }, b{};
+  if (stat(image.c_str(), &a) != 0 || stat(dump.c_str(), &b) != 0) return ::testing::AssertionFailure() << "stat";
+  if (b.st_size != discBytes)
+    return ::testing::AssertionFailure() << "the disc holds " << b.st_size << " bytes, not " << discBytes;
+  const int fa = open(image.c_str(), O_RDONLY | O_CLOEXEC), fb = open(dump.c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<std::pair<int64_t, int64_t>> ranges = DataRanges(fa), more = DataRanges(fb);
+  ranges.insert(ranges.end(), more.begin(), more.end());
+  std::vector<char> x(1 << 20), y(1 << 20);
+  ::testing::AssertionResult result = ::testing::AssertionSuccess();
+  for (const auto& [from, to] : ranges) {
+    for (int64_t at = from; at < to && result; at += static_cast<int64_t>(x.size())) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(x.size()), to - at));
+      std::fill(x.begin(), x.end(), 0);
+      std::fill(y.begin(), y.end(), 0);
+      ssize_t gotA = pread(fa, x.data(), n, at), gotB = pread(fb, y.data(), n, at);
+      (void)gotA, (void)gotB;
+      if (std::memcmp(x.data(), y.data(), n) != 0)
+        result = ::testing::AssertionFailure() << "the disc differs from the image in the MiB at " << at;
+    }
+  }
+  close(fa);
+  close(fb);
+  return result;
+}
+
+struct Write {
+  int64_t lba;
+  int count;
+};
+std::vector<Write> Writes(const std::vector<std::string>& cdbs) {
+  std::vector<Write> writes;
+  for (const std::string& c : cdbs)
+    if (c.rfind("2a", 0) == 0 && c.size() >= 18)
+      writes.push_back({std::stoll(c.substr(4, 8), nullptr, 16), std::stoi(c.substr(14, 4), nullptr, 16)});
+  return writes;
+}
+
+std::vector<std::string> Closes(const std::vector<std::string>& cdbs) {
+  std::vector<std::string> closes;
+  for (const std::string& c : cdbs)
+    if (c.rfind("5b", 0) == 0) closes.push_back(c.substr(0, 12));
+  return closes;
+}
+
+size_t FirstIndexOf(const std::vector<std::string>& cdbs, const std::string& prefix) {
+  for (size_t i = 0; i < cdbs.size(); ++i)
+    if (cdbs[i].rfind(prefix, 0) == 0) return i;
+  return cdbs.size();
+}
+
+struct DvdMediaCase {
+  const char* media;
+  const char* how;
+  const char* input;  // the answer to the question of a rewritable disc that holds data
+  const char* shown;  // the media type the burn detects
+  int packet;
+  std::vector<std::string> prepare;  // commands sent, in this order, before the first write
+  std::vector<std::string> closes;   // every CLOSE TRACK/SESSION: IMMED, function, track
+  bool writeOnce;                    // the disc is complete afterwards
+};
+
+const DvdMediaCase kDvdMediaCases[] = {
+    {"dvd-r", "blank", "", "DVD-R", 16, {"55", "54", "bf", "53"}, {}, true},
+    {"dvd-rw", "blank", "", "DVD-RW", 16, {"55", "54", "bf", "53"}, {}, true},
+    // Restricted overwrite with data: blanked on Yes, then written at once like a sequential disc.
+    {"dvd-rw-ro", "formatted", "y\n", "DVD-RW", 16, {"a1", "55", "54", "bf", "53"}, {}, true},
+    {"dvd+r", "blank", "", "DVD+R", 16, {"53"}, {"5b0101000001", "5b0105000000"}, true},
+    {"dvd+r-dl", "blank", "", "DVD+R DL", 16, {"53"}, {"5b0101000001", "5b0105000000"}, true},
+    {"dvd+rw", "blank", "", "DVD+RW", 16, {"04", "25"}, {"5b0102000000"}, false},
+    {"dvd-ram", "formatted", "", "DVD-RAM", 16, {"25"}, {}, false},
+    {"bd-r", "blank", "", "BD-R", 32, {"52"}, {"5b0101000001", "5b0106000000"}, true},
+    {"bd-r-pow", "blank", "", "BD-R", 32, {"52"}, {"5b0101000001", "5b0106000000"}, true},
+    {"bd-re", "blank", "", "BD-RE", 32, {"46", "23", "04", "25"}, {}, false},
+};
+
+void PrintTo(const DvdMediaCase& c, std::ostream* out) { *out << c.media << " " << c.how; }
+
+class BurnDvdCli : public ::testing::TestWithParam<DvdMediaCase> {};
+
+std::string CaseName(const ::testing::TestParamInfo<DvdMediaCase>& info) {
+  std::string name;
+  for (const char* p = info.param.media; *p; ++p) name += *p == '-' ? '_' : *p == '+' ? 'P' : *p;
+  return name + "_" + info.param.how;
+}
+
+}  // namespace
+
+// The 4 GiB image on each kind of DVD and BD: prepared as its kind needs, written one whole packet per WRITE(10)
+// at the next writable address from LBA 0, closed as its kind needs, and the disc holds the image sector for
+// sector. (About half a minute a case: the simulated drive stores every command's state in files.)
+TEST_P(BurnDvdCli, HugeUdfImageOnEveryKindOfDisc) {
+  const DvdMediaCase& c = GetParam();
+  const std::string image = HugeUdfImage();
+  struct stat info {};
+  ASSERT_EQ(stat(image.c_str(), &info), 0);
+  ASSERT_GT(info.st_size, kHugeFileSize);
+  const int64_t sectors = info.st_size / 2048;
+  const int64_t written = (sectors + c.packet - 1) / c.packet * c.packet;
+  Sim sim(std::string("dvd_") + CaseName({c, 0}));
+  sim.Drive(0, c.media, c.how);
+  ProgramResult r = sim.Run({"burn-image", image, "/dev/sg0"}, c.input, 900);
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const std::string line : {std::string("Media detected: ") + c.shown + "\r\n",
+                                 std::string("Preparing media...\r\n"), std::string("Start writing media...\r\n"),
+                                 std::string("Finalizing media, this may take several minutes...\r\n"),
+                                 std::string("Burning completed successfully.\r\n")})
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+
+  const std::vector<std::string> cdbs = sim.Cdbs(0);
+  const std::vector<Write> writes = Writes(cdbs);
+  ASSERT_EQ(static_cast<int64_t>(writes.size()), written / c.packet);
+  for (size_t i = 0; i < writes.size(); ++i) {
+    ASSERT_EQ(writes[i].lba, static_cast<int64_t>(i) * c.packet) << "write " << i;
+    ASSERT_EQ(writes[i].count, c.packet) << "write " << i;
+  }
+  const size_t firstWrite = FirstIndexOf(cdbs, "2a");
+  size_t at = 0;
+  for (const std::string& op : c.prepare) {
+    size_t found = FirstIndexOf(std::vector<std::string>(cdbs.begin() + at, cdbs.end()), op) + at;
+    EXPECT_LT(found, firstWrite) << op << " before the first write";
+    at = std::min(found + 1, cdbs.size());
+  }
+  const size_t sync = FirstIndexOf(cdbs, "35");
+  EXPECT_GT(sync, firstWrite + writes.size() - 1) << "the cache is flushed after the last write";
+  EXPECT_EQ(Closes(cdbs), c.closes);
+  if (!c.closes.empty()) {
+    EXPECT_GT(FirstIndexOf(cdbs, "5b"), sync);
+  }
+
+  const std::string show = sim.Tool({"show", "0"});
+  if (c.writeOnce) {
+    EXPECT_TRUE(Has(show, "status 2 sessions 1")) << show;
+  }
+  const std::string dump = sim.folder + "/dump.iso";
+  sim.Tool({"dump", "0", dump});
+  EXPECT_TRUE(DiscHoldsImage(image, dump, written * 2048));
+  std::filesystem::remove(dump);
+  std::filesystem::remove(sim.folder + "/disc0/data.bin");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, BurnDvdCli, ::testing::ValuesIn(kDvdMediaCases), CaseName);
+
+// A disc without room for the image is refused before anything is written or formatted.
+TEST(BurnCli, DvdOrBdTooSmallIsRefusedBeforeWriting) {
+  Sim sim("dvd_too_small");
+  const std::string iso = MakeIso(sim.folder);
+  const char* media[][2] = {
+      {"dvd-r", "blank"}, {"dvd+r-dl", "blank"}, {"dvd+rw", "blank"}, {"dvd-ram", "formatted"}, {"bd-r", "blank"}};
+  int drive = 0;
+  for (const auto& m : media) {
+    SCOPED_TRACE(m[0]);
+    sim.Tool({"create-drive", std::to_string(drive)});
+    const std::string disc = sim.folder + "/disc" + std::to_string(drive);
+    sim.Tool({"make-disc", disc, m[0], m[1], "--capacity", "640"});
+    sim.Tool({"insert", std::to_string(drive), disc});
+    ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg" + std::to_string(drive)});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "There is not enough space on the disc (")) << r.out;
+    EXPECT_TRUE(Has(r.out, " needed, 640 available).\r\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning failed")) << r.out;
+    EXPECT_FALSE(sim.SentAnyWrite(drive)) << r.out;
+    ++drive;
+  }
+}
+
+// A write that fails ends the burn with the failing packet's address and code; a DVD+RW that the drive still
+// formats in the background has that format stopped, and the failure keeps the write's code.
+TEST(BurnCli, DvdOrBdWriteErrorEndsTheBurn) {
+  Sim sim("dvd_write_error");
+  const std::string iso = MakeIso(sim.folder);
+  struct Case {
+    const char* media;
+    const char* lba;  // of the 5th packet
+    bool stopsFormat;
+  } cases[] = {{"dvd+rw", "00000040", true}, {"bd-r", "00000080", false}, {"dvd-r", "00000040", false}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.media);
+    sim.Drive(drive, c.media, "blank");
+    sim.Tool({"fault", std::to_string(drive), "0x2a", "5", "0", "3", "0x0c", "0"});
+    ProgramResult r = sim.Run({"burn-image", iso, "/dev/sg" + std::to_string(drive)});
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string prefix = std::string("Error writing data. (560-") + c.lba + " ";
+    const size_t at = r.out.find(prefix);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string code = r.out.substr(at + prefix.size(), 8);
+    EXPECT_TRUE(Has(r.out, "Burning failed (" + code + ").")) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning completed")) << r.out;
+    EXPECT_EQ(Has(r.out, "Stopping background format...\r\nBackground format stopped.\r\n"), c.stopsFormat) << r.out;
+    const std::vector<std::string> cdbs = sim.Cdbs(drive);
+    EXPECT_EQ(Writes(cdbs).size(), 5u);
+    EXPECT_EQ(Closes(cdbs), c.stopsFormat ? std::vector<std::string>{"5b0102000000"} : std::vector<std::string>{});
+    EXPECT_EQ(FirstIndexOf(cdbs, "35"), cdbs.size()) << "nothing is closed after a failed write";
+    ++drive;
   }
 }

@@ -14,6 +14,7 @@
 
 #include "filesystems/exfat.h"
 #include "fixtures/exfat_fill.h"
+#include "support/listed_paths.h"
 #include "support/run_program.h"
 #include "support/shell_step.h"
 
@@ -140,22 +141,6 @@ Volume MakeVolume(const std::string& path, uint64_t base) {
     Sh("dd if='" + volume + "' of='" + path + "' bs=1M seek=" + std::to_string(base >> 20) +
        " conv=notrunc status=none && rm -f '" + volume + "'");
   return v;
-}
-
-std::set<std::string> ListedPaths(const std::string& listing) {
-  std::set<std::string> paths;
-  std::istringstream in(listing);
-  std::string line, folder;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("Objects in ", 0) == 0) {
-      folder = line.substr(11, line.size() - 12);
-      if (folder == "/") folder.clear();
-    } else if (line.size() > 40 && line[18] == ' ' && line[19] == ' ' && line[38] == ' ') {
-      paths.insert(folder + "/" + line.substr(40) + (line.find("<DIR>") == 33 ? "/" : ""));
-    }
-  }
-  return paths;
 }
 
 void ExpectExtracted(const Contents& contents, const std::string& out) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/listed_paths.h"
 #include "support/lvm_disk.h"
 #include "support/run_program.h"
 #include "support/shell_step.h"
@@ -122,24 +123,6 @@ void ExpectSameTree(const std::map<std::string, Node>& got, const std::map<std::
     EXPECT_EQ(node.digest, want.digest) << path;
     if (!want.link || linkTimes) EXPECT_EQ(node.mtime, want.mtime) << path;
   }
-}
-
-// The paths a recursive listing shows ("/dir/name"), folders with a trailing "/".
-std::set<std::string> ListedPaths(const std::string& listing) {
-  std::set<std::string> paths;
-  std::istringstream in(listing);
-  std::string line, folder;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("Objects in ", 0) == 0) {
-      folder = line.substr(11, line.size() - 12);
-      if (folder == "/") folder.clear();
-    } else if (line.size() > 40 && line[18] == ' ' && line[19] == ' ' && line[38] == ' ') {
-      const bool isFolder = line.find("<DIR>") == 20 + 18 - 5;
-      paths.insert(folder + "/" + line.substr(40) + (isFolder ? "/" : ""));
-    }
-  }
-  return paths;
 }
 
 std::string Image(const std::string& name) { return Fixtures() + "/" + name; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/byte_reader.h"
+#include "support/listed_paths.h"
 #include "support/run_program.h"
 #include "wim/sha1.h"
 #include "wim/wim.h"
@@ -62,25 +63,6 @@ void MakeTree(const std::string& root) {
   // Machine code, for the x86 filters.
   Sh("head -c 2000000 '" + std::string(KESTRANE_BIN) + "' > '" + root + "/program'");
   Sh("find '" + root + "' -exec touch -h -d @1577934240 {} +");
-}
-
-// The paths `list -r` shows, as "/folder/name" (folders end in "/").
-std::set<std::string> ListedPaths(const std::string& out) {
-  std::set<std::string> paths;
-  std::istringstream lines(out);
-  std::string line, folder;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("Objects in ", 0) == 0) {
-      folder = line.substr(11, line.size() - 12);
-      if (folder == "/") folder.clear();
-      continue;
-    }
-    if (line.size() < 42 || line[4] != '-') continue;
-    const bool dir = line.find("<DIR>") != std::string::npos && line.find("<DIR>") < 40;
-    paths.insert(folder + "/" + line.substr(40) + (dir ? "/" : ""));
-  }
-  return paths;
 }
 
 // The paths `wimlib-imagex dir` shows for the image.

@@ -70,16 +70,39 @@ TEST(CdSector, EdcMatchesCatalogueAndBitwiseReference) {
   EXPECT_EQ(CdComputeEdc("abc", 0), 0u);
   EXPECT_EQ(CdComputeEdc("abc", -5), 0u);
   const std::vector<uint8_t> data = Pattern(2400, 7);
+  // Lengths around the folding steps of the carry-less path (64-byte rounds, 16-byte blocks, a tail) and the
+  // table path it falls back to, which must agree wherever either runs.
   for (size_t offset : {0u, 1u, 3u, 5u}) {
-    for (size_t n : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 2056u, 2064u, 2332u}) {
-      EXPECT_EQ(CdComputeEdc(data.data() + offset, static_cast<int64_t>(n)), ReferenceEdc(data.data() + offset, n))
-          << offset << " " << n;
+    for (size_t n :
+         {1u, 7u, 8u, 9u, 15u, 16u, 17u, 127u, 128u, 129u, 143u, 144u, 191u, 192u, 207u, 2056u, 2064u, 2332u, 2351u}) {
+      const uint32_t want = ReferenceEdc(data.data() + offset, n);
+      EXPECT_EQ(CdComputeEdc(data.data() + offset, static_cast<int64_t>(n)), want) << offset << " " << n;
+      EXPECT_EQ(CdComputeEdcPortable(data.data() + offset, static_cast<int64_t>(n)), want) << offset << " " << n;
     }
   }
+  const std::vector<uint8_t> ones(2064, 0xFF);
+  EXPECT_EQ(CdComputeEdc(ones.data(), 2064), ReferenceEdc(ones.data(), 2064));
   // One changed byte changes the EDC.
   std::vector<uint8_t> changed = data;
   changed[1000] ^= 0x01;
   EXPECT_NE(CdComputeEdc(changed.data(), 2064), CdComputeEdc(data.data(), 2064));
+}
+
+// The vector parity routines and the 64-bit ones they stand in for give the same bytes, on sectors whose P and Q
+// areas start out stale.
+TEST(CdSector, ParityFormsAgree) {
+  for (uint32_t seed : {1u, 2u, 3u, 40u, 500u}) {
+    Sector start = Pattern(kCdRawSectorSize, seed);
+    if (seed == 40) std::fill(start.begin() + 12, start.begin() + 2076, 0xFF);  // every symbol with its top bit
+    Sector fast = start, portable = start;
+    CdComputeEccP(fast.data());
+    CdComputeEccPPortable(portable.data());
+    ASSERT_EQ(fast, portable) << "P, seed " << seed;
+    CdComputeEccQ(fast.data());
+    CdComputeEccQPortable(portable.data());
+    ASSERT_EQ(fast, portable) << "Q, seed " << seed;
+    EXPECT_EQ(ReferenceBadCodewords(fast.data(), false), 0) << seed;
+  }
 }
 
 // Built sectors of both kinds, checked against the definitions rather than against the codec's own routines.

@@ -385,6 +385,54 @@ void CloseSession(Disc& disc, bool finalize) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
+// DVD and BD rules
+
+// A DVD-R or DVD-RW written incrementally in fixed packets (write type 0 with FP set in the write parameters
+// page) takes one whole packet of the page's packet size per write, on a packet boundary.
+bool WholePackets(const Disc& disc, int64_t lba, uint32_t count) {
+  if (disc.info->family != kDvd || disc.info->kind != kSequential || disc.info->book > 3) return true;
+  const std::vector<uint8_t>& p = disc.page5;
+  if ((p[2] & 0x0F) != 0 || !(p[3] & 0x20)) return true;
+  int64_t packet = static_cast<int64_t>(p[10]) << 24 | p[11] << 16 | p[12] << 8 | p[13];
+  return packet > 0 && count == packet && lba % packet == 0;
+}
+
+// DVD-R and DVD-RW written disc at once close themselves once the cache is flushed after the last block of the
+// reserved track.
+bool FinishDiscAtOnce(Disc& disc) {
+  if (disc.info->family != kDvd || disc.info->kind != kSequential || disc.info->book > 3) return false;
+  if ((disc.page5[2] & 0x0F) != 2 || disc.lss == 3) return false;
+  for (const Track& t : disc.tracks) {
+    if (t.state != kReserved) continue;
+    if (t.nwa != t.start + t.size) return false;
+    CloseSession(disc, true);
+    return true;
+  }
+  return false;
+}
+
+// Background format of a DVD+RW: 0 none, 1 stopped before it completed, 2 running, 3 complete. FORMAT UNIT
+// starts it (a restart goes on from a stopped one); closing the session stops a running one; finalizing
+// completes it.
+void StartBackgroundFormat(Disc& disc) { disc.bgFormat = 2; }
+
+void CloseBackgroundFormat(Disc& disc, int function) {
+  if (disc.info->profile != 0x1A) return;
+  if (function == 2 && disc.bgFormat == 2) disc.bgFormat = 1;
+  if (function == 3) disc.bgFormat = 3;
+}
+
+// Writes zero blocks as holes, so that a disc that takes a large sparse image stays small on the test machine:
+// past the end of the file (`size`) there is nothing to do, inside it the block's space is given back.
+bool PutBlock(int fd, const uint8_t* user, int64_t offset, int64_t size) {
+  static const uint8_t kZero[2048] = {};
+  if (std::memcmp(user, kZero, 2048) == 0 &&
+      (offset >= size || fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, 2048) == 0))
+    return true;
+  return pwrite(fd, user, 2048, offset) == 2048;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Answers
 
 struct Context {
@@ -759,7 +807,7 @@ bool ReadFormatCapacities(Context& c) {
     a[at + 4] = type << 2;
     Put24(a, at + 5, param);
   };
-  if (m.profile == 0x1A) add(m.capacity, 0x26, 0);
+  if (m.profile == 0x1A) add(d.capacity, 0x26, 0);
   if (m.profile == 0x12) add(m.capacity, 0x00, 0);
   if (m.profile == 0x13 || m.profile == 0x14) {
     add(m.capacity, 0x10, 16);
@@ -894,13 +942,16 @@ int BlockSizeOfPage5(const Disc& d) {
 bool StoreBlocks(Context& c, int64_t lba, uint32_t count, const uint8_t* data, uint32_t blockSize) {
   int fd = open((c.disc.dir + "/data.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return Fail(c, 3, 0x0C, 0);
-  bool ok = true;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
   for (uint32_t i = 0; i < count && ok; ++i) {
     if (lba + i < 0) continue;
     const uint8_t* b = data + static_cast<size_t>(i) * blockSize;
     const uint8_t* user = blockSize >= 2352 ? b + (b[15] == 2 ? 24 : 16) : blockSize == 2336 ? b + 8 : b;
-    ok = pwrite(fd, user, 2048, (lba + i) * 2048) == 2048;
+    ok = PutBlock(fd, user, (lba + i) * 2048, st.st_size);
   }
+  int64_t end = (lba + count) * 2048;
+  if (ok && st.st_size < end) ok = ftruncate(fd, end) == 0;
   close(fd);
   if (!ok) return Fail(c, 3, 0x0C, 0);
   return true;
@@ -1008,6 +1059,7 @@ bool Write10(Context& c) {
     c.reply->transferred = count * blockSize;
     return true;
   }
+  if (!WholePackets(d, lba, count)) return Fail(c, 5, 0x21, 0x02);
   if (d.info->kind == kOverwrite) {
     if (!d.formatted) return Fail(c, 2, 0x30, 0x10);
     if (lba < 0 || lba + count > d.capacity) return Fail(c, 5, 0x21, 0);
@@ -1107,7 +1159,11 @@ bool CloseTrackSession(Context& c) {
   Disc& d = c.disc;
   int function = c.req->cdb[2] & 7;
   uint32_t number = Get16(c.req->cdb + 4);
-  if (d.info->kind == kOverwrite) return true;  // nothing to close on a formatted disc
+  if (d.info->kind == kOverwrite) {  // nothing to close on a formatted disc but its background format
+    CloseBackgroundFormat(d, function);
+    c.discChanged = true;
+    return true;
+  }
   if (d.status == 2) return Fail(c, 5, 0x2C, 0);
   if (function == 1) {
     Track* t = nullptr;
@@ -1145,6 +1201,7 @@ bool SynchronizeCache(Context& c) {
     FinishSao(d);
     c.discChanged = true;
   }
+  if (FinishDiscAtOnce(d)) c.discChanged = true;
   return true;
 }
 
@@ -1197,8 +1254,15 @@ bool FormatUnit(Context& c) {
       d.info = FindMedia(d.media);
     }
     if (blocks > 0 && blocks <= d.info->capacity + 393216LL * d.info->layers) d.capacity = blocks;
+    if (profile == 0x1A) {
+      bool restart = Get24(list + 9) == 1 && d.formatted && d.bgFormat == 1;
+      StartBackgroundFormat(d);
+      if (restart) {
+        c.discChanged = true;
+        return true;  // the format goes on where it stopped; what was written stays
+      }
+    }
     d.formatted = true;
-    if (profile == 0x1A) d.bgFormat = 3;
     MakeBlank(d);
   }
   c.discChanged = true;
@@ -1342,6 +1406,87 @@ bool Dispatch(Context& c) {
   return Fail(c, 5, 0x20, 0);
 }
 
+// State kept in memory between the commands of one process (see KeepStateInMemory). The files are the truth
+// while the memory is clean: a file changed since it was read or stored is read again.
+struct Stamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  int64_t mtimeNs = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
+Stamp StampOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+struct MemoryState {
+  bool enabled = false;
+  bool valid = false;
+  std::string driveDir;
+  Drive drive;
+  Stamp driveStamp;
+  bool driveDirty = false;
+  Disc disc;
+  bool hasDisc = false;
+  Stamp discStamp;
+  bool discDirty = false;
+};
+MemoryState g_memory;
+
+// Loads the drive of `c.driveDir` and the disc in it: from memory when it holds them, else from the files.
+bool Recall(Context* c) {
+  MemoryState& m = g_memory;
+  bool driveKnown = m.enabled && m.valid && m.driveDir == c->driveDir &&
+                    (m.driveDirty || StampOf(c->driveDir + "/drive.txt") == m.driveStamp);
+  if (driveKnown) {
+    c->drive = m.drive;
+  } else {
+    StoreState();
+    m.valid = false;
+    if (!LoadDrive(c->driveDir, &c->drive)) return false;
+  }
+  if (c->drive.disc.empty()) return true;
+  bool discKnown = driveKnown && m.hasDisc && m.disc.dir == c->drive.disc &&
+                   (m.discDirty || StampOf(c->drive.disc + "/disc.txt") == m.discStamp);
+  if (discKnown) {
+    c->disc = m.disc;
+    c->hasDisc = true;
+  } else {
+    if (m.valid && m.discDirty && m.hasDisc) SaveDisc(m.disc);
+    m.discDirty = false;
+    c->hasDisc = LoadDisc(c->drive.disc, &c->disc);
+  }
+  return true;
+}
+
+// Stores what a command changed: in memory when it is kept there, else in the files at once.
+void Keep(const Context& c) {
+  MemoryState& m = g_memory;
+  if (!m.enabled) {
+    if (c.discChanged && c.hasDisc) SaveDisc(c.disc);
+    if (c.driveChanged) SaveDrive(c.driveDir, c.drive);
+    return;
+  }
+  if (!m.valid) {
+    m.driveStamp = StampOf(c.driveDir + "/drive.txt");
+    m.discStamp = c.hasDisc ? StampOf(c.disc.dir + "/disc.txt") : Stamp{};
+  } else if (c.hasDisc && m.hasDisc && m.disc.dir != c.disc.dir) {
+    m.discStamp = StampOf(c.disc.dir + "/disc.txt");
+  }
+  m.valid = true;
+  m.driveDir = c.driveDir;
+  m.drive = c.drive;
+  m.driveDirty = m.driveDirty || c.driveChanged;
+  m.hasDisc = c.hasDisc;
+  if (c.hasDisc) {
+    m.disc = c.disc;
+    m.discDirty = m.discDirty || c.discChanged;
+  }
+}
+
 void LogCommand(const Context& c) {
   FILE* log = std::fopen((c.driveDir + "/cdb.log").c_str(), "a");
   if (!log) return;
@@ -1381,11 +1526,10 @@ std::vector<std::string> MediaNames() {
 bool Execute(const std::string& stateDir, int number, const Request& request, Reply* reply) {
   Context c;
   c.driveDir = DriveDir(stateDir, number);
-  if (!LoadDrive(c.driveDir, &c.drive)) return false;
+  if (!Recall(&c)) return false;
   *reply = Reply{};
   c.req = &request;
   c.reply = reply;
-  if (!c.drive.disc.empty()) c.hasDisc = LoadDisc(c.drive.disc, &c.disc);
   int op = request.cdbLength > 0 ? request.cdb[0] : -1;
   int seen = ++c.drive.counts[op];
   c.driveChanged = true;
@@ -1412,9 +1556,24 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
     if (c.drive.speed > 0 && c.drive.speed < speed) speed = c.drive.speed;
     usleep(static_cast<useconds_t>(static_cast<uint64_t>(reply->transferred) * 1000 / speed));
   }
-  if (c.discChanged && c.hasDisc) SaveDisc(c.disc);
-  if (c.driveChanged) SaveDrive(c.driveDir, c.drive);
+  Keep(c);
   return true;
+}
+
+void KeepStateInMemory(bool on) {
+  StoreState();
+  g_memory.enabled = on;
+  g_memory.valid = false;
+}
+
+void StoreState() {
+  MemoryState& m = g_memory;
+  if (!m.valid) return;
+  if (m.discDirty && m.hasDisc) SaveDisc(m.disc);
+  if (m.driveDirty) SaveDrive(m.driveDir, m.drive);
+  m.discDirty = m.driveDirty = false;
+  m.driveStamp = StampOf(m.driveDir + "/drive.txt");
+  m.discStamp = m.hasDisc ? StampOf(m.disc.dir + "/disc.txt") : Stamp{};
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -1427,6 +1586,7 @@ int Usage() {
                "usage: simdrive STATE COMMAND ...\n"
                "  create-drive N [--inquiry-type T] [--legacy] [--profile P] [--bad-lengths] [--paced]\n"
                "  make-disc DISC MEDIA blank|appendable|closed|formatted [--from IMAGE] [--write-protected]\n"
+               "    [--capacity BLOCKS]\n"
                "  press DISC MEDIA IMAGE [--cue CUE]: a read-only disc from an image, or from a BIN and its CUE\n"
                "  unreadable DISC FIRST COUNT: sectors that every read fails on\n"
                "  insert N DISC | eject N | queue N DISC\n"
@@ -1462,7 +1622,7 @@ bool CopyImage(const std::string& from, const std::string& dataPath, int64_t* bl
 }
 
 int MakeDisc(const std::string& dir, const std::string& media, const std::string& state, const std::string& from,
-             bool writeProtected) {
+             bool writeProtected, int64_t capacity) {
   const MediaInfo* m = FindMedia(media);
   if (!m) {
     std::fprintf(stderr, "simdrive: unknown medium %s\n", media.c_str());
@@ -1473,10 +1633,11 @@ int MakeDisc(const std::string& dir, const std::string& media, const std::string
   d.dir = dir;
   d.media = media;
   d.info = m;
-  d.capacity = m->capacity;
+  d.capacity = capacity > 0 ? capacity : m->capacity;
   d.page5 = DefaultPage5();
   d.writeProtected = writeProtected;
   d.formatted = m->kind == kOverwrite && state != "blank";
+  if (d.formatted && m->profile == 0x1A) d.bgFormat = 3;
   int64_t blocks = 0;
   std::string dataPath = dir + "/data.bin";
   unlink(dataPath.c_str());
@@ -1621,8 +1782,9 @@ int ToolMain(int argc, char** argv) {
   if (cmd == "make-disc") {
     std::string from = Flag(args, "--from");
     bool wp = Switch(args, "--write-protected");
+    int64_t capacity = Num(Flag(args, "--capacity", "0"));
     if (args.size() != 3) return Usage();
-    return MakeDisc(Absolute(args[0]), args[1], args[2], from, wp);
+    return MakeDisc(Absolute(args[0]), args[1], args[2], from, wp, capacity);
   }
   if (cmd == "corrupt") return args.size() == 2 ? ToolCorrupt({Absolute(args[0]), args[1]}) : Usage();
   if (args.empty()) return Usage();
@@ -1682,20 +1844,27 @@ int ToolMain(int argc, char** argv) {
         struct stat st;
         end = stat((disc.dir + "/data.bin").c_str(), &st) == 0 ? st.st_size / 2048 : 0;
       }
-      FILE* out = std::fopen(args[1].c_str(), "wb");
-      FILE* in = std::fopen((disc.dir + "/data.bin").c_str(), "rb");
-      if (!out) return 1;
-      std::vector<char> buf(2048);
-      for (int64_t i = 0; i < end; ++i) {
+      // Zero blocks stay holes of the dump.
+      int out = open(args[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      int in = open((disc.dir + "/data.bin").c_str(), O_RDONLY | O_CLOEXEC);
+      if (out < 0) return 1;
+      bool ok = true;
+      constexpr int64_t kRun = 512;
+      std::vector<uint8_t> buf(kRun * 2048);
+      for (int64_t at = 0; at < end && ok; at += kRun) {
+        size_t n = static_cast<size_t>(std::min(kRun, end - at)) * 2048;
         std::fill(buf.begin(), buf.end(), 0);
-        if (in && std::fseek(in, i * 2048, SEEK_SET) == 0) {
-          size_t got = std::fread(buf.data(), 1, buf.size(), in);
+        if (in >= 0) {
+          ssize_t got = pread(in, buf.data(), n, at * 2048);
           (void)got;
         }
-        std::fwrite(buf.data(), 1, buf.size(), out);
+        for (size_t b = 0; b < n && ok; b += 2048)
+          if (std::any_of(buf.begin() + b, buf.begin() + b + 2048, [](uint8_t v) { return v != 0; }))
+            ok = pwrite(out, buf.data() + b, 2048, at * 2048 + static_cast<int64_t>(b)) == 2048;
       }
-      if (in) std::fclose(in);
-      return std::fclose(out) == 0 ? 0 : 1;
+      if (in >= 0) close(in);
+      ok = ok && ftruncate(out, end * 2048) == 0;
+      return close(out) == 0 && ok ? 0 : 1;
     }
     return 0;
   } else if (cmd == "dump-raw") {

@@ -3,8 +3,10 @@
 //
 // A state folder holds one sub-folder per drive ("sg0", "sg1", ...) with the drive's settings (drive.txt), its
 // CDB log (cdb.log) and the disc in it (a disc folder holds disc.txt and its user data, data.bin, 2048 bytes per
-// block, sparse). Every command loads the state, runs, and stores it again, so that separate processes see one
-// drive. The preload library (sim_preload.cpp) and the simdrive command (sim_tool.cpp) are its two users.
+// block, sparse: zero blocks stay holes). Every command loads the state, runs, and stores it again, so that
+// separate processes see one drive; a process that runs many commands keeps the state in memory between them
+// and stores it when it closes the drive or ends (KeepStateInMemory). The preload library (sim_preload.cpp) and the
+// simdrive command (sim_tool.cpp) are its two users.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +38,12 @@ struct Reply {
 
 // Runs one command on drive `number` of the state folder. Returns false when the drive does not exist.
 bool Execute(const std::string& stateDir, int number, const Request& request, Reply* reply);
+
+// A process that runs many commands (the preload library) keeps the drive's and the disc's state in memory
+// between them instead of reading and storing the state files around each command; StoreState writes what
+// changed. Another process that changes the files meanwhile is seen while the memory holds nothing unstored.
+void KeepStateInMemory(bool on);
+void StoreState();
 
 // The drive folder of a device path "/dev/sgN" (N 0..31), or -1.
 int DriveNumberOfPath(const char* path);

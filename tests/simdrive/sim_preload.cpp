@@ -41,6 +41,10 @@ int64_t ThreadCpuNs() {
 }
 
 __attribute__((destructor)) void ReportSimulatorCpu() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    simdrive::StoreState();
+  }
   const char* dir = StateDir();
   int64_t ns = g_simulatorCpuNs.load();
   if (!dir || !*dir || ns == 0) return;
@@ -121,6 +125,10 @@ int SgIo(int n, sg_io_hdr_t* h) {
   {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     int64_t started = ThreadCpuNs();
+    // The state stays in memory while this process runs commands; it is stored when a drive is closed and when
+    // the process ends.
+    static bool keeping = (simdrive::KeepStateInMemory(true), true);
+    (void)keeping;
     bool known = simdrive::Execute(StateDir(), n, req, &reply);
     g_simulatorCpuNs += ThreadCpuNs() - started;
     if (!known) {
@@ -200,6 +208,7 @@ int openat64(int dirfd, const char* path, int flags, ...) {
 int close(int fd) {
   if (fd >= 0 && fd < kMaxFd) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (g_driveOfFd[fd]) simdrive::StoreState();
     g_driveOfFd[fd] = 0;
   }
   using CloseFn = int (*)(int);

@@ -245,7 +245,15 @@ TEST_F(Simulator, WrongCommandsGetTheSenseOfARealDrive) {
   std::vector<uint8_t> list = {0, 0, 0, 8, 0, 0x23, 0x05, 0x40, 0x26 << 2, 0, 0, 0};
   ASSERT_EQ(Run({0x04, 0x11, 0, 0, 0, 0}, 0, list).status, 0);
   EXPECT_EQ(Write(1000, 1).status, 0);
-  EXPECT_EQ(DiscInfo().data[7] & 3, 3);  // background format complete
+  EXPECT_EQ(DiscInfo().data[7] & 3, 2);  // the format goes on in the background
+  // Closing the session stops it before it completes; a restart (type parameter 1) goes on, keeping the data.
+  EXPECT_EQ(Close(2, 0).status, 0);
+  EXPECT_EQ(DiscInfo().data[7] & 3, 1);
+  list[11] = 1;
+  ASSERT_EQ(Run({0x04, 0x11, 0, 0, 0, 0}, 0, list).status, 0);
+  EXPECT_EQ(DiscInfo().data[7] & 3, 2);
+  EXPECT_EQ(Close(3, 0).status, 0);
+  EXPECT_EQ(DiscInfo().data[7] & 3, 3);  // finalized: the format is complete
 }
 
 TEST_F(Simulator, InjectedFaultsHitTheNthCommandOfTheirOpcode) {

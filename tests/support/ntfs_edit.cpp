@@ -126,6 +126,26 @@ bool Rebuild(std::vector<uint8_t>* record, const std::vector<std::vector<uint8_t
   return true;
 }
 
+// The runs of the mapping pairs that start at `p` in a record (a sparse run has cluster -1). The test volumes are
+// made by mkntfs and our own edits, so the pairs are trusted to end inside the record.
+std::vector<NtfsEditRun> DecodeMappingPairs(const std::vector<uint8_t>& record, uint32_t p) {
+  std::vector<NtfsEditRun> runs;
+  int64_t lcn = 0;
+  while (record[p] != 0) {
+    const int lengthBytes = record[p] & 15, lcnBytes = record[p] >> 4;
+    ++p;
+    int64_t length = 0, delta = 0;
+    for (int i = 0; i < lengthBytes; ++i) length |= static_cast<int64_t>(record[p + i]) << (8 * i);
+    p += lengthBytes;
+    for (int i = 0; i < lcnBytes; ++i) delta |= static_cast<int64_t>(record[p + i]) << (8 * i);
+    if (lcnBytes && lcnBytes < 8 && (record[p + lcnBytes - 1] & 0x80)) delta -= int64_t{1} << (8 * lcnBytes);
+    p += lcnBytes;
+    lcn += delta;
+    runs.push_back({lcnBytes ? lcn : -1, length});
+  }
+  return runs;
+}
+
 }  // namespace
 
 std::vector<uint8_t> NtfsEditCompress(const uint8_t* data, size_t size) {
@@ -193,19 +213,7 @@ bool NtfsImageEditor::Open(const std::string& path, int64_t offset) {
   const int at = FindAttribute(record, 0x80);
   if (at < 0) return false;
   mftSize_ = static_cast<int64_t>(Get64(&record[at + 48]));
-  int64_t lcn = 0;
-  for (uint32_t p = at + Get16(&record[at + 32]); record[p] != 0;) {
-    const int lengthBytes = record[p] & 15, lcnBytes = record[p] >> 4;
-    ++p;
-    int64_t length = 0, delta = 0;
-    for (int i = 0; i < lengthBytes; ++i) length |= static_cast<int64_t>(record[p + i]) << (8 * i);
-    p += lengthBytes;
-    for (int i = 0; i < lcnBytes; ++i) delta |= static_cast<int64_t>(record[p + i]) << (8 * i);
-    if (lcnBytes && lcnBytes < 8 && (record[p + lcnBytes - 1] & 0x80)) delta -= int64_t{1} << (8 * lcnBytes);
-    p += lcnBytes;
-    lcn += delta;
-    mftRuns_.push_back({lcnBytes ? lcn : -1, length});
-  }
+  mftRuns_ = DecodeMappingPairs(record, at + Get16(&record[at + 32]));
   return true;
 }
 
@@ -286,20 +294,7 @@ bool NtfsImageEditor::DataRuns(int64_t number, std::vector<NtfsEditRun>* runs, i
   const int at = FindAttribute(record, 0x80);
   if (at < 0 || record[at + 8] == 0) return false;
   *dataSize = static_cast<int64_t>(Get64(&record[at + 48]));
-  runs->clear();
-  int64_t lcn = 0;
-  for (uint32_t p = at + Get16(&record[at + 32]); record[p] != 0;) {
-    const int lengthBytes = record[p] & 15, lcnBytes = record[p] >> 4;
-    ++p;
-    int64_t length = 0, delta = 0;
-    for (int i = 0; i < lengthBytes; ++i) length |= static_cast<int64_t>(record[p + i]) << (8 * i);
-    p += lengthBytes;
-    for (int i = 0; i < lcnBytes; ++i) delta |= static_cast<int64_t>(record[p + i]) << (8 * i);
-    if (lcnBytes && lcnBytes < 8 && (record[p + lcnBytes - 1] & 0x80)) delta -= int64_t{1} << (8 * lcnBytes);
-    p += lcnBytes;
-    lcn += delta;
-    runs->push_back({lcnBytes ? lcn : -1, length});
-  }
+  *runs = DecodeMappingPairs(record, at + Get16(&record[at + 32]));
   return true;
 }
 

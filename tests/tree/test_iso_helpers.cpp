@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <string>
 
 #include "image/document.h"
@@ -166,6 +167,26 @@ TEST(IsoDates, FixedTime) {
   ImageClose(document);
   wchar_t text[8];
   EXPECT_STREQ(IsoFormatRecordDateText(text, 8, 2024, 3, 5, 14, 7, 0), L"");  // no room: empty, never unterminated
+}
+
+// Listing dates are written without the formatter where they fit its usual shape; every shape still reads as the
+// formatter would write it.
+TEST(IsoDates, RecordDateTextMatchesTheFormatter) {
+  struct Case {
+    int year, month, day, hour, minute;
+  };
+  for (const Case& c : {Case{2024, 3, 5, 14, 7}, Case{1900, 1, 1, 0, 0}, Case{2155, 12, 31, 23, 59},
+                        Case{1000, 10, 10, 10, 10}, Case{9999, 9, 9, 9, 9}, Case{999, 1, 2, 3, 4},
+                        Case{12345, 1, 2, 3, 4}, Case{1970, 100, 1, 0, 0}, Case{1970, -1, 1, 0, 0}}) {
+    wchar_t want[64];
+    std::swprintf(want, 64, L"%02d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
+    wchar_t got[64];
+    EXPECT_STREQ(IsoFormatRecordDateText(got, 64, c.year, c.month, c.day, c.hour, c.minute, 0), want) << want;
+  }
+  wchar_t exact[17];
+  EXPECT_STREQ(IsoFormatRecordDateText(exact, 17, 2024, 3, 5, 14, 7, 0), L"2024-03-05 14:07");
+  wchar_t short16[16];
+  EXPECT_STREQ(IsoFormatRecordDateText(short16, 16, 2024, 3, 5, 14, 7, 0), L"");
 }
 
 TEST(IsoHelpers, TextMemoryAndPaths) {
