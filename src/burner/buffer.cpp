@@ -15,33 +15,6 @@ namespace {
 // Sectors per source read: about 1 MiB, so that reads stay large without holding the ring's lock.
 int32_t ChunkSectors(int32_t sectorSize) { return sectorSize == 2352 ? 448 : 512; }
 
-// Loads n sectors at the next source sector into `out` and advances it: 1, or 0 when the source read failed.
-int BurnBufferLoad(CBurnBuffer* buffer, uint8_t* out, int32_t n) {
-  const int64_t first = static_cast<int64_t>(buffer->nextSourceSector);
-  const size_t size = static_cast<size_t>(buffer->sectorSize);
-  std::memset(out, 0, static_cast<size_t>(n) * size);
-  int64_t got = 0;
-  if (buffer->sectorSize == 2048) {
-    // Sectors at or past the data end stay zero: the run-out after the image.
-    int64_t inside = std::clamp<int64_t>(buffer->source.dataEnd - first, 0, n);
-    if (inside > 0) {
-      got = buffer->source.readUser ? buffer->source.readUser(buffer->source.context, first, out, inside) : 0;
-      if (got != inside) got = -1;
-    }
-  } else {
-    got = buffer->source.readRaw ? buffer->source.readRaw(buffer->source.context, first, out, n) : 0;
-    if (got != n) got = -1;
-  }
-  if (got < 0) {
-    std::lock_guard<std::mutex> lock(buffer->mutex);
-    buffer->readFailed = 1;
-    buffer->failedSector = first;
-    return 0;
-  }
-  buffer->nextSourceSector += n;
-  return 1;
-}
-
 // The reader's loop over one range of the source: 1 when all of it is in the ring, 0 when stopped or a load
 // failed.
 int BurnBufferProduce(CBurnBuffer* buffer, uint64_t count) {
@@ -114,6 +87,32 @@ void BurnBufferReaderThread(CBurnBuffer* buffer) {
 }
 
 }  // namespace
+
+int BurnBufferLoad(CBurnBuffer* buffer, uint8_t* out, int32_t n) {
+  const int64_t first = static_cast<int64_t>(buffer->nextSourceSector);
+  const size_t size = static_cast<size_t>(buffer->sectorSize);
+  std::memset(out, 0, static_cast<size_t>(n) * size);
+  int64_t got = 0;
+  if (buffer->sectorSize == 2048) {
+    // Sectors at or past the data end stay zero: the run-out after the image.
+    int64_t inside = std::clamp<int64_t>(buffer->source.dataEnd - first, 0, n);
+    if (inside > 0) {
+      got = buffer->source.readUser ? buffer->source.readUser(buffer->source.context, first, out, inside) : 0;
+      if (got != inside) got = -1;
+    }
+  } else {
+    got = buffer->source.readRaw ? buffer->source.readRaw(buffer->source.context, first, out, n) : 0;
+    if (got != n) got = -1;
+  }
+  if (got < 0) {
+    std::lock_guard<std::mutex> lock(buffer->mutex);
+    buffer->readFailed = 1;
+    buffer->failedSector = first;
+    return 0;
+  }
+  buffer->nextSourceSector += n;
+  return 1;
+}
 
 int32_t BurnBufferCapacityOf(int32_t megabytes) { return std::clamp(megabytes, 8, 128) * 512; }
 

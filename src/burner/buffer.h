@@ -73,3 +73,7 @@ int32_t BurnBufferFreeCount(CBurnBuffer* buffer);
 const uint8_t* BurnBufferTake(CBurnBuffer* buffer, uint8_t* scratch, int32_t n, int advance);
 // Drops n sectors that a peek returned.
 void BurnBufferAdvance(CBurnBuffer* buffer, int32_t n);
+// Loads n sectors from the buffer's source at its next source sector into `out` and advances that sector: 1, or
+// 0 when the read failed. The reader thread fills the ring with it; a buffer without a ring or thread serves a
+// verification as a plain loader of source sectors.
+int BurnBufferLoad(CBurnBuffer* buffer, uint8_t* out, int32_t n);

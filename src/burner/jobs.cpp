@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "burner/copy.h"
 #include "burner/media.h"
 #include "burner/mmc.h"
 #include "image/document.h"
@@ -403,15 +404,23 @@ int BurnJobBurnImage(CBurnJob* job, int erase, CImageDocument* document) {
       BurnJobPrint(job, kBurnLevelInfo, L"%ls", run->resultText.c_str());
     }
     SetStage(job, 7);
+    // The reader is stopped before the disc is read back: the verification loads the source itself.
+    if (run->stages.bufferDestroy) run->stages.bufferDestroy(job);
+    bufferMade = false;
     bool verified = true;
     if (BurnGetVerifyOption(run)) {
       BurnJobSetProgress(job, 0, 100);
       verified = run->stages.verifyMedia && run->stages.verifyMedia(job);
     }
-    // A failed verification fails the command: the data on the disc is not what was asked for.
-    if (verified) SetStage(job, 8);
-    result = verified ? 1 : 0;
-    if (result && (run->switchFlags & kBurnSwitchEject)) MmcStartStopUnit(&run->scsi, device, 1, 0);
+    result = 1;
+    if (!verified) {
+      // A failed verification fails the command: the data on the disc is not what was asked for. The burn
+      // itself went through, and the verification has said what is wrong.
+      run->jobError = 1;
+      return;
+    }
+    SetStage(job, 8);
+    if (run->switchFlags & kBurnSwitchEject) MmcStartStopUnit(&run->scsi, device, 1, 0);
   }();
   job->lastError = ScsiGetLastError(&run->scsi, device);
   job->lastSense = ScsiGetSense(&run->scsi, device);
@@ -488,7 +497,9 @@ int BurnJobsRunAll(CBurnRun* run) {
   CBurnJob& job = run->jobs[0];
   if (run->jobType == kBurnJobCopy) {
     std::wstring source = run->sourcePath.substr(0, kBurnPathChars);
-    if (EqualNoCase(source, job.devicePath)) {
+    // One drive whatever the two names: a link or a second name of the same device would otherwise be read and
+    // written at once.
+    if (BurnIsSameDrive(source.c_str(), job.devicePath)) {
       run->oneDriveCopy = 1;
       if (run->consoleMode) run->switchFlags |= kBurnSwitchTempFileForCopy;
     }

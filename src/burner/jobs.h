@@ -8,6 +8,7 @@
 // CBurnStages; a step that is not supplied fails the job like a writer that failed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@
 
 struct CImageDocument;
 struct CBurnRun;
+struct CBurnCopy;
+struct CTrackTable;
 
 constexpr int kBurnJobCount = 32;
 constexpr int kBurnPathChars = 32;
@@ -87,6 +90,8 @@ struct CBurnStages {
   int (*copyDisc)(CBurnJob* job);
   // Closes the source drive and the copy cache file that a copy held.
   void (*releaseCopy)(CBurnRun* run);
+  // Turns the CD-TEXT packs read from a copy's source disc into the subchannel block of its track table: 1, or 0.
+  int (*cdTextPacks)(CTrackTable* table, const uint8_t* packs, size_t length);
 };
 
 struct CBurnRun {
@@ -125,6 +130,7 @@ struct CBurnRun {
   uint32_t lastTitleMs = 0;
   uint32_t stagePollMs = 50;
   std::unique_ptr<CBurnBuffer> buffer;  // of the job being written
+  std::shared_ptr<CBurnCopy> copy;      // the source drive, layout and temporary image of a copy (burner/copy.h)
 };
 
 // Fills the stages with the recorder's own burn buffer, CD writer, destination check and erase.

@@ -1,10 +1,12 @@
 // The steps of a job that the recording layer supplies itself.
 #include "burner/buffer.h"
 #include "burner/cdwrite.h"
+#include "burner/copy.h"
 #include "burner/dvdwrite.h"
 #include "burner/erase.h"
 #include "burner/jobs.h"
 #include "burner/media.h"
+#include "burner/verify.h"
 
 namespace {
 
@@ -31,4 +33,8 @@ void BurnUseRecorderStages(CBurnRun* run) {
   run->stages.writeCdImage = WriteCdImage;
   run->stages.writeDvdImage = WriteDvdImage;
   run->stages.eraseMedia = BurnJobEraseMedia;
+  run->stages.verifyMedia = BurnJobVerifyMedia;
+  run->stages.copyDisc = BurnJobCopyDisc;
+  run->stages.releaseCopy = BurnReleaseCopy;
+  run->stages.writeCdCopy = BurnJobWriteCdCopy;
 }

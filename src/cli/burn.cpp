@@ -10,6 +10,7 @@
 #include "cli/console.h"
 #include "cli/runners.h"
 #include "cli/settings.h"
+#include "formats/cdtext.h"
 #include "image/document.h"
 #include "session/document.h"
 #include "session/open.h"
@@ -30,6 +31,7 @@ std::unique_ptr<CBurnRun> NewRun(int32_t jobType) {
   run->speedFactor = g_settings->speedFactor;
   run->consoleMode = 1;
   BurnUseRecorderStages(run.get());
+  run->stages.cdTextPacks = CdTextPacksToSubchannel;
   SessionUseMultisessionStages(run.get());
   return run;
 }
@@ -44,12 +46,6 @@ int CliRunBurnImage() {
   const wchar_t* image = g_settings->firstArgument;
   if (!image || !*image) {
     ConsolePrintf(L"%ls\r\n", L"Please specify an iamge file name.");
-    return -1;
-  }
-  // Reading the written disc back is not part of this build: refuse before the disc is touched rather than
-  // burn and then report a verification that never ran.
-  if (g_settings->switchFlags & kSwitchVerify) {
-    ConsolePrintf(L"The switch %ls is not available yet.\r\n", L"-verify");
     return -1;
   }
   // Disks and archives are opened too, so that they are refused with their reason.
@@ -90,6 +86,7 @@ int CliRunCopyDisc() {
     ConsolePrintf(L"%ls\r\n", L"Please specify a valid source drive.");
     return -1;
   }
-  ConsolePrintf(L"The command %ls is not available yet.\r\n", L"copy-disc");
-  return -1;
+  std::unique_ptr<CBurnRun> run = NewRun(kBurnJobCopy);
+  run->sourcePath = source;
+  return BurnJobsRunAll(run.get());
 }

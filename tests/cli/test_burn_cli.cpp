@@ -225,6 +225,234 @@ TEST(BurnCli, RawImagesAreWrittenSectorForSector) {
   }
 }
 
+// -verify reads every written sector back: READ(10) for a data image on a CD or a DVD, READ CD track by track for a
+// raw one (its audio track counts as equal, its Mode 1 track by user data).
+TEST(BurnCli, VerifyReadsTheWrittenDiscBack) {
+  Sim sim("verify_good");
+  const std::string iso = MakeIso(sim.folder);
+  ProgramResult layouts = RunProgram(MAKE_RAW_LAYOUTS_BIN, {iso, sim.folder});
+  ASSERT_EQ(layouts.status, 0) << layouts.out;
+  WriteFileBytes(sim.folder + "/tone.bin", Tone(sim.folder, 440, 2));
+  WriteFileBytes(sim.folder + "/mixed.cue",
+                 "FILE \"row01.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                 "FILE \"tone.bin\" BINARY\n  TRACK 02 AUDIO\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n");
+  struct Case {
+    std::string image;
+    const char* media;
+    const char* readOpcode;
+  } cases[] = {{iso, "cd-r", "28"}, {sim.folder + "/mixed.cue", "cd-r", "be"}, {iso, "dvd+r", "28"}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image + " on " + c.media);
+    sim.Drive(drive, c.media, "blank");
+    ProgramResult r = sim.Run({"burn-image", c.image, "/dev/sg" + std::to_string(drive), "-verify"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.\r\nVerifying media... ...")) << r.out;
+    EXPECT_TRUE(Has(r.out, "  100%\r\nVerifying media completed successfully.\r\n")) << r.out;
+    // The reads come after the last write.
+    std::vector<std::string> cdbs = sim.Cdbs(drive);
+    auto opcode = [](const char* op) { return [op](const std::string& cdb) { return cdb.rfind(op, 0) == 0; }; };
+    auto lastWrite = std::find_if(cdbs.rbegin(), cdbs.rend(), opcode("2a"));
+    ASSERT_NE(lastWrite, cdbs.rend());
+    EXPECT_NE(std::find_if(cdbs.rbegin(), lastWrite, opcode(c.readOpcode)), lastWrite) << r.out;
+    ++drive;
+  }
+}
+
+// A sector that reads back other than it was written fails the command, whatever the user answers: end of input
+// abandons the verification, ignoring the run (typed, or by -y) ends it "with errors". So does a sector that
+// cannot be read back.
+TEST(BurnCli, VerifyMismatchFailsTheCommand) {
+  Sim sim("verify_bad");
+  const std::string iso = MakeIso(sim.folder);
+  struct Case {
+    std::vector<std::string> extra;
+    std::string input;
+    int questions;
+    const char* ending;
+    bool unreadable = false;  // the sector cannot be read at all
+  } cases[] = {
+      {{}, "", 1, "Verifying media failed."},
+      {{}, "retry\nignore\n", 2, "Verifying media completed with errors."},
+      {{"-y"}, "", 1, "Verifying media completed with errors."},
+      {{}, "", 0, "Error reading data on disc.(sector offset: 96-111)\r\nVerifying media failed.", true},
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + std::to_string(c.extra.size()));
+    sim.Drive(drive, "cd-r", "blank");
+    const std::string disc = sim.folder + "/disc" + std::to_string(drive);
+    if (c.unreadable)
+      sim.Tool({"unreadable", disc, "100", "1"});
+    else
+      sim.Tool({"corrupt", disc, "100"});
+    std::vector<std::string> args = {"burn-image", iso, "/dev/sg" + std::to_string(drive), "-verify"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProgramResult r = sim.Run(args, c.input);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.")) << r.out;
+    const std::string mismatch = "Error verifying data on disc.(sector offset: 96-111)\r\n(Retry/Ignore/Abort):";
+    int asked = 0;
+    for (size_t at = r.out.find(mismatch); at != std::string::npos; at = r.out.find(mismatch, at + 1)) ++asked;
+    EXPECT_EQ(asked, c.questions) << r.out;
+    EXPECT_TRUE(Has(r.out, c.ending)) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning failed")) << r.out;
+    ++drive;
+  }
+}
+
+// Copies of the source disc left in the temporary folder.
+int CopyFilesLeft() {
+  int left = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp/$Kestrane$", error))
+    if (entry.path().filename().string().rfind("kestranecopy", 0) == 0) ++left;
+  return left;
+}
+
+// copy-disc writes the destination from the source's layout: on the fly between two drives, or through a private
+// temporary image (on request, or with one drive, where the simulator's queue swaps in the blank disc when the
+// tray opens). The temporary image never outlives the run; the swap prompt, a source that cannot be read and a
+// destination of another family end the copy when the input ends.
+TEST(BurnCli, CopyDiscMakesTheDestinationEqualToTheSource) {
+  Sim sim("copy_disc");
+  const std::string iso = MakeIso(sim.folder);
+  const std::string image = ReadFileBytes(iso);
+  const std::string pressed = sim.folder + "/pressed", damaged = sim.folder + "/damaged";
+  sim.Tool({"press", pressed, "cd-rom", iso});
+  sim.Tool({"press", damaged, "cd-rom", iso});
+  sim.Tool({"unreadable", damaged, "200", "1"});
+  struct Case {
+    const char* what;
+    bool oneDrive;
+    std::string source;
+    const char* destination;
+    std::vector<std::string> extra;
+    std::string input;
+    int status;
+    const char* line;
+    bool secondName = false;  // the source is named "/dev/sg0N", the recorder "/dev/sgN": one drive all the same
+  } cases[] = {
+      {"two drives", false, pressed, "cd-r", {"-verify"}, "", 0, "Verifying media completed successfully.\r\n"},
+      {"temporary image on request",
+       false,
+       pressed,
+       "cd-r",
+       {"-create-temp-file-for-copy"},
+       "",
+       0,
+       "Creating the temporary file for burning...\r\n"},
+      {"one drive", true, pressed, "cd-r", {}, "\n", 0, "Please insert the destination disc then press enter key..."},
+      {"one drive by two names",
+       true,
+       pressed,
+       "cd-r",
+       {},
+       "\n",
+       0,
+       "Please insert the destination disc then press enter key...",
+       true},
+      {"one drive, input ends at the swap", true, pressed, "cd-r", {}, "", 1, "The operation has been cancelled."},
+      {"unreadable source sector", true, damaged, "cd-r", {}, "", 1, "Creating the temporary file failed.\r\n"},
+      {"destination of another family",
+       false,
+       pressed,
+       "dvd+r",
+       {},
+       "",
+       1,
+       "The destination disc type (DVD) is not the same as the source disc type (CD).\r\n\r\n"
+       "Do you want to continue?(Ok/Cancel): "},
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string blank = sim.folder + "/blank" + std::to_string(drive);
+    sim.Tool({"make-disc", blank, c.destination, "blank"});
+    const int source = drive, target = c.oneDrive ? drive : drive + 1;
+    sim.Tool({"create-drive", std::to_string(source)});
+    sim.Tool({"insert", std::to_string(source), c.source});
+    if (c.oneDrive) {
+      sim.Tool({"queue", std::to_string(source), blank});
+    } else {
+      sim.Tool({"create-drive", std::to_string(target)});
+      sim.Tool({"insert", std::to_string(target), blank});
+    }
+    std::vector<std::string> args = {"copy-disc", (c.secondName ? "/dev/sg0" : "/dev/sg") + std::to_string(source),
+                                     "/dev/sg" + std::to_string(target)};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProgramResult r = sim.Run(args, c.input);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(Has(r.out, c.line)) << r.out;
+    EXPECT_EQ(CopyFilesLeft(), 0) << "the temporary image outlived the run";
+    drive = target + 1;
+    if (c.status != 0) {
+      EXPECT_FALSE(sim.SentAnyWrite(target)) << r.out;
+      continue;
+    }
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.\r\n")) << r.out;
+    const bool viaTemp =
+        c.oneDrive || std::find(c.extra.begin(), c.extra.end(), "-create-temp-file-for-copy") != c.extra.end();
+    EXPECT_EQ(Has(r.out, "Creating the temporary file"), viaTemp) << r.out;
+    const std::string dump = sim.folder + "/copy" + std::to_string(target) + ".iso";
+    sim.Tool({"dump", std::to_string(target), dump});
+    const std::string disc = ReadFileBytes(dump);
+    ASSERT_GE(disc.size(), image.size());
+    EXPECT_TRUE(disc.substr(0, image.size()) == image) << "the copy's sectors differ from the source";
+  }
+}
+
+// A mixed CD (a Mode 1 track, then audio after a pregap) is copied raw, sector for sector, gaps included; a
+// two-session source is refused before the destination is touched.
+TEST(BurnCli, CopyDiscOfAMixedCdAndTheMultisessionRefusal) {
+  Sim sim("copy_mixed");
+  const std::string iso = MakeIso(sim.folder);
+  const std::string data = sim.folder + "/data.bin";
+  ASSERT_EQ(sim.Run({"convert", iso, "-o", data}).status, 0);
+  const std::string bytes = ReadFileBytes(data);
+  const size_t dataSectors = bytes.size() / kRaw;
+  std::string audio(kRaw * 600, '\0');
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<char>(i * 13 + i / kRaw);
+  auto msf = [](size_t lba) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02zu:%02zu:%02zu", lba / 4500, lba / 75 % 60, lba % 75);
+    return std::string(text);
+  };
+  WriteFileBytes(sim.folder + "/mixed.bin", bytes + audio);
+  WriteFileBytes(sim.folder + "/mixed.cue",
+                 "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                 "  TRACK 02 AUDIO\n    INDEX 00 " +
+                     msf(dataSectors) + "\n    INDEX 01 " + msf(dataSectors + 150) + "\n");
+  WriteFileBytes(sim.folder + "/two.bin", audio + bytes);
+  WriteFileBytes(sim.folder + "/two.cue",
+                 "FILE \"two.bin\" BINARY\nREM SESSION 01\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                 "REM SESSION 02\n  TRACK 02 MODE1/2352\n    INDEX 01 00:08:00\n");
+  for (const char* name : {"mixed", "two"}) {
+    SCOPED_TRACE(name);
+    const std::string base = sim.folder + "/" + name;
+    sim.Tool({"press", base + "-disc", "cd-rom", base + ".bin", "--cue", base + ".cue"});
+    const bool two = std::string(name) == "two";
+    const int source = two ? 2 : 0, target = source + 1;
+    sim.Tool({"create-drive", std::to_string(source)});
+    sim.Tool({"insert", std::to_string(source), base + "-disc"});
+    sim.Drive(target, "cd-r", "blank");
+    ProgramResult r =
+        sim.Run({"copy-disc", "/dev/sg" + std::to_string(source), "/dev/sg" + std::to_string(target), "-verify"});
+    if (two) {
+      EXPECT_EQ(r.status, 1) << r.out;
+      EXPECT_TRUE(Has(r.out, "Copying multisession disc is not supported.")) << r.out;
+      EXPECT_FALSE(sim.SentAnyWrite(target)) << r.out;
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
+    const std::string layout = sim.DumpRaw(target, nullptr);
+    EXPECT_TRUE(Has(layout, "track 2 index 1 lba " + std::to_string(dataSectors + 150) + " audio")) << layout;
+    ASSERT_EQ(sim.dumped.size(), bytes.size() + audio.size());
+    EXPECT_TRUE(sim.dumped == bytes + audio) << "the copy's raw sectors differ from the source";
+  }
+}
+
 TEST(BurnCli, AudioTracksWithPregapsAndCdText) {
   Sim sim("audio_cdtext");
   const std::string tone = Tone(sim.folder, 440, 9);
@@ -412,7 +640,6 @@ TEST(BurnCli, BadCommandLinesNeverReachADrive) {
   } cases[] = {
       {{"burn-image", iso, sim.folder + "/not-a-device"}, "Please specify a valid burning drive."},
       {{"burn-image", sim.folder + "/missing.iso", "/dev/sg0"}, ""},
-      {{"burn-image", iso, "/dev/sg0", "-verify"}, "The switch -verify is not available yet."},
       {{"erase-disc", "sg0"}, "Please specify a valid burning drive."},
       {{"copy-disc", "/dev/sg0", "disc"}, "Please specify a valid burning drive."},
       {{"copy-disc", "/dev/sg0123456789012345678901234567", "/dev/sg0"}, "Please specify a valid source drive."},

@@ -1093,6 +1093,7 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
     return Fail(c, 5, 0x24, 0);
   if (SectorsUnreadable(d.dir, lba, count)) return Fail(c, 3, 0x11, 0x05);
   if (blockSize == 2352 && ReadRawSectors(d.dir, lba, count, c.req->data)) {
+    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
     c.reply->transferred = count * blockSize;
     return true;
   }
@@ -1104,6 +1105,7 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
     if (got < 0) got = 0;
     std::memset(c.req->data + got, 0, bytes - static_cast<size_t>(got));
     if (fd >= 0) close(fd);
+    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
     c.reply->transferred = count * blockSize;
     return true;
   }
@@ -1127,6 +1129,7 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
     }
   }
   if (fd >= 0) close(fd);
+  ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
   c.reply->transferred = count * blockSize;
   return true;
 }
@@ -1594,6 +1597,7 @@ int Usage() {
                "  insert N DISC | eject N | queue N DISC\n"
                "  fault N OPCODE NTH COUNT KEY ASC ASCQ [--status S] [--short BYTES] [--host H] | clear-faults N\n"
                "  dump N IMAGE (prints the track layout) | show N | log N\n"
+               "  corrupt DISC LBA: the sector's user data reads back inverted\n"
                "  dump-raw N IMAGE PACKS: 2352-byte sectors of the last session written at once and its lead-in\n"
                "    CD-TEXT packs; prints its layout\n");
   return 2;
@@ -1788,6 +1792,7 @@ int ToolMain(int argc, char** argv) {
     if (args.size() != 3) return Usage();
     return MakeDisc(Absolute(args[0]), args[1], args[2], from, wp, capacity);
   }
+  if (cmd == "corrupt") return args.size() == 2 ? ToolCorrupt({Absolute(args[0]), args[1]}) : Usage();
   if (args.empty()) return Usage();
   int n = std::atoi(args[0].c_str());
   std::string dir = DriveDir(state, n);

@@ -62,6 +62,11 @@ bool SectorsUnreadable(const std::string& discDir, int64_t lba, int64_t count);
 // Raw sectors as stored in the disc's raw.bin (pressed CDs, sessions written at once); false when it does not hold
 // them all.
 bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uint8_t* out);
+// Read faults of a disc (sim_copy.cpp): inverts the user data of the blocks just read that the disc in
+// `discDir` marks as corrupt.
+void ApplyReadFaults(const std::string& discDir, int64_t lba, uint32_t count, uint32_t blockSize, uint8_t* data);
+// "corrupt DISC LBA": marks a sector of a disc folder as reading back corrupt.
+int ToolCorrupt(const std::vector<std::string>& args);
 
 // The simdrive command; returns its exit status.
 int ToolMain(int argc, char** argv);
