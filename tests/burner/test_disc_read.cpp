@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -304,9 +305,12 @@ TEST(DiscSectorRetry, RetryReadsTheSectorAgain) {
   if (!InSimulator(PressRetryDisc)) return;
   RetryFixture f;
   f.script.answers = {L"Retry"};
-  // The disc recovers while the question is open.
-  std::string disc = SimState() + "/d0/unreadable.txt";
-  f.script.onAnswer = [disc] { std::remove(disc.c_str()); };
+  // The disc recovers while the question is open (a changed disc folder is read again by the drive).
+  const std::string disc = SimState() + "/d0";
+  f.script.onAnswer = [disc] {
+    std::remove((disc + "/unreadable.txt").c_str());
+    std::filesystem::last_write_time(disc + "/disc.txt", std::filesystem::file_time_type::clock::now());
+  };
   ASSERT_EQ(DiscReadSectorsWithRetry(&f.drive.scsi, f.drive.fd, &f.state, f.buffer.data(), 100, 1, 1, 1, 0, L"/dev/sg0",
                                      nullptr),
             1);

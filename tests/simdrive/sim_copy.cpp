@@ -9,9 +9,7 @@
 
 namespace simdrive {
 
-namespace {
-
-std::vector<int64_t> CorruptSectors(const std::string& discDir) {
+std::vector<int64_t> LoadCorrupt(const std::string& discDir) {
   std::vector<int64_t> sectors;
   std::ifstream in(discDir + "/corrupt.txt");
   int64_t lba;
@@ -19,11 +17,10 @@ std::vector<int64_t> CorruptSectors(const std::string& discDir) {
   return sectors;
 }
 
-}  // namespace
-
-void ApplyReadFaults(const std::string& discDir, int64_t lba, uint32_t count, uint32_t blockSize, uint8_t* data) {
+void ApplyReadFaults(const std::vector<int64_t>& corrupt, int64_t lba, uint32_t count, uint32_t blockSize,
+                     uint8_t* data) {
   if (!data || (blockSize != 2048 && blockSize != 2352)) return;
-  for (int64_t bad : CorruptSectors(discDir)) {
+  for (int64_t bad : corrupt) {
     if (bad < lba || bad >= lba + count) continue;
     uint8_t* block = data + static_cast<size_t>(bad - lba) * blockSize;
     uint8_t* user = blockSize == 2352 ? block + 16 : block;
@@ -35,7 +32,9 @@ int ToolCorrupt(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
   std::ofstream out(args[0] + "/corrupt.txt", std::ios::app);
   out << std::stoll(args[1]) << "\n";
-  return out.good() ? 0 : 1;
+  out.close();
+  TouchDisc(args[0]);
+  return out ? 0 : 1;
 }
 
 }  // namespace simdrive

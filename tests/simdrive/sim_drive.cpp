@@ -121,6 +121,9 @@ struct Disc {
   // The cue sheet of the last session written at once and the LBA its times count from, for the layout report.
   std::vector<uint8_t> lastCue;
   int64_t lastBase = 0;
+  // Read faults of the disc folder, read with the disc.
+  std::vector<SectorRange> unreadable;
+  std::vector<int64_t> corrupt;
 };
 
 // Start of the lead-in of a blank CD (ATIP 97:26:66), where CD-TEXT packs of the first session go.
@@ -265,6 +268,8 @@ bool LoadDisc(const std::string& dir, Disc* disc) {
   disc->timestamp = First(keys, "timestamp");
   disc->lastCue = Unhex(First(keys, "last_cue"));
   disc->lastBase = Num(First(keys, "last_base", "0"));
+  disc->unreadable = LoadUnreadable(dir);
+  disc->corrupt = LoadCorrupt(dir);
   return true;
 }
 
@@ -1084,6 +1089,41 @@ bool Write10(Context& c) {
   return true;
 }
 
+// Files a process that keeps the state in memory holds open between commands instead of opening them for each
+// one: a whole disc is read in over a hundred thousand commands.
+struct HeldFiles {
+  bool enabled = false;
+  std::string dataPath;
+  int dataFd = -1;
+  std::string logPath;
+  int logFd = -1;
+};
+HeldFiles g_held;
+
+void ForgetHeldFiles() {
+  if (g_held.dataFd >= 0) close(g_held.dataFd);
+  if (g_held.logFd >= 0) close(g_held.logFd);
+  g_held.dataFd = g_held.logFd = -1;
+  g_held.dataPath.clear();
+  g_held.logPath.clear();
+}
+
+// The disc's user data open for reading, or -1 when there is none yet; DoneReading gives it back.
+int DataForReading(const Disc& d) {
+  const std::string path = d.dir + "/data.bin";
+  if (!g_held.enabled) return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (g_held.dataFd < 0 || g_held.dataPath != path) {
+    if (g_held.dataFd >= 0) close(g_held.dataFd);
+    g_held.dataFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    g_held.dataPath = path;
+  }
+  return g_held.dataFd;
+}
+
+void DoneReading(int fd) {
+  if (fd >= 0 && fd != g_held.dataFd) close(fd);
+}
+
 bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
   if (!NeedDisc(c)) return false;
   const Disc& d = c.disc;
@@ -1091,21 +1131,21 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
   if (lba < 0 || lba + count > end) return Fail(c, 5, 0x21, 0);
   if (static_cast<uint64_t>(count) * blockSize > c.req->dataLength || (count && !c.req->data))
     return Fail(c, 5, 0x24, 0);
-  if (SectorsUnreadable(d.dir, lba, count)) return Fail(c, 3, 0x11, 0x05);
+  if (SectorsUnreadable(d.unreadable, lba, count)) return Fail(c, 3, 0x11, 0x05);
   if (blockSize == 2352 && ReadRawSectors(d.dir, lba, count, c.req->data)) {
-    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
+    ApplyReadFaults(d.corrupt, lba, count, blockSize, c.req->data);
     c.reply->transferred = count * blockSize;
     return true;
   }
-  int fd = open((d.dir + "/data.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = DataForReading(d);
   if (blockSize == 2048) {
     // User data in one read; what lies past the end of the file reads as zeros.
     size_t bytes = static_cast<size_t>(count) * 2048;
     ssize_t got = fd >= 0 ? pread(fd, c.req->data, bytes, lba * 2048) : 0;
     if (got < 0) got = 0;
     std::memset(c.req->data + got, 0, bytes - static_cast<size_t>(got));
-    if (fd >= 0) close(fd);
-    ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
+    DoneReading(fd);
+    ApplyReadFaults(d.corrupt, lba, count, blockSize, c.req->data);
     c.reply->transferred = count * blockSize;
     return true;
   }
@@ -1128,8 +1168,8 @@ bool ReadBlocks(Context& c, int64_t lba, uint32_t count, uint32_t blockSize) {
       out[15] = 1;
     }
   }
-  if (fd >= 0) close(fd);
-  ApplyReadFaults(d.dir, lba, count, blockSize, c.req->data);
+  DoneReading(fd);
+  ApplyReadFaults(d.corrupt, lba, count, blockSize, c.req->data);
   c.reply->transferred = count * blockSize;
   return true;
 }
@@ -1457,6 +1497,7 @@ bool Recall(Context* c) {
   } else {
     if (m.valid && m.discDirty && m.hasDisc) SaveDisc(m.disc);
     m.discDirty = false;
+    ForgetHeldFiles();
     c->hasDisc = LoadDisc(c->drive.disc, &c->disc);
   }
   return true;
@@ -1488,14 +1529,29 @@ void Keep(const Context& c) {
 }
 
 void LogCommand(const Context& c) {
-  FILE* log = std::fopen((c.driveDir + "/cdb.log").c_str(), "a");
-  if (!log) return;
-  std::fprintf(log, "cdb=");
-  for (int i = 0; i < c.req->cdbLength; ++i) std::fprintf(log, "%02x", c.req->cdb[i]);
-  std::fprintf(log, " len=%u dir=%d timeout=%u sense=%d iface=%c status=%d key=%x asc=%02x ascq=%02x\n",
-               c.req->dataLength, c.req->direction, c.req->timeoutMs, c.req->senseCapacity, c.req->interfaceId,
-               c.reply->status, c.reply->sense[2] & 0x0F, c.reply->sense[12], c.reply->sense[13]);
-  std::fclose(log);
+  char line[160];
+  int n = std::snprintf(line, sizeof line, "cdb=");
+  for (int i = 0; i < c.req->cdbLength; ++i) n += std::snprintf(line + n, sizeof line - n, "%02x", c.req->cdb[i]);
+  n += std::snprintf(line + n, sizeof line - n,
+                     " len=%u dir=%d timeout=%u sense=%d iface=%c status=%d key=%x asc=%02x ascq=%02x\n",
+                     c.req->dataLength, c.req->direction, c.req->timeoutMs, c.req->senseCapacity, c.req->interfaceId,
+                     c.reply->status, c.reply->sense[2] & 0x0F, c.reply->sense[12], c.reply->sense[13]);
+  if (n <= 0 || n >= static_cast<int>(sizeof line)) return;
+  // Appends go to the end of the file as it is now, so a log emptied by a test meanwhile grows again from 0.
+  const std::string path = c.driveDir + "/cdb.log";
+  int fd = g_held.enabled && g_held.logPath == path ? g_held.logFd : -1;
+  if (fd < 0) {
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (g_held.enabled) {
+      if (g_held.logFd >= 0) close(g_held.logFd);
+      g_held.logFd = fd;
+      g_held.logPath = path;
+    }
+  }
+  ssize_t written = write(fd, line, static_cast<size_t>(n));
+  (void)written;
+  if (!g_held.enabled) close(fd);
 }
 
 }  // namespace
@@ -1566,9 +1622,13 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
 
 void KeepStateInMemory(bool on) {
   StoreState();
+  ForgetHeldFiles();
   g_memory.enabled = on;
+  g_held.enabled = on;
   g_memory.valid = false;
 }
+
+void TouchDisc(const std::string& discDir) { utimensat(AT_FDCWD, (discDir + "/disc.txt").c_str(), nullptr, 0); }
 
 void StoreState() {
   MemoryState& m = g_memory;

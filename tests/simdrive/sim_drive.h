@@ -58,13 +58,23 @@ std::vector<std::string> MediaNames();
 int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue,
               const std::vector<int64_t>& sessions = {});
 int MarkUnreadable(const std::string& dir, int64_t first, int64_t count);
-bool SectorsUnreadable(const std::string& discDir, int64_t lba, int64_t count);
+// The sectors of a disc folder that every read fails on (unreadable.txt), as first and count.
+struct SectorRange {
+  int64_t first, count;
+};
+std::vector<SectorRange> LoadUnreadable(const std::string& discDir);
+bool SectorsUnreadable(const std::vector<SectorRange>& unreadable, int64_t lba, int64_t count);
 // Raw sectors as stored in the disc's raw.bin (pressed CDs, sessions written at once); false when it does not hold
 // them all.
 bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uint8_t* out);
-// Read faults of a disc (sim_copy.cpp): inverts the user data of the blocks just read that the disc in
-// `discDir` marks as corrupt.
-void ApplyReadFaults(const std::string& discDir, int64_t lba, uint32_t count, uint32_t blockSize, uint8_t* data);
+// Read faults of a disc (sim_copy.cpp): the sectors a disc folder marks as reading back corrupt (corrupt.txt), and
+// inverting the user data of those among the blocks just read.
+std::vector<int64_t> LoadCorrupt(const std::string& discDir);
+void ApplyReadFaults(const std::vector<int64_t>& corrupt, int64_t lba, uint32_t count, uint32_t blockSize,
+                     uint8_t* data);
+// Marks a disc folder as changed by another command (unreadable, corrupt), so that a process keeping the disc in
+// memory reads it again.
+void TouchDisc(const std::string& discDir);
 // "corrupt DISC LBA": marks a sector of a disc folder as reading back corrupt.
 int ToolCorrupt(const std::vector<std::string>& args);
 

@@ -86,19 +86,6 @@ bool CopyRange(int from, int to, int64_t inOffset, int64_t outOffset, int64_t by
   return true;
 }
 
-struct Range {
-  int64_t first, count;
-};
-
-std::vector<Range> Unreadable(const std::string& discDir) {
-  std::vector<Range> out;
-  std::ifstream in(discDir + "/unreadable.txt");
-  long long first = 0, count = 0;
-  char comma = 0;
-  while (in >> first >> comma >> count) out.push_back({first, count});
-  return out;
-}
-
 }  // namespace
 
 int PressDisc(const std::string& dir, const std::string& media, const std::string& image, const std::string& cue,
@@ -191,11 +178,21 @@ int MarkUnreadable(const std::string& dir, int64_t first, int64_t count) {
   std::ofstream out(dir + "/unreadable.txt", std::ios::app);
   out << first << "," << count << "\n";
   out.close();
+  TouchDisc(dir);
   return out ? 0 : 1;
 }
 
-bool SectorsUnreadable(const std::string& discDir, int64_t lba, int64_t count) {
-  for (const Range& r : Unreadable(discDir))
+std::vector<SectorRange> LoadUnreadable(const std::string& discDir) {
+  std::vector<SectorRange> out;
+  std::ifstream in(discDir + "/unreadable.txt");
+  long long first = 0, count = 0;
+  char comma = 0;
+  while (in >> first >> comma >> count) out.push_back({first, count});
+  return out;
+}
+
+bool SectorsUnreadable(const std::vector<SectorRange>& unreadable, int64_t lba, int64_t count) {
+  for (const SectorRange& r : unreadable)
     if (lba < r.first + r.count && r.first < lba + count) return true;
   return false;
 }
