@@ -74,25 +74,17 @@ void CdLbaToMsf(uint8_t* out, int64_t frames) {
 
 int BurnSetCdWriteParams(CBurnJob* job, int testWrite, int writeType, int multisession, int dataBlockType,
                          int sessionFormat) {
-  CScsiContext* scsi = &job->run->scsi;
-  std::vector<uint8_t> answer;
-  if (!MmcModeSensePage(scsi, job->device, 5, 0, &answer)) return 0;
-  int at = MmcParseWriteParametersPage(answer.data(), static_cast<uint32_t>(answer.size()));
+  std::vector<uint8_t> select;
+  const int at = BurnReadWriteParameters(job, 0, &select);
   if (at < 0) return 0;
-  std::vector<uint8_t> select(answer.begin(), answer.begin() + at + 2 + answer[at + 1]);
-  select[0] = select[1] = 0;
-  select[6] = select[7] = 0;
   uint8_t* page = select.data() + at;
-  page[0] &= 0x3F;
   page[16] &= 0x7F;  // MCVAL
   page[32] &= 0x7F;  // TCVAL
   page[2] = static_cast<uint8_t>((page[2] & 0x80) | 0x40 | (testWrite ? 0x10 : 0) | (writeType & 0x0F));
   page[3] = static_cast<uint8_t>((multisession & 3) << 6 | 4);
   page[4] = static_cast<uint8_t>((page[4] & 0xF0) | (dataBlockType & 0x0F));
   page[8] = static_cast<uint8_t>(sessionFormat);
-  if (MmcModeSelect10(scsi, job->device, select.data(), static_cast<uint32_t>(select.size()))) return 1;
-  page[2] &= static_cast<uint8_t>(~0x40);  // a drive without buffer-underrun protection
-  return MmcModeSelect10(scsi, job->device, select.data(), static_cast<uint32_t>(select.size()));
+  return BurnSendWriteParameters(job, &select, at);
 }
 
 int BurnJobBuildCueSheet(CBurnJob* /*job*/, const CTrackTable* table, int withCdText, std::vector<uint8_t>* sheet) {

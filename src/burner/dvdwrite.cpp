@@ -242,16 +242,10 @@ int64_t BurnDvdWrittenEnd(const CDvdWrite* write) {
 }
 
 int BurnSetDvdWriteParams(CBurnJob* job, int finalize, int testWrite) {
-  CScsiContext* scsi = &job->run->scsi;
-  std::vector<uint8_t> answer;
-  if (!MmcModeSensePage(scsi, job->device, 5, 2, &answer)) return 0;
-  int at = MmcParseWriteParametersPage(answer.data(), static_cast<uint32_t>(answer.size()));
+  std::vector<uint8_t> select;
+  const int at = BurnReadWriteParameters(job, 2, &select);
   if (at < 0) return 0;
-  std::vector<uint8_t> select(answer.begin(), answer.begin() + at + 2 + answer[at + 1]);
-  select[0] = select[1] = 0;
-  select[6] = select[7] = 0;
   uint8_t* page = select.data() + at;
-  page[0] &= 0x3F;
   const uint8_t test = testWrite ? 0x10 : 0;
   if (job->run->appendStart == 0 && finalize) {
     page[2] = static_cast<uint8_t>(0x40 | test | 2);  // disc at once
@@ -268,9 +262,7 @@ int BurnSetDvdWriteParams(CBurnJob* job, int finalize, int testWrite) {
     page[10] = page[11] = page[12] = 0;
     page[13] = 16;
   }
-  if (MmcModeSelect10(scsi, job->device, select.data(), static_cast<uint32_t>(select.size()))) return 1;
-  page[2] &= static_cast<uint8_t>(~0x40);  // a drive without buffer-underrun protection
-  return MmcModeSelect10(scsi, job->device, select.data(), static_cast<uint32_t>(select.size()));
+  return BurnSendWriteParameters(job, &select, at);
 }
 
 int BurnGetFinalizeBudget(int32_t mediaType, int64_t written) {

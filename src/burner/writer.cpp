@@ -2,6 +2,7 @@
 
 #include "burner/buffer.h"
 #include "burner/jobs.h"
+#include "burner/mmc.h"
 #include "image/document.h"
 #include "runtime/file.h"
 #include "runtime/hooks.h"
@@ -49,4 +50,23 @@ void CWriteProgress::Show(uint64_t done) {
     UiProgressShowPercent(done, total_);
   else
     BurnJobSetProgress(job_, done, total_);
+}
+
+int BurnReadWriteParameters(CBurnJob* job, int control, std::vector<uint8_t>* select) {
+  std::vector<uint8_t> answer;
+  if (!MmcModeSensePage(&job->run->scsi, job->device, 5, control, &answer)) return -1;
+  const int at = MmcParseWriteParametersPage(answer.data(), static_cast<uint32_t>(answer.size()));
+  if (at < 0) return -1;
+  select->assign(answer.begin(), answer.begin() + at + 2 + answer[at + 1]);
+  (*select)[0] = (*select)[1] = 0;
+  (*select)[6] = (*select)[7] = 0;
+  (*select)[at] &= 0x3F;
+  return at;
+}
+
+int BurnSendWriteParameters(CBurnJob* job, std::vector<uint8_t>* select, int at) {
+  CScsiContext* scsi = &job->run->scsi;
+  if (MmcModeSelect10(scsi, job->device, select->data(), static_cast<uint32_t>(select->size()))) return 1;
+  (*select)[at + 2] &= static_cast<uint8_t>(~0x40);  // a drive without buffer-underrun protection
+  return MmcModeSelect10(scsi, job->device, select->data(), static_cast<uint32_t>(select->size()));
 }

@@ -4,9 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct CBurnJob;
 struct CBurnBuffer;
+
+// Mode page 5 (write parameters) as the drive reports it with page control `control`, made ready to go back with
+// MODE SELECT (mode header and block-descriptor length zeroed, PS cleared): the page's offset in `select`, or -1
+// when it cannot be read or is not a valid page.
+int BurnReadWriteParameters(CBurnJob* job, int control, std::vector<uint8_t>* select);
+// Sends the page at `at` of `select`; a drive that refuses it gets it once more without buffer-underrun
+// protection. 1 when one of them is taken.
+int BurnSendWriteParameters(CBurnJob* job, std::vector<uint8_t>* select, int at);
 
 // The masked error code of the last command the job's device ran.
 uint32_t BurnJobLastError(CBurnJob* job);

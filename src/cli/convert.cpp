@@ -84,6 +84,13 @@ bool TargetIsAnInput(CImageDocument* document, const wchar_t* target) {
 }  // namespace
 
 // Shows why the document cannot be converted: 1 when it can't (abort code 1), else 0.
+bool CliOutputTypeIsWritable(int32_t type) {
+  // Only the ISO, BIN and QVF rows of the format table have writers.
+  if (type == kOutputTypeIso || type == kOutputTypeBin || type == kOutputTypeQvf) return true;
+  ConsolePrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
+  return false;
+}
+
 int ImageCheckConvertible(CImageDocument* document) {
   const wchar_t* text = nullptr;
   const CTrackTable* table = document->trackTable;
@@ -257,10 +264,6 @@ int CliRunConvert() {
       return -1;
     }
   }
-  // Only the ISO, BIN and QVF rows of the format table have writers.
-  if (type != kOutputTypeIso && type != kOutputTypeBin && type != kOutputTypeQvf) {
-    ConsolePrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
-    return -1;
-  }
+  if (!CliOutputTypeIsWritable(type)) return -1;
   return ImageConvertAndReport(g_settings->firstArgument, target, type);
 }

@@ -299,10 +299,6 @@ int CliRunMakeImage() {
     ConsolePrintf(L"Unknown output image format.\r\n");
     return -1;
   }
-  // Only the ISO, BIN and QVF rows of the format table have writers.
-  if (type != kOutputTypeIso && type != kOutputTypeBin && type != kOutputTypeQvf) {
-    ConsolePrintf(L"%ls\r\n", L"The file can't be converted to the selected format.");
-    return -1;
-  }
+  if (!CliOutputTypeIsWritable(type)) return -1;
   return ImageMakeFromDiscAndReport(source, target, type, &g_settings->saveOptions);
 }

@@ -30,3 +30,6 @@ struct CImageDocument;
 // Shows why the document cannot be rewritten as a single data track (audio discs, several tracks, mixed mode):
 // 1 when it can't (abort code 1), else 0.
 int ImageCheckConvertible(CImageDocument* document);
+
+// Whether output type `type` has a writer (ISO, BIN, QVF); otherwise says the file can't be converted to it.
+bool CliOutputTypeIsWritable(int32_t type);
