@@ -103,6 +103,8 @@ struct CImageDocument {
   // commands); the state is owned and freed with driveStateFree. A blank disc opened to take a new session
   // carries the empty-disc mark.
   int64_t (*driveReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
+  // The same for whole 2352-byte sectors (audio tracks).
+  int64_t (*driveRawReader)(CImageDocument* document, int64_t sector, void* buffer, int64_t n);
   void* driveState;
   void (*driveStateFree)(void* state);
   int32_t emptyDisc;

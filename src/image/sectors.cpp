@@ -422,6 +422,8 @@ int64_t ImageReadRawPlain(CImageDocument* document, int64_t sector, void* buffer
 
 int64_t ImageReadRawSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
   if (!document || !buffer || n <= 0 || n > kMaxRawSectors || sector > INT64_MAX - n) return 0;
+  if (document->deviceFlag && document->driveRawReader && !document->builder)
+    return document->driveRawReader(document, sector, buffer, n);
   if (!document->trackTable)
     return document->sectorSize == kRawSize ? ImageReadRawPlain(document, sector, buffer, n) : 0;
   auto* out = static_cast<uint8_t*>(buffer);

@@ -25,15 +25,23 @@ void DriveStateFree(void* state) {
   delete drive;
 }
 
-int64_t DriveReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+int64_t DriveRead(CImageDocument* document, int64_t sector, void* buffer, int64_t n, int raw) {
   auto* drive = static_cast<CDriveState*>(document->driveState);
   if (!drive || !buffer || n <= 0 || sector < 0) return 0;
   // Reads while probing give up quietly; the user is asked only about the files being read.
   const int mayAsk = document->quiet ? 0 : 1;
   return DiscReadSectorsWithRetry(&drive->scsi, drive->device, &drive->read, static_cast<uint8_t*>(buffer), sector, n,
-                                  0, mayAsk, 0, document->path.c_str(), nullptr)
+                                  raw, mayAsk, 0, document->path.c_str(), nullptr)
              ? n
              : 0;
+}
+
+int64_t DriveReadSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  return DriveRead(document, sector, buffer, n, 0);
+}
+
+int64_t DriveReadRawSectors(CImageDocument* document, int64_t sector, void* buffer, int64_t n) {
+  return DriveRead(document, sector, buffer, n, 1);
 }
 
 }  // namespace
@@ -83,5 +91,6 @@ int ImageLoadOpticalDisc(CImageDocument* document) {
   document->driveState = drive;
   document->driveStateFree = DriveStateFree;
   document->driveReader = DriveReadSectors;
+  document->driveRawReader = DriveReadRawSectors;
   return 1;
 }

@@ -27,6 +27,7 @@ CImageDocument* UdfOpenView(CImageDocument* document, int rawDevice, CTrackTable
     view->qvf = document->qvf;
     // A drive's reader and its state stay the document's.
     view->driveReader = document->driveReader;
+    view->driveRawReader = document->driveRawReader;
     view->driveState = document->driveState;
   } else {
     view->rawDevice = rawDevice;

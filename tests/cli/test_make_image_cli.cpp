@@ -140,6 +140,14 @@ TEST(MakeImageCli, PressedMixedCdImagesAsBinAndCue) {
   ProgramResult listed = d.Run({"list", "/dev/sg0", "/", "-r"});
   ASSERT_EQ(listed.status, 0) << listed.out;
   EXPECT_TRUE(Has(listed.out, "readme.txt")) << listed.out;
+  // Extracting the disc gives what extracting its image gives: the data track's files and a WAV of each audio
+  // track read through raw sector reads.
+  const std::string fromDrive = d.folder + "/x-drive", fromImage = d.folder + "/x-image";
+  ProgramResult drive = d.Run({"extract", "/dev/sg0", "/", "-od", fromDrive});
+  ASSERT_EQ(drive.status, 0) << drive.out;
+  ASSERT_EQ(d.Run({"extract", cue, "/", "-od", fromImage}).status, 0);
+  EXPECT_TRUE(std::filesystem::exists(fromDrive + "/Audio/03-Track03.wav")) << drive.out;
+  Sh("diff -r " + Quote(fromImage) + " " + Quote(fromDrive));
   // An ISO cannot hold three tracks: nothing is created.
   const std::string refused = d.folder + "/refused.iso";
   ProgramResult one = d.Run({"make-image", "/dev/sg0", "-o", refused});
