@@ -285,6 +285,25 @@ int32_t PickSlot(const CChunkDecoder* d, size_t reader, size_t ahead, bool anyRe
   return best;
 }
 
+// Hands chunk `chunk` to the workers in slot `index` (under the lock); false when the slot cannot take it.
+bool QueueDecode(CChunkMap* map, CChunkDecoder* d, int32_t index, size_t chunk) {
+  if (!Assign(map, d, index, chunk)) return false;
+  d->slots[static_cast<size_t>(index)].state = CChunkDecoder::kQueued;
+  d->queue.push_back(index);
+  ++d->pending;
+  return true;
+}
+
+// Wakes the workers for `queued` new jobs, starting them on first use (after the lock is released).
+void WakeWorkers(CChunkMap* map, CChunkDecoder* d, int32_t queued) {
+  if (queued == 0) return;
+  if (d->workers.empty()) StartWorkers(map, d);
+  if (queued == 1)
+    d->wake.notify_one();
+  else
+    d->wake.notify_all();
+}
+
 // Queues the chunks from `from` on that are neither cached nor on their way, up to the window past `reader`'s
 // start, while the budget and the slots allow.
 void ScheduleAhead(CChunkMap* map, CChunkDecoder* d, size_t reader, size_t from) {
@@ -306,20 +325,12 @@ void ScheduleAhead(CChunkMap* map, CChunkDecoder* d, size_t reader, size_t from)
       if (index < 0) break;
       const uint64_t freed = d->slots[static_cast<size_t>(index)].capacity;
       if (d->held - freed + c.uncompressedLength > d->budget) break;
-      if (!Assign(map, d, index, i)) break;
-      d->slots[static_cast<size_t>(index)].state = CChunkDecoder::kQueued;
-      d->queue.push_back(index);
-      ++d->pending;
+      if (!QueueDecode(map, d, index, i)) break;
       ++queued;
     }
   }
   d->scheduledTo = i;
-  if (queued == 0) return;
-  if (d->workers.empty()) StartWorkers(map, d);
-  if (queued == 1)
-    d->wake.notify_one();
-  else
-    d->wake.notify_all();
+  WakeWorkers(map, d, queued);
 }
 
 // The decoded bytes of chunk `chunk`, decoding it on this thread unless a worker has it: null when it cannot be
@@ -621,19 +632,11 @@ void ChunkMapPrefetch(CChunkMap* map, uint64_t offset, uint64_t length) {
       const int32_t index = PickSlot(d, 0, 0, false);
       if (index < 0) break;
       if (d->held - d->slots[static_cast<size_t>(index)].capacity + c.uncompressedLength > d->budget) break;
-      if (!Assign(map, d, index, i)) break;
-      d->slots[static_cast<size_t>(index)].state = CChunkDecoder::kQueued;
-      d->queue.push_back(index);
-      ++d->pending;
+      if (!QueueDecode(map, d, index, i)) break;
       ++queued;
     }
   }
-  if (queued == 0) return;
-  if (d->workers.empty()) StartWorkers(map, d);
-  if (queued == 1)
-    d->wake.notify_one();
-  else
-    d->wake.notify_all();
+  WakeWorkers(map, d, queued);
 }
 
 void ChunkMapPrefetchDiskBytes(CImageDocument* document, int64_t offset, int64_t length) {
