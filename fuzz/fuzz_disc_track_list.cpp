@@ -1,12 +1,14 @@
 // Arbitrary drive answers fed to the reading of a disc's layout: every command (configuration, disc and track
 // information, full and simple TOC, DVD and BD structures, sector reads) takes the next answer of the input, and
-// the table that comes out must stay within its bounds.
+// the table that comes out must stay within its bounds. With the file-system probe installed, the sector reads
+// of a UDF volume take their answers from the input too.
 #include <cstdint>
 #include <cstring>
 
 #include "burner/disc_read.h"
 #include "burner/transport.h"
 #include "image/tracktable.h"
+#include "session/drive_open.h"
 
 namespace {
 
@@ -53,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   scsi.longDelayMs = 0;
   scsi.answer = Answer;
   scsi.answerContext = &answers;
+  // An overwritable disc without ISO 9660 is sized by its UDF volume, read from the same answers.
+  if (data[0] & 2) DriveUseFileSystemProbes(&scsi);
   CTrackTable* table = TrackTableAlloc();
   if (!table) return 0;
   if (DiscReadTrackList(&scsi, 3, table, L"/dev/sg0", data[0] & 1) == 1) {

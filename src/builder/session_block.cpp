@@ -535,6 +535,12 @@ int StageFinish(CBurnJob* job, int32_t packetSectors) {
       return 0;
     }
   }
+  // What sectors 0..319 now hold: the steps written (retagged) and, past them, the sectors that were already
+  // equal. The run keeps it for the verification, which reads the disc's head back against it; the work area is
+  // done with.
+  run->rewrittenHead = std::move(state->headUpdated);
+  state->headUpdated.clear();
+  state->validSectors = 0;
   return 1;
 }
 

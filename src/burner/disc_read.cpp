@@ -375,13 +375,19 @@ int DiscHasIsoVolume(CScsiContext* scsi, int device, int mediaType, CTrackTable*
     size = (static_cast<int64_t>(LoadU32LE(sector.data() + 80)) + unit - 1) / unit * unit;
     if (size <= 16) return -1;
   } else {
-    // No ISO 9660 volume: a disc that was never written is empty.
-    std::vector<uint8_t> head(26 * 2048);
-    if (MmcRead10(scsi, device, 0, 26, head.data(), &n) &&
-        std::all_of(head.begin(), head.end(), [](uint8_t b) { return b == 0; })) {
-      ClearTracks(table);
+    // No ISO 9660 volume: a UDF volume gives the size through the end of its partition.
+    const int64_t end = scsi->udfVolumeEnd ? scsi->udfVolumeEnd(scsi, device, table->tracks[0].length) : -1;
+    if (end < 0) {
+      // Neither: a disc that was never written is empty.
+      std::vector<uint8_t> head(26 * 2048);
+      if (MmcRead10(scsi, device, 0, 26, head.data(), &n) &&
+          std::all_of(head.begin(), head.end(), [](uint8_t b) { return b == 0; })) {
+        ClearTracks(table);
+      }
+      return -1;
     }
-    return -1;
+    size = (end + unit - 1) / unit * unit;
+    if (size < 259) return -1;
   }
   if (size > table->tracks[0].length) return -1;
   CTrackInfo& track = table->tracks[0];

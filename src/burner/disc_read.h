@@ -14,8 +14,9 @@ struct CTrackTable;
 // from the disc: a data track followed by a 150-sector pregap then keeps its last 2 sectors as a post-gap.
 int DiscReadTrackList(CScsiContext* scsi, int device, CTrackTable* table, const wchar_t* devicePath, int makingImage);
 
-// Trims the single track of an overwritable disc to the ISO 9660 volume on it: 1 when done, -1 otherwise. A disc
-// whose first 26 sectors are all zero gets an empty table.
+// Trims the single track of an overwritable disc to the file system on it: the ISO 9660 volume at sector 16, else
+// the UDF partition (through the context's udfVolumeEnd), rounded up to the disc's write unit. 1 when done, -1
+// otherwise. A disc with neither whose first 26 sectors are all zero gets an empty table.
 int DiscHasIsoVolume(CScsiContext* scsi, int device, int mediaType, CTrackTable* table);
 
 // The read-error state of one run over a disc (an image being made, a verify, a copy).

@@ -379,6 +379,7 @@ int BurnJobBurnImage(CBurnJob* job, int erase, CImageDocument* document) {
     }
     run->sectorSize = sectorSize;
     run->messageError = 0;
+    run->rewrittenHead.clear();
     if (!run->stages.bufferCreate || !run->stages.bufferCreate(job, document, sectorSize)) return;
     bufferMade = true;
     int written;

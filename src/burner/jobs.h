@@ -130,6 +130,10 @@ struct CBurnRun {
   uint32_t lastTitleMs = 0;
   uint32_t stagePollMs = 50;
   std::unique_ptr<CBurnBuffer> buffer;  // of the job being written
+  // The disc's first sectors as the multisession stages wrote them after appending a session to a rewritable
+  // disc (whole 2048-byte sectors from LBA 0; empty when they were not rewritten): the verification reads them
+  // back against this copy.
+  std::vector<uint8_t> rewrittenHead;
   std::shared_ptr<CBurnCopy> copy;      // the source drive, layout and temporary image of a copy (burner/copy.h)
 };
 

@@ -48,6 +48,11 @@ struct CScsiContext {
   // When set, commands go here instead of the sg driver (a stand-in drive: the fuzz targets feed it answers).
   int (*answer)(void* context, int device, CScsiPassThrough* record) = nullptr;
   void* answerContext = nullptr;
+  // Where the UDF volume of the disc in `device` ends (the sector after its partition), reading no further than
+  // `discSectors`; -1 when no UDF volume is recognised. The layer that reads file systems installs it where
+  // drives are opened; without it, a disc whose sector 16 holds no ISO 9660 volume keeps the track the drive
+  // reports.
+  int64_t (*udfVolumeEnd)(CScsiContext* scsi, int device, int64_t discSectors) = nullptr;
 };
 
 enum : int {

@@ -200,6 +200,11 @@ int BurnJobVerifyMedia(CBurnJob* job) {
   } else {
     total = static_cast<uint64_t>(std::max<int64_t>(run->source.dataEnd - run->appendStart, 0));
   }
+  // A session appended to a rewritable disc also rewrote the disc's first sectors: they are read back first,
+  // against the copy the burn wrote.
+  const int64_t headSectors =
+      !byTrack && run->rewritable && run->appendStart != 0 ? static_cast<int64_t>(run->rewrittenHead.size() / 2048) : 0;
+  total += static_cast<uint64_t>(headSectors);
 
   VerifyProgress progress(job, total);
   SysSleepMs(1000);  // the drive settles after the cache flush of the burn
@@ -234,7 +239,11 @@ int BurnJobVerifyMedia(CBurnJob* job) {
         if (ok) progress.Show(done, total);
       }
     } else {
-      ok = BurnJobVerifyTrack(job, &loader, -1, run->appendStart, static_cast<int64_t>(total), 0, total, nullptr) != 0;
+      if (headSectors > 0)
+        ok = BurnJobVerifyTrack(job, &loader, -1, 0, headSectors, 0, total, run->rewrittenHead.data()) != 0;
+      if (ok)
+        ok = BurnJobVerifyTrack(job, &loader, -1, run->appendStart, static_cast<int64_t>(total) - headSectors,
+                                static_cast<uint64_t>(headSectors), total, nullptr) != 0;
     }
     progress.End(ok);
   }

@@ -13,6 +13,7 @@
 #include "formats/cdtext.h"
 #include "image/document.h"
 #include "session/document.h"
+#include "session/drive_open.h"
 #include "session/open.h"
 
 namespace {
@@ -33,6 +34,8 @@ std::unique_ptr<CBurnRun> NewRun(int32_t jobType) {
   BurnUseRecorderStages(run.get());
   run->stages.cdTextPacks = CdTextPacksToSubchannel;
   SessionUseMultisessionStages(run.get());
+  // A copy's source disc is sized by its file system like a disc opened as an image.
+  DriveUseFileSystemProbes(&run->scsi);
   return run;
 }
 

@@ -28,6 +28,7 @@
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
 #include "session/document.h"
+#include "session/drive_open.h"
 #include "session/format_table.h"
 
 namespace {
@@ -174,6 +175,7 @@ int ReadSource(MakeImageRun& run) {
     return -1;
   }
   run.scsi.readingDevice = run.device;
+  DriveUseFileSystemProbes(&run.scsi);
   run.table = TrackTableAlloc();
   if (!run.table) {
     MessageShow(L"Out of memory. Program abort.");

@@ -93,7 +93,7 @@ struct Recorder {
 // every packet to the multisession stages, which bring the disc's first sectors up to date at the end. The
 // session's start and length.
 void AppendSession(Recorder* recorder, CImageDocument* document, const std::string& added, int64_t* start,
-                   int64_t* sectors, int* result = nullptr, std::string* output = nullptr) {
+                   int64_t* sectors, int* result = nullptr, std::string* output = nullptr, uint32_t switches = 0) {
   CBurnRun* run = recorder->run.get();
   const CBurnJob& job = recorder->job;
   document->trackTable->discMode = static_cast<uint8_t>(job.mediaType);
@@ -114,6 +114,7 @@ void AppendSession(Recorder* recorder, CImageDocument* document, const std::stri
   auto burn = std::make_unique<CBurnRun>();
   burn->drivePath = run->drivePath;
   burn->jobType = kBurnJobBurn;
+  burn->switchFlags = switches;
   burn->scsi.retryDelayMs = 0;
   burn->scsi.longDelayMs = 1;
   burn->stagePollMs = 1;
@@ -294,4 +295,52 @@ TEST(MultisessionDisc, AFailedReadOfTheFirstSectorsFailsTheBurnBeforeAnythingIsW
   const std::string log = ReadFileBytes(state + "/sg0/cdb.log");
   EXPECT_NE(log.find("cdb=28"), std::string::npos) << log;
   EXPECT_EQ(log.find("cdb=2a"), std::string::npos) << "nothing was written";
+}
+
+// With verification on, the burn also reads back the disc's first sectors that the append rewrote, against the
+// copy it wrote there: a good append verifies, and a first-session sector that reads back wrong fails the
+// verification at its run although the new session itself reads back right.
+TEST(MultisessionDisc, VerificationReadsBackTheRewrittenFirstSectors) {
+  const char* media[] = {"dvd+rw", "bd-re", "dvd+rw", "bd-re"};
+  if (!InSimulator([&](const std::string& state) {
+        MakeFirstSession(state);
+        for (int drive = 0; drive < 4; ++drive) {
+          const std::string n = std::to_string(drive), disc = state + "/disc" + n;
+          Sim(state, {"create-drive", n});
+          Sim(state, {"make-disc", disc, media[drive], "formatted", "--from", state + "/first.iso"});
+          Sim(state, {"insert", n, disc});
+          // Drives 2 and 3: the drive accepts every write, but sector 20 reads back wrong.
+          if (drive >= 2) Sim(state, {"corrupt", disc, "20"});
+        }
+      }))
+    return;
+  const std::string state = SimState();
+  for (int drive = 0; drive < 4; ++drive) {
+    SCOPED_TRACE(std::string(media[drive]) + " on drive " + std::to_string(drive));
+    Recorder recorder(drive);
+    ASSERT_GT(recorder.job.device, 0);
+    CImageDocument* document = ImageOpenByPath(Wide(state + "/first.iso").c_str(), kOpenLoadTree);
+    ASSERT_NE(document, nullptr);
+    int64_t start = 0, sectors = 0;
+    int result = 0;
+    std::string out;
+    AppendSession(&recorder, document, state + "/two", &start, &sectors, &result, &out, kBurnSwitchVerify);
+    ImageClose(document);
+    if (::testing::Test::HasFatalFailure()) return;
+    ASSERT_GE(start, 320);
+    EXPECT_NE(out.find("Burning completed successfully."), std::string::npos) << out;
+    // The verification read the first sectors after the last write.
+    const std::string log = ReadFileBytes(state + "/sg" + std::to_string(drive) + "/cdb.log");
+    const size_t lastWrite = log.rfind("cdb=2a");
+    ASSERT_NE(lastWrite, std::string::npos);
+    EXPECT_NE(log.find("cdb=280000000000", lastWrite), std::string::npos) << log.substr(lastWrite);
+    if (drive < 2) {
+      EXPECT_EQ(result, 0) << out;
+      EXPECT_NE(out.find("Verifying media completed successfully."), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(result, -1) << out;
+      EXPECT_NE(out.find("Error verifying data on disc.(sector offset: 16-31)"), std::string::npos) << out;
+      EXPECT_NE(out.find("Verifying media failed."), std::string::npos) << out;
+    }
+  }
 }
