@@ -149,7 +149,7 @@ void CheckImages(const std::string& state, int drive, const std::vector<int64_t>
                  "FILE \"" + disc + ".iso\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n");
   // The disc itself, opened in its drive, and the two images of it.
   const std::string device = "/dev/sg" + std::to_string(drive);
-  for (const std::string name : {device, disc + ".cue", disc + ".iso"}) {
+  for (const std::string& name : {device, disc + ".cue", disc + ".iso"}) {
     const std::string path = name == device ? device : state + "/" + name;
     CImageDocument* opened = ImageOpenByPath(Wide(path).c_str(), kOpenLoadTree);
     ASSERT_NE(opened, nullptr) << name;
