@@ -189,4 +189,9 @@ TEST(DriveUdfVolume, AnOverwritableDiscWithOnlyUdfIsAsLongAsItsPartition) {
     for (int i = 0; i < 70000; ++i) big.push_back(static_cast<char>(i * 7 + i / 251));
     EXPECT_EQ(ReadFileBytes(out + "/sub/b.bin"), big);
   }
+  // An image made from the disc holds the volume up to the end of its partition, as the image did.
+  const std::string made = state + "/made.iso";
+  const ProgramResult r = RunKestrane({"make-image", "/dev/sg0", "-o", made});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFileBytes(made), ReadFileBytes(image).substr(0, 2992 * 2048));
 }
