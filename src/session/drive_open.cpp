@@ -71,7 +71,7 @@ int64_t DriveUdfVolumeEnd(CScsiContext* scsi, int device, int64_t discSectors) {
   CImageDocument* view = ImageAlloc();
   if (!view) return -1;
   view->deviceFlag = 1;
-  view->inputType = 0;
+  view->inputType = kImageTypeIso;
   view->sectorSize = 2048;
   view->readableLimit = discSectors;
   view->quiet = 1;
