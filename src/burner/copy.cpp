@@ -183,22 +183,20 @@ int ReadSource(CBurnJob* job, CBurnCopy* copy) {
   return 1;
 }
 
-// Opens the destination in the job's drive and checks its disc until it is accepted: 0, or -1.
-int AcceptDestination(CBurnJob* job) {
+// Opens the destination in the job's drive and checks its disc once: 0 accepted, 1 another disc was asked for and
+// the user says it is in, -1 the copy ends.
+int CheckDestination(CBurnJob* job) {
   CBurnRun* run = job->run;
-  for (;;) {
-    if (job->device) {
-      run->scsi.jobDevice[job->slot] = 0;
-      RawFileClose(job->device);
-      job->device = 0;
-    }
-    job->device = BurnJobOpenDevice(job);
-    if (!job->device) return -1;
-    run->scsi.jobDevice[job->slot] = job->device;
-    job->mediaType = MediaDetectType(&run->scsi, job->device);
-    int check = CopyDiscCheckDestination(job);
-    if (check != 1) return check;
+  if (job->device) {
+    run->scsi.jobDevice[job->slot] = 0;
+    RawFileClose(job->device);
+    job->device = 0;
   }
+  job->device = BurnJobOpenDevice(job);
+  if (!job->device) return -1;
+  run->scsi.jobDevice[job->slot] = job->device;
+  job->mediaType = MediaDetectType(&run->scsi, job->device);
+  return CopyDiscCheckDestination(job);
 }
 
 // Fills the temporary image with every sector of the source: 1, or 0 after its message.
@@ -336,8 +334,9 @@ int BurnJobCopyDisc(CBurnJob* job) {
       if (!ReadSource(job, copy.get())) return false;
       Stage(job, 2);
       if (throughTemp) break;
-      // Two drives: the destination is written while the source is read.
-      int check = AcceptDestination(job);
+      // Two drives: the destination is written while the source is read. After a disc change the source's
+      // layout is read again: the user may have changed that disc too.
+      int check = CheckDestination(job);
       if (check < 0) return false;
       if (check == 0) {
         MakeCopyDocument(run, copy);
@@ -352,7 +351,11 @@ int BurnJobCopyDisc(CBurnJob* job) {
       if (!AskForDestination(job, copy.get())) return false;
     }
     copy->CloseSource();
-    if (AcceptDestination(job) != 0) return false;
+    // The source is in the temporary image: only the destination is checked again after a disc change.
+    int check;
+    while ((check = CheckDestination(job)) == 1) {
+    }
+    if (check != 0) return false;
     MakeCopyDocument(run, copy);
     Stage(job, 4);
     return true;

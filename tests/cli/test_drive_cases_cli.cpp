@@ -125,4 +125,168 @@ TEST(DriveCasesCli, CdExtraReadsLikeItsImageAndImagesBack) {
   EXPECT_EQ(Replace(ReadFileBytes(d.folder + "/copy.cue"), "copy.bin", "extra.bin"), sheet);
 }
 
+// The destination disc after a copy holds the source's sectors, then at most the zeros that round the track up to
+// the medium's block.
+void ExpectCopyOf(Drives& d, int drive, const std::string& source) {
+  const std::string dump = d.folder + "/copy" + std::to_string(drive) + ".iso";
+  d.Tool({"dump", std::to_string(drive), dump});
+  const std::string disc = ReadFileBytes(dump);
+  ASSERT_GE(disc.size(), source.size());
+  EXPECT_LT(disc.size() - source.size(), 32u * 2048);
+  EXPECT_TRUE(disc.substr(0, source.size()) == source) << "the copy's sectors differ from the source";
+  EXPECT_EQ(disc.find_first_not_of('\0', source.size()), std::string::npos);
+}
+
+// DVDs and BDs are copied as one data track: on the fly between two drives, or through the temporary image (with
+// one drive, where the simulator's queue swaps in the blank disc when the tray opens, or on request); the
+// read-back verifies.
+TEST(DriveCasesCli, CopyDiscOfDvdAndBdSources) {
+  Drives d("copy_dvd_bd");
+  const std::string iso = MakeGenisoimageIso(d.folder);
+  const std::string image = ReadFileBytes(iso);
+  struct Case {
+    const char* source;  // pressed media, or "dvd+r closed": a finished recordable disc
+    const char* destination;
+    bool oneDrive;
+    bool throughTemp;
+  } cases[] = {
+      {"dvd-rom", "dvd+r", false, false},     {"dvd-rom", "dvd-r", true, true}, {"dvd+r closed", "dvd-r", false, false},
+      {"dvd+r closed", "dvd+r", false, true}, {"bd-rom", "bd-r", false, false}, {"bd-rom", "bd-r", true, true},
+  };
+  int drive = 0;
+  for (const Case& c : cases) {
+    const std::string what = std::string(c.source) + " to " + c.destination + (c.oneDrive ? ", one drive" : "") +
+                             (c.throughTemp && !c.oneDrive ? ", temporary image" : "");
+    SCOPED_TRACE(what);
+    const int source = drive, target = c.oneDrive ? drive : drive + 1;
+    const std::string from = d.folder + "/source" + std::to_string(drive),
+                      blank = d.folder + "/blank" + std::to_string(drive);
+    if (std::string(c.source) == "dvd+r closed")
+      d.Tool({"make-disc", from, "dvd+r", "closed", "--from", iso});
+    else
+      d.Tool({"press", from, c.source, iso});
+    d.Tool({"make-disc", blank, c.destination, "blank"});
+    d.Tool({"create-drive", std::to_string(source)});
+    d.Tool({"insert", std::to_string(source), from});
+    if (c.oneDrive) {
+      d.Tool({"queue", std::to_string(source), blank});
+    } else {
+      d.Tool({"create-drive", std::to_string(target)});
+      d.Tool({"insert", std::to_string(target), blank});
+    }
+    std::vector<std::string> args = {"copy-disc", "/dev/sg" + std::to_string(source),
+                                     "/dev/sg" + std::to_string(target), "-verify"};
+    if (c.throughTemp && !c.oneDrive) args.push_back("-create-temp-file-for-copy");
+    ProgramResult r = d.Run(args, c.oneDrive ? "\n" : "");
+    drive = target + 1;
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Has(r.out, "Creating the temporary file for burning..."), c.throughTemp) << r.out;
+    EXPECT_TRUE(Has(r.out, "Burning completed successfully.\r\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.\r\n")) << r.out;
+    ExpectCopyOf(d, target, image);
+  }
+}
+
+// An audio CD burned with CD-TEXT is the source: its copy carries the same CD-TEXT packs in its lead-in and the
+// same samples, whether it goes on the fly or through the temporary image.
+TEST(DriveCasesCli, CopyOfAnAudioCdCarriesItsCdText) {
+  Drives d("copy_cdtext");
+  const std::string bin = Samples(300, 3) + Samples(310, 11);
+  WriteFileBytes(d.folder + "/album.bin", bin);
+  WriteFileBytes(d.folder + "/album.cue",
+                 "PERFORMER \"The Band\"\nTITLE \"Greatest Tones\"\nFILE \"album.bin\" BINARY\n  TRACK 01 AUDIO\n"
+                 "    TITLE \"Opening\"\n    PERFORMER \"Singer One\"\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
+                 "    TITLE \"Second Song\"\n    PERFORMER \"Singer Two\"\n    INDEX 00 00:04:00\n"
+                 "    INDEX 01 00:04:30\n");
+  d.Drive(0, "cd-r", "blank");
+  ProgramResult burned = d.Run({"burn-image", d.folder + "/album.cue", "/dev/sg0"});
+  ASSERT_EQ(burned.status, 0) << burned.out;
+  std::string sourcePacks;
+  d.DumpRaw(0, &sourcePacks);
+  const std::string sourceSectors = d.dumped;
+  ASSERT_GE(sourcePacks.size(), 18u * 4) << "the source has no CD-TEXT";
+
+  const std::string disc = d.folder + "/disc0";
+  for (bool oneDrive : {false, true}) {
+    SCOPED_TRACE(oneDrive ? "one drive" : "two drives");
+    const int source = oneDrive ? 2 : 0, target = oneDrive ? 2 : 1;
+    const std::string blank = d.folder + "/blank" + std::to_string(target);
+    d.Tool({"make-disc", blank, "cd-r", "blank"});
+    d.Tool({"create-drive", std::to_string(source)});
+    d.Tool({"insert", std::to_string(source), disc});
+    if (oneDrive) {
+      d.Tool({"queue", std::to_string(source), blank});
+    } else {
+      d.Tool({"create-drive", std::to_string(target)});
+      d.Tool({"insert", std::to_string(target), blank});
+    }
+    ProgramResult r =
+        d.Run({"copy-disc", "/dev/sg" + std::to_string(source), "/dev/sg" + std::to_string(target), "-verify"}, "\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Writing Audio CD-Text...")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
+    std::string packs;
+    d.DumpRaw(target, &packs);
+    EXPECT_TRUE(packs == sourcePacks) << "the copy's CD-TEXT differs from the source's";
+    EXPECT_TRUE(d.dumped == sourceSectors) << "the copy's samples differ from the source's";
+  }
+}
+
+// Runs kestrane with a user at the console: once `prompt` has been printed, the user changes discs with the
+// simdrive commands of `swaps` and answers `answer`; the input then ends. The user gives up after a minute.
+ProgramResult RunWithUser(Drives& d, const std::vector<std::string>& args, const std::string& prompt,
+                          const std::vector<std::vector<std::string>>& swaps, const std::string& answer) {
+  const std::string out = d.folder + "/user-run.txt";
+  std::string user = "n=0; until grep -qF " + Quote(prompt) + " " + Quote(out) +
+                     "; do sleep 0.1; n=$((n+1)); [ $n -gt 600 ] && exit 1; done; ";
+  for (const std::vector<std::string>& swap : swaps) {
+    user += Quote(SIMDRIVE_BIN) + " " + Quote(d.state);
+    for (const std::string& word : swap) user += " " + Quote(word);
+    user += " >/dev/null; ";
+  }
+  user += "printf '%s\\n' " + Quote(answer);
+  std::string program = "env";
+  for (const std::string& entry : d.Environment()) program += " " + Quote(entry);
+  program += " timeout 170 " + Quote(KESTRANE_BIN);
+  for (const std::string& arg : args) program += " " + Quote(arg);
+  const std::string line = ": >" + Quote(out) + "; (" + user + ") | " + program + " >" + Quote(out) +
+                           " 2>&1; status=$?; cat " + Quote(out) + "; exit $status";
+  ProgramOptions options;
+  options.timeoutSeconds = 200;
+  ProgramResult r = RunProgram("/bin/sh", {"-c", line}, options);
+  EXPECT_FALSE(r.timedOut) << r.out;
+  return r;
+}
+
+// Two drives, and the destination check asks for a disc: the user puts it in and answers Ok, and the copy starts
+// again from reading the source's layout, so that a source changed at the same time is the one copied.
+TEST(DriveCasesCli, TwoDriveCopyReadsTheSourceAgainAfterADiscChange) {
+  Drives d("copy_swap");
+  const std::string first = MakeGenisoimageIso(d.folder);
+  IsoFixture larger;
+  larger.name = "larger.iso";
+  larger.bigBytes = 3 * 1024 * 1024;
+  larger.readme = "the disc put in at the prompt\n";
+  const std::string second = MakeGenisoimageIso(d.folder, larger);
+  d.Tool({"press", d.folder + "/first", "dvd-rom", first});
+  d.Tool({"press", d.folder + "/second", "dvd-rom", second});
+  for (bool changeSource : {false, true}) {
+    SCOPED_TRACE(changeSource ? "the source changed too" : "the destination put in");
+    const int drive = changeSource ? 2 : 0;
+    const std::string source = std::to_string(drive), target = std::to_string(drive + 1);
+    const std::string blank = d.folder + "/blank" + target;
+    d.Tool({"make-disc", blank, "dvd+r", "blank"});
+    d.Tool({"create-drive", source});
+    d.Tool({"insert", source, d.folder + "/first"});
+    d.Tool({"create-drive", target});
+    std::vector<std::vector<std::string>> swaps = {{"insert", target, blank}};
+    if (changeSource) swaps.push_back({"insert", source, d.folder + "/second"});
+    ProgramResult r = RunWithUser(d, {"copy-disc", "/dev/sg" + source, "/dev/sg" + target, "-verify"},
+                                  "Please insert the destination disc.", swaps, "Ok");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
+    ExpectCopyOf(d, drive + 1, ReadFileBytes(changeSource ? second : first));
+  }
+}
+
 }  // namespace

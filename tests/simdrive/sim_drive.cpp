@@ -1478,9 +1478,22 @@ struct MemoryState {
 };
 MemoryState g_memory;
 
+// A disc put in or taken out from outside (the simdrive command, as a user at the drive) while this process holds
+// the drive's state with changes of its own: the outside's disc and queue win, the process's other changes stay.
+void TakeOutsideDiscChange(MemoryState& m) {
+  if (!m.valid || !m.driveDirty) return;
+  const Stamp now = StampOf(m.driveDir + "/drive.txt");
+  Drive outside;
+  if (now == m.driveStamp || !LoadDrive(m.driveDir, &outside)) return;
+  m.drive.disc = outside.disc;
+  m.drive.queue = outside.queue;
+  m.driveStamp = now;
+}
+
 // Loads the drive of `c.driveDir` and the disc in it: from memory when it holds them, else from the files.
 bool Recall(Context* c) {
   MemoryState& m = g_memory;
+  TakeOutsideDiscChange(m);
   bool driveKnown = m.enabled && m.valid && m.driveDir == c->driveDir &&
                     (m.driveDirty || StampOf(c->driveDir + "/drive.txt") == m.driveStamp);
   if (driveKnown) {
@@ -1635,6 +1648,7 @@ void TouchDisc(const std::string& discDir) { utimensat(AT_FDCWD, (discDir + "/di
 void StoreState() {
   MemoryState& m = g_memory;
   if (!m.valid) return;
+  TakeOutsideDiscChange(m);
   if (m.discDirty && m.hasDisc) SaveDisc(m.disc);
   if (m.driveDirty) SaveDrive(m.driveDir, m.drive);
   m.discDirty = m.driveDirty = false;
