@@ -99,6 +99,8 @@ TEST(DriveCasesCli, CdExtraReadsLikeItsImageAndImagesBack) {
   d.Tool({"create-drive", "0"});
   d.Tool({"press", d.folder + "/disc", "cd-rom", d.folder + "/pressed.bin", "--cue", d.folder + "/pressed.cue"});
   d.Tool({"insert", "0", d.folder + "/disc"});
+  // As on a real drive, the first session's lead-out and the second's lead-in cannot be read.
+  d.Tool({"unreadable", d.folder + "/disc", "600", "11400"});
 
   ProgramResult fromDrive = d.Run({"list", "/dev/sg0", "/", "-r"});
   ProgramResult fromImage = d.Run({"list", cue, "/", "-r"});
@@ -287,6 +289,17 @@ TEST(DriveCasesCli, TwoDriveCopyReadsTheSourceAgainAfterADiscChange) {
     EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
     ExpectCopyOf(d, drive + 1, ReadFileBytes(changeSource ? second : first));
   }
+  // Nobody answers: the question is asked once, and the copy ends before anything is written.
+  d.Tool({"create-drive", "4"});
+  d.Tool({"insert", "4", d.folder + "/first"});
+  d.Tool({"create-drive", "5"});
+  ProgramResult unanswered = d.Run({"copy-disc", "/dev/sg4", "/dev/sg5"});
+  EXPECT_EQ(unanswered.status, 1) << unanswered.out;
+  const std::string prompt = "Please insert the destination disc.(Ok/Cancel): ";
+  const size_t asked = unanswered.out.find(prompt);
+  EXPECT_NE(asked, std::string::npos) << unanswered.out;
+  EXPECT_EQ(unanswered.out.find(prompt, asked + 1), std::string::npos) << unanswered.out;
+  EXPECT_FALSE(d.SentAnyWrite(5));
 }
 
 }  // namespace
