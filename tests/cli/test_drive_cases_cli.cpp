@@ -44,12 +44,18 @@ std::string Samples(size_t sectors, int seed) {
   return audio;
 }
 
-// The 2048-byte sectors of `user` as sound Mode 1 raw sectors that carry the addresses from `first` on.
-std::string Mode1Sectors(const std::string& user, int64_t first) {
+// The 2048-byte sectors of `user` as sound Mode 1 (or Mode 2 Form 1) raw sectors that carry the addresses from
+// `first` on.
+std::string DataSectors(const std::string& user, int64_t first, bool mode2) {
   std::string raw(user.size() / 2048 * kRaw, '\0');
-  for (size_t i = 0; i < user.size() / 2048; ++i)
-    CdEncodeMode1Sector(first + static_cast<int64_t>(i), reinterpret_cast<const uint8_t*>(user.data()) + i * 2048,
-                        reinterpret_cast<uint8_t*>(raw.data()) + i * kRaw);
+  for (size_t i = 0; i < user.size() / 2048; ++i) {
+    const auto* from = reinterpret_cast<const uint8_t*>(user.data()) + i * 2048;
+    auto* to = reinterpret_cast<uint8_t*>(raw.data()) + i * kRaw;
+    if (mode2)
+      CdEncodeMode2Sector(first + static_cast<int64_t>(i), from, to);
+    else
+      CdEncodeMode1Sector(first + static_cast<int64_t>(i), from, to);
+  }
   return raw;
 }
 
@@ -70,61 +76,64 @@ std::string FileLines(const std::string& listing) {
 // its own sectors. The drive reads like the same disc as a BIN (the gap between the sessions as zeros) and CUE
 // sheet; make-image gives that BIN and sheet back.
 TEST(DriveCasesCli, CdExtraReadsLikeItsImageAndImagesBack) {
-  Drives d("cd_extra");
-  constexpr int64_t kDataStart = 600 + 11400;
-  IsoFixture fixture;
-  fixture.name = "session2.iso";
-  fixture.bigBytes = 700 * 1000;
-  fixture.readme = "the data session of a CD-Extra\n";
-  fixture.options = {"-C", "0," + std::to_string(kDataStart)};
-  const std::string iso = ReadFileBytes(MakeGenisoimageIso(d.folder, fixture));
-  ASSERT_GT(iso.size(), 16u * 2048);
-  const std::string audio = Samples(300, 13) + Samples(300, 5);
-  const std::string data = Mode1Sectors(iso, kDataStart);
-  // The pressed disc's BIN holds the sessions one after the other; the simulator puts the gap between them.
-  WriteFileBytes(d.folder + "/pressed.bin", audio + data);
-  WriteFileBytes(d.folder + "/pressed.cue",
-                 "FILE \"pressed.bin\" BINARY\nREM SESSION 01\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
-                 "  TRACK 02 AUDIO\n    INDEX 01 00:04:00\nREM SESSION 02\n  TRACK 03 MODE1/2352\n"
-                 "    INDEX 01 " +
-                     Msf(600) + "\n");
-  const std::string bin = d.folder + "/extra.bin", cue = d.folder + "/extra.cue";
-  const std::string image = audio + std::string(11400 * kRaw, '\0') + data;
-  WriteFileBytes(bin, image);
-  const std::string sheet =
-      "FILE \"extra.bin\" BINARY\r\nREM SESSION 01\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
-      "  TRACK 02 AUDIO\r\n    INDEX 01 00:04:00\r\nREM SESSION 02\r\n  TRACK 03 MODE1/2352\r\n    INDEX 01 " +
-      Msf(kDataStart) + "\r\n";
-  WriteFileBytes(cue, sheet);
-  d.Tool({"create-drive", "0"});
-  d.Tool({"press", d.folder + "/disc", "cd-rom", d.folder + "/pressed.bin", "--cue", d.folder + "/pressed.cue"});
-  d.Tool({"insert", "0", d.folder + "/disc"});
-  // As on a real drive, the first session's lead-out and the second's lead-in cannot be read.
-  d.Tool({"unreadable", d.folder + "/disc", "600", "11400"});
+  for (const std::string mode : {"MODE1/2352", "MODE2/2352"}) {
+    SCOPED_TRACE(mode);
+    const bool mode2 = mode == "MODE2/2352";
+    Drives d(mode2 ? "cd_extra_mode2" : "cd_extra_mode1");
+    constexpr int64_t kDataStart = 600 + 11400;
+    IsoFixture fixture;
+    fixture.name = "session2.iso";
+    fixture.bigBytes = 700 * 1000;
+    fixture.readme = "the data session of a CD-Extra\n";
+    fixture.options = {"-C", "0," + std::to_string(kDataStart)};
+    const std::string iso = ReadFileBytes(MakeGenisoimageIso(d.folder, fixture));
+    ASSERT_GT(iso.size(), 16u * 2048);
+    const std::string audio = Samples(300, 13) + Samples(300, 5);
+    const std::string data = DataSectors(iso, kDataStart, mode2);
+    // The pressed disc's BIN holds the sessions one after the other; the simulator puts the gap between them.
+    WriteFileBytes(d.folder + "/pressed.bin", audio + data);
+    WriteFileBytes(d.folder + "/pressed.cue",
+                   "FILE \"pressed.bin\" BINARY\nREM SESSION 01\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                   "  TRACK 02 AUDIO\n    INDEX 01 00:04:00\nREM SESSION 02\n  TRACK 03 " +
+                       mode + "\n    INDEX 01 " + Msf(600) + "\n");
+    const std::string bin = d.folder + "/extra.bin", cue = d.folder + "/extra.cue";
+    const std::string image = audio + std::string(11400 * kRaw, '\0') + data;
+    WriteFileBytes(bin, image);
+    const std::string sheet =
+        "FILE \"extra.bin\" BINARY\r\nREM SESSION 01\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+        "  TRACK 02 AUDIO\r\n    INDEX 01 00:04:00\r\nREM SESSION 02\r\n  TRACK 03 " +
+        mode + "\r\n    INDEX 01 " + Msf(kDataStart) + "\r\n";
+    WriteFileBytes(cue, sheet);
+    d.Tool({"create-drive", "0"});
+    d.Tool({"press", d.folder + "/disc", "cd-rom", d.folder + "/pressed.bin", "--cue", d.folder + "/pressed.cue"});
+    d.Tool({"insert", "0", d.folder + "/disc"});
+    // As on a real drive, the first session's lead-out and the second's lead-in cannot be read.
+    d.Tool({"unreadable", d.folder + "/disc", "600", "11400"});
 
-  ProgramResult fromDrive = d.Run({"list", "/dev/sg0", "/", "-r"});
-  ProgramResult fromImage = d.Run({"list", cue, "/", "-r"});
-  ASSERT_EQ(fromDrive.status, 0) << fromDrive.out;
-  ASSERT_EQ(fromImage.status, 0) << fromImage.out;
-  EXPECT_TRUE(Has(fromDrive.out, "700,000  big.bin")) << fromDrive.out;
-  EXPECT_EQ(FileLines(Replace(fromDrive.out, "/dev/sg0", "<source>")),
-            FileLines(Replace(fromImage.out, cue, "<source>")));
-  // The drive's totals count the two audio tracks at their own length (600 sectors of 2,048 bytes).
-  EXPECT_TRUE(Has(fromDrive.out, "Total:\r\n\t2 Files, 3 Folders  1,928,831 bytes")) << fromDrive.out;
+    ProgramResult fromDrive = d.Run({"list", "/dev/sg0", "/", "-r"});
+    ProgramResult fromImage = d.Run({"list", cue, "/", "-r"});
+    ASSERT_EQ(fromDrive.status, 0) << fromDrive.out;
+    ASSERT_EQ(fromImage.status, 0) << fromImage.out;
+    EXPECT_TRUE(Has(fromDrive.out, "700,000  big.bin")) << fromDrive.out;
+    EXPECT_EQ(FileLines(Replace(fromDrive.out, "/dev/sg0", "<source>")),
+              FileLines(Replace(fromImage.out, cue, "<source>")));
+    // The drive's totals count the two audio tracks at their own length (600 sectors of 2,048 bytes).
+    EXPECT_TRUE(Has(fromDrive.out, "Total:\r\n\t2 Files, 3 Folders  1,928,831 bytes")) << fromDrive.out;
 
-  const std::string a = d.folder + "/x-image", b = d.folder + "/x-drive";
-  ASSERT_EQ(d.Run({"extract", cue, "/", "-od", a}).status, 0);
-  ProgramResult extracted = d.Run({"extract", "/dev/sg0", "/", "-od", b});
-  ASSERT_EQ(extracted.status, 0) << extracted.out;
-  EXPECT_EQ(ReadFileBytes(b + "/docs/readme.txt"), fixture.readme);
-  Sh("cmp " + Quote(d.folder) + "/tree-session2.iso/big.bin " + Quote(b) + "/big.bin");
-  Sh("diff -r " + Quote(a) + " " + Quote(b));
+    const std::string a = d.folder + "/x-image", b = d.folder + "/x-drive";
+    ASSERT_EQ(d.Run({"extract", cue, "/", "-od", a}).status, 0);
+    ProgramResult extracted = d.Run({"extract", "/dev/sg0", "/", "-od", b});
+    ASSERT_EQ(extracted.status, 0) << extracted.out;
+    EXPECT_EQ(ReadFileBytes(b + "/docs/readme.txt"), fixture.readme);
+    Sh("cmp " + Quote(d.folder) + "/tree-session2.iso/big.bin " + Quote(b) + "/big.bin");
+    Sh("diff -r " + Quote(a) + " " + Quote(b));
 
-  const std::string out = d.folder + "/copy.bin";
-  ProgramResult made = d.Run({"make-image", "/dev/sg0", "-o", out});
-  ASSERT_EQ(made.status, 0) << made.out;
-  EXPECT_TRUE(ReadFileBytes(out) == image) << "the image of the disc differs from its source";
-  EXPECT_EQ(Replace(ReadFileBytes(d.folder + "/copy.cue"), "copy.bin", "extra.bin"), sheet);
+    const std::string out = d.folder + "/copy.bin";
+    ProgramResult made = d.Run({"make-image", "/dev/sg0", "-o", out});
+    ASSERT_EQ(made.status, 0) << made.out;
+    EXPECT_TRUE(ReadFileBytes(out) == image) << "the image of the disc differs from its source";
+    EXPECT_EQ(Replace(ReadFileBytes(d.folder + "/copy.cue"), "copy.bin", "extra.bin"), sheet);
+  }
 }
 
 // The destination disc after a copy holds the source's sectors, then at most the zeros that round the track up to
