@@ -40,6 +40,8 @@ struct CBurnCopy {
   FILE* tempFile = nullptr;
   CWideString tempPath;
   int32_t sectorSize = 2048;  // bytes of a source sector: 2352 for a CD, else 2048
+  // The run of sectors whose read failed on the reader thread (-1: none); reported once the reader has ended.
+  int64_t failedFirst = -1, failedLast = -1;
   int64_t totalSectors = 0;
   std::unique_ptr<CImageDocument> document;
 
@@ -132,7 +134,27 @@ int64_t ReadCopySectors(void* context, int64_t lba, uint8_t* out, int64_t n) {
     int64_t got = FileReadAtCount(copy->tempFile, out, lba * static_cast<int64_t>(size), static_cast<size_t>(n) * size);
     return got < 0 ? 0 : got / static_cast<int64_t>(size);
   }
-  return ReadSourceSectors(copy, &copy->readScsi, lba, n, out, 0) ? n : 0;
+  const size_t size = static_cast<size_t>(copy->sectorSize);
+  for (int64_t done = 0; done < n; done += kCopyRun) {
+    const int64_t run = std::min<int64_t>(kCopyRun, n - done);
+    if (!ReadSourceSectors(copy, &copy->readScsi, lba + done, run, out + static_cast<size_t>(done) * size, 0)) {
+      copy->failedFirst = lba + done;
+      copy->failedLast = lba + done + run - 1;
+      return done;
+    }
+  }
+  return n;
+}
+
+void ReportCopyReadFailure(void* context, CBurnJob* job, int64_t first, int64_t count) {
+  const auto* copy = static_cast<const CBurnCopy*>(context);
+  if (copy->tempFile) {
+    BurnJobPrint(job, kBurnLevelError, L"Error reading sectors from %d to %d in the temporary file.",
+                 static_cast<int>(first), static_cast<int>(first + std::max<int64_t>(count, 1) - 1));
+  } else if (copy->failedFirst >= 0) {
+    BurnJobPrint(job, kBurnLevelError, L"Error reading sectors from %d to %d on the source disc.",
+                 static_cast<int>(copy->failedFirst), static_cast<int>(copy->failedLast));
+  }
 }
 
 // Reads the source disc's layout: 1, or 0 after the message that says why.
@@ -263,6 +285,7 @@ void MakeCopyDocument(CBurnRun* run, const std::shared_ptr<CBurnCopy>& copy) {
   run->source.context = copy.get();
   run->source.readRaw = ReadCopySectors;
   run->source.readUser = ReadCopySectors;
+  run->source.reportFailure = ReportCopyReadFailure;
   run->source.dataEnd = copy->totalSectors;
   run->source.owner = copy;
 }

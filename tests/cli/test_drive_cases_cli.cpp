@@ -198,6 +198,34 @@ TEST(DriveCasesCli, CopyDiscOfDvdAndBdSources) {
   }
 }
 
+// A source sector that cannot be read ends a copy on the fly before its first write, and the message names the
+// run of sectors that failed.
+TEST(DriveCasesCli, CopyOnTheFlyStopsAtAnUnreadableSourceSector) {
+  Drives d("copy_unreadable");
+  const std::string iso = MakeGenisoimageIso(d.folder);
+  struct Case {
+    const char* source;
+    const char* destination;
+  } cases[] = {{"cd-rom", "cd-r"}, {"dvd-rom", "dvd+r"}, {"bd-rom", "bd-r"}};
+  int drive = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const std::string source = std::to_string(drive), target = std::to_string(drive + 1);
+    const std::string from = d.folder + "/source" + source;
+    d.Tool({"press", from, c.source, iso});
+    d.Tool({"unreadable", from, "200", "1"});
+    d.Tool({"create-drive", source});
+    d.Tool({"insert", source, from});
+    d.Drive(drive + 1, c.destination, "blank");
+    drive += 2;
+    ProgramResult r = d.Run({"copy-disc", "/dev/sg" + source, "/dev/sg" + target, "-verify"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "Error reading sectors from 192 to 207 on the source disc.\r\n")) << r.out;
+    EXPECT_FALSE(Has(r.out, "Burning completed")) << r.out;
+    EXPECT_FALSE(d.Sent(drive - 1, "2a")) << "a sector was written";
+  }
+}
+
 // An audio CD burned with CD-TEXT is the source: its copy carries the same CD-TEXT packs in its lead-in and the
 // same samples, whether it goes on the fly or through the temporary image.
 TEST(DriveCasesCli, CopyOfAnAudioCdCarriesItsCdText) {
