@@ -221,6 +221,14 @@ int CheckDestination(CBurnJob* job) {
   return CopyDiscCheckDestination(job);
 }
 
+// With -y nobody is there to change a disc: a destination asked for a second time in a row ends the copy instead of
+// asking for ever.
+bool StopAskingForDestination(CBurnJob* job, int* asked) {
+  if (!UiAssumeYes() || ++*asked < 2) return false;
+  BurnJobPrint(job, kBurnLevelWarning, L"The operation has been cancelled.");
+  return true;
+}
+
 // Fills the temporary image with every sector of the source: 1, or 0 after its message.
 int MakeTempImage(CBurnJob* job, CBurnCopy* copy) {
   CBurnRun* run = job->run;
@@ -353,6 +361,7 @@ int BurnJobCopyDisc(CBurnJob* job) {
   run->copy = copy;
   bool ok = [&] {
     const bool throughTemp = run->oneDriveCopy || run->copyThroughTemp;
+    int asked = 0;
     for (;;) {
       if (!ReadSource(job, copy.get())) return false;
       Stage(job, 2);
@@ -360,7 +369,7 @@ int BurnJobCopyDisc(CBurnJob* job) {
       // Two drives: the destination is written while the source is read. After a disc change the source's
       // layout is read again: the user may have changed that disc too.
       int check = CheckDestination(job);
-      if (check < 0) return false;
+      if (check < 0 || (check == 1 && StopAskingForDestination(job, &asked))) return false;
       if (check == 0) {
         MakeCopyDocument(run, copy);
         Stage(job, 4);
@@ -377,6 +386,7 @@ int BurnJobCopyDisc(CBurnJob* job) {
     // The source is in the temporary image: only the destination is checked again after a disc change.
     int check;
     while ((check = CheckDestination(job)) == 1) {
+      if (StopAskingForDestination(job, &asked)) return false;
     }
     if (check != 0) return false;
     MakeCopyDocument(run, copy);

@@ -326,17 +326,24 @@ TEST(DriveCasesCli, TwoDriveCopyReadsTheSourceAgainAfterADiscChange) {
     EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
     ExpectCopyOf(d, drive + 1, ReadFileBytes(changeSource ? second : first));
   }
-  // Nobody answers: the question is asked once, and the copy ends before anything is written.
+  // Nobody answers: the input ends, or -y answers Ok while the drive stays empty. The copy ends after asking
+  // once (twice with -y) and writes nothing.
   d.Tool({"create-drive", "4"});
   d.Tool({"insert", "4", d.folder + "/first"});
   d.Tool({"create-drive", "5"});
-  ProgramResult unanswered = d.Run({"copy-disc", "/dev/sg4", "/dev/sg5"});
-  EXPECT_EQ(unanswered.status, 1) << unanswered.out;
-  const std::string prompt = "Please insert the destination disc.(Ok/Cancel): ";
-  const size_t asked = unanswered.out.find(prompt);
-  EXPECT_NE(asked, std::string::npos) << unanswered.out;
-  EXPECT_EQ(unanswered.out.find(prompt, asked + 1), std::string::npos) << unanswered.out;
-  EXPECT_FALSE(d.SentAnyWrite(5));
+  for (bool yes : {false, true}) {
+    SCOPED_TRACE(yes ? "-y" : "end of input");
+    std::vector<std::string> args = {"copy-disc", "/dev/sg4", "/dev/sg5"};
+    if (yes) args.push_back("-y");
+    ProgramResult unanswered = d.Run(args, "", 60);
+    EXPECT_EQ(unanswered.status, 1) << unanswered.out;
+    const std::string prompt = "Please insert the destination disc.(Ok/Cancel): ";
+    int asked = 0;
+    for (size_t at = unanswered.out.find(prompt); at != std::string::npos; at = unanswered.out.find(prompt, at + 1))
+      ++asked;
+    EXPECT_EQ(asked, yes ? 2 : 1) << unanswered.out;
+    EXPECT_FALSE(d.SentAnyWrite(5));
+  }
 }
 
 }  // namespace
