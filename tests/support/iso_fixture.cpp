@@ -15,11 +15,13 @@ std::string MakeGenisoimageIso(const std::string& folder, const IsoFixture& fixt
   EXPECT_EQ(touched.status, 0) << touched.out;
   const std::string iso = folder + "/" + fixture.name;
   std::vector<std::string> args = {"-quiet", "-J", "-R"};
+  if (fixture.xorriso) args.insert(args.begin(), {"-as", "mkisofs"});
   args.insert(args.end(), fixture.options.begin(), fixture.options.end());
   args.insert(args.end(), {"-o", iso, tree});
   ProgramOptions quiet;
   quiet.env = {"SOURCE_DATE_EPOCH=1700000000"};
-  ProgramResult made = RunProgram("/usr/bin/genisoimage", args, quiet);
-  EXPECT_EQ(made.status, 0) << "genisoimage (scripts/setup installs it): " << made.out;
+  const std::string tool = fixture.xorriso ? "xorriso" : "genisoimage";
+  ProgramResult made = RunProgram("/usr/bin/" + tool, args, quiet);
+  EXPECT_EQ(made.status, 0) << tool << " (scripts/setup installs it): " << made.out;
   return iso;
 }
