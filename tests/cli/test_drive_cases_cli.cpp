@@ -327,6 +327,23 @@ TEST(DriveCasesCli, TwoDriveCopyReadsTheSourceAgainAfterADiscChange) {
     EXPECT_TRUE(Has(r.out, "Verifying media completed successfully.")) << r.out;
     ExpectCopyOf(d, drive + 1, ReadFileBytes(changeSource ? second : first));
   }
+  // An audio CD with a DVD+RW in the destination drive: the user puts a CD-R in its place.
+  const std::string audio = Samples(300, 7);
+  WriteFileBytes(d.folder + "/audio.bin", audio);
+  WriteFileBytes(d.folder + "/audio.cue", "FILE \"audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n");
+  d.Tool({"press", d.folder + "/audio", "cd-rom", d.folder + "/audio.bin", "--cue", d.folder + "/audio.cue"});
+  d.Tool({"make-disc", d.folder + "/blank-cd", "cd-r", "blank"});
+  d.Tool({"create-drive", "6"});
+  d.Tool({"insert", "6", d.folder + "/audio"});
+  d.Drive(7, "dvd+rw", "blank");
+  ProgramResult cd = RunWithUser(d, {"copy-disc", "/dev/sg6", "/dev/sg7", "-verify"},
+                                 "Please insert a blank or rewritable CD in /dev/sg7.",
+                                 {{"insert", "7", d.folder + "/blank-cd"}}, "Ok");
+  ASSERT_EQ(cd.status, 0) << cd.out;
+  EXPECT_TRUE(Has(cd.out, "Verifying media completed successfully.")) << cd.out;
+  d.DumpRaw(7, nullptr);
+  EXPECT_TRUE(d.dumped == audio) << "the copy's samples differ from the source's";
+
   // Nobody answers: the input ends, or -y answers Ok while the drive stays empty. The copy ends after asking
   // once (twice with -y) and writes nothing.
   d.Tool({"create-drive", "4"});
