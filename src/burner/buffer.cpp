@@ -6,6 +6,7 @@
 #include <new>
 
 #include "burner/jobs.h"
+#include "burner/writer.h"
 #include "image/document.h"
 #include "image/tracktable.h"
 #include "runtime/settings.h"
@@ -108,6 +109,7 @@ int BurnBufferLoad(CBurnBuffer* buffer, uint8_t* out, int32_t n) {
     std::lock_guard<std::mutex> lock(buffer->mutex);
     buffer->readFailed = 1;
     buffer->failedSector = first;
+    buffer->failedCount = n;
     return 0;
   }
   buffer->nextSourceSector += n;
@@ -156,6 +158,8 @@ std::unique_ptr<CBurnBuffer> BurnBufferCreate(CBurnJob* job, CImageDocument* doc
     buffer->starting = 0;
   }
   if (!ok) {
+    // The source failed before the first write: nothing was written, and the failure says why.
+    BurnJobReportSourceFailure(job, buffer.get());
     BurnBufferDestroy(std::move(buffer));
     return nullptr;
   }

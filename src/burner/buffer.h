@@ -23,6 +23,9 @@ struct CBurnSource {
   int64_t dataEnd = 0;  // sectors of user data in the image (2048-byte burns)
   // The name of the image's item at a sector, for the progress title (null: none); called on the job's thread.
   const wchar_t* (*itemAt)(void* context, int64_t lba) = nullptr;
+  // Says which sectors could not be read, in the source's own words (null: the image's read failed); called on the
+  // job's thread.
+  void (*reportFailure)(void* context, CBurnJob* job, int64_t first, int64_t count) = nullptr;
   std::shared_ptr<void> owner;  // keeps the context alive as long as the run holds the source
 };
 
@@ -45,6 +48,7 @@ struct CBurnBuffer {
   int64_t readerWants = 0;    // free sectors the waiting reader needs before it fills again
   int32_t readFailed = 0;     // a source read came back short; the reader has ended
   int64_t failedSector = -1;  // the first sector of that read
+  int64_t failedCount = 0;    // and its sectors
   CImageDocument* document = nullptr;
   CBurnJob* job = nullptr;
   CBurnSource source;

@@ -40,6 +40,8 @@ struct CBurnCopy {
   FILE* tempFile = nullptr;
   CWideString tempPath;
   int32_t sectorSize = 2048;  // bytes of a source sector: 2352 for a CD, else 2048
+  // The run of sectors whose read failed on the reader thread (-1: none); reported once the reader has ended.
+  int64_t failedFirst = -1, failedLast = -1;
   int64_t totalSectors = 0;
   std::unique_ptr<CImageDocument> document;
 
@@ -132,7 +134,27 @@ int64_t ReadCopySectors(void* context, int64_t lba, uint8_t* out, int64_t n) {
     int64_t got = FileReadAtCount(copy->tempFile, out, lba * static_cast<int64_t>(size), static_cast<size_t>(n) * size);
     return got < 0 ? 0 : got / static_cast<int64_t>(size);
   }
-  return ReadSourceSectors(copy, &copy->readScsi, lba, n, out, 0) ? n : 0;
+  const size_t size = static_cast<size_t>(copy->sectorSize);
+  for (int64_t done = 0; done < n; done += kCopyRun) {
+    const int64_t run = std::min<int64_t>(kCopyRun, n - done);
+    if (!ReadSourceSectors(copy, &copy->readScsi, lba + done, run, out + static_cast<size_t>(done) * size, 0)) {
+      copy->failedFirst = lba + done;
+      copy->failedLast = lba + done + run - 1;
+      return done;
+    }
+  }
+  return n;
+}
+
+void ReportCopyReadFailure(void* context, CBurnJob* job, int64_t first, int64_t count) {
+  const auto* copy = static_cast<const CBurnCopy*>(context);
+  if (copy->tempFile) {
+    BurnJobPrint(job, kBurnLevelError, L"Error reading sectors from %d to %d in the temporary file.",
+                 static_cast<int>(first), static_cast<int>(first + std::max<int64_t>(count, 1) - 1));
+  } else if (copy->failedFirst >= 0) {
+    BurnJobPrint(job, kBurnLevelError, L"Error reading sectors from %d to %d on the source disc.",
+                 static_cast<int>(copy->failedFirst), static_cast<int>(copy->failedLast));
+  }
 }
 
 // Reads the source disc's layout: 1, or 0 after the message that says why.
@@ -183,22 +205,28 @@ int ReadSource(CBurnJob* job, CBurnCopy* copy) {
   return 1;
 }
 
-// Opens the destination in the job's drive and checks its disc until it is accepted: 0, or -1.
-int AcceptDestination(CBurnJob* job) {
+// Opens the destination in the job's drive and checks its disc once: 0 accepted, 1 another disc was asked for and
+// the user says it is in, -1 the copy ends.
+int CheckDestination(CBurnJob* job) {
   CBurnRun* run = job->run;
-  for (;;) {
-    if (job->device) {
-      run->scsi.jobDevice[job->slot] = 0;
-      RawFileClose(job->device);
-      job->device = 0;
-    }
-    job->device = BurnJobOpenDevice(job);
-    if (!job->device) return -1;
-    run->scsi.jobDevice[job->slot] = job->device;
-    job->mediaType = MediaDetectType(&run->scsi, job->device);
-    int check = CopyDiscCheckDestination(job);
-    if (check != 1) return check;
+  if (job->device) {
+    run->scsi.jobDevice[job->slot] = 0;
+    RawFileClose(job->device);
+    job->device = 0;
   }
+  job->device = BurnJobOpenDevice(job);
+  if (!job->device) return -1;
+  run->scsi.jobDevice[job->slot] = job->device;
+  job->mediaType = MediaDetectType(&run->scsi, job->device);
+  return CopyDiscCheckDestination(job);
+}
+
+// With -y nobody is there to change a disc: a destination asked for a second time in a row ends the copy instead of
+// asking for ever.
+bool StopAskingForDestination(CBurnJob* job, int* asked) {
+  if (!UiAssumeYes() || ++*asked < 2) return false;
+  BurnJobPrint(job, kBurnLevelWarning, L"The operation has been cancelled.");
+  return true;
 }
 
 // Fills the temporary image with every sector of the source: 1, or 0 after its message.
@@ -265,6 +293,7 @@ void MakeCopyDocument(CBurnRun* run, const std::shared_ptr<CBurnCopy>& copy) {
   run->source.context = copy.get();
   run->source.readRaw = ReadCopySectors;
   run->source.readUser = ReadCopySectors;
+  run->source.reportFailure = ReportCopyReadFailure;
   run->source.dataEnd = copy->totalSectors;
   run->source.owner = copy;
 }
@@ -332,13 +361,15 @@ int BurnJobCopyDisc(CBurnJob* job) {
   run->copy = copy;
   bool ok = [&] {
     const bool throughTemp = run->oneDriveCopy || run->copyThroughTemp;
+    int asked = 0;
     for (;;) {
       if (!ReadSource(job, copy.get())) return false;
       Stage(job, 2);
       if (throughTemp) break;
-      // Two drives: the destination is written while the source is read.
-      int check = AcceptDestination(job);
-      if (check < 0) return false;
+      // Two drives: the destination is written while the source is read. After a disc change the source's
+      // layout is read again: the user may have changed that disc too.
+      int check = CheckDestination(job);
+      if (check < 0 || (check == 1 && StopAskingForDestination(job, &asked))) return false;
       if (check == 0) {
         MakeCopyDocument(run, copy);
         Stage(job, 4);
@@ -352,7 +383,12 @@ int BurnJobCopyDisc(CBurnJob* job) {
       if (!AskForDestination(job, copy.get())) return false;
     }
     copy->CloseSource();
-    if (AcceptDestination(job) != 0) return false;
+    // The source is in the temporary image: only the destination is checked again after a disc change.
+    int check;
+    while ((check = CheckDestination(job)) == 1) {
+      if (StopAskingForDestination(job, &asked)) return false;
+    }
+    if (check != 0) return false;
     MakeCopyDocument(run, copy);
     Stage(job, 4);
     return true;

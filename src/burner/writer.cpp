@@ -21,6 +21,10 @@ void BurnJobReportNoRoom(CBurnJob* job, int64_t available, int64_t needed) {
 
 void BurnJobReportSourceFailure(CBurnJob* job, CBurnBuffer* buffer) {
   if (!buffer->readFailed) return;
+  if (buffer->source.reportFailure) {
+    buffer->source.reportFailure(buffer->source.context, job, buffer->failedSector, buffer->failedCount);
+    return;
+  }
   BurnJobPrint(job, kBurnLevelError, L"%ls", L"Error reading image data.");
   if (buffer->document && !WstrIsEmpty(buffer->document->path))
     BurnJobPrint(job, kBurnLevelError, L"%ls", buffer->document->path.c_str());

@@ -25,7 +25,8 @@ uint32_t BurnJobLastSense(CBurnJob* job);
 // The disc has room for fewer sectors than the write needs: the burn-state hook hears of it and the user is told.
 void BurnJobReportNoRoom(CBurnJob* job, int64_t available, int64_t needed);
 
-// The writer ran out of sectors because the image could not be read: says so and names the image.
+// The writer ran out of sectors because the source could not be read: says so, in the words of the source when
+// it has them (the sectors of a copy), else naming the image.
 void BurnJobReportSourceFailure(CBurnJob* job, CBurnBuffer* buffer);
 
 // Names the image's item at `lba` in the progress title, at most once a second.

@@ -79,9 +79,15 @@ void MarkRockRidgeDamaged(CImageDocument* document) {
   if (document && document->rockRidge) document->treeDamaged = 1;
 }
 
-// Sectors of the volume the document reads: the recorded volume size, else what the image holds.
+// Sectors of the volume the document reads: the recorded volume size, else what the image holds. A volume made
+// for a later session without the tree of the earlier ones (a CD-Extra's data session) records only its own
+// sectors: its end then counts from its session's start, 16 sectors before its primary descriptor.
 int64_t VolumeSectors(const CImageDocument* document) {
-  if (document->volumeSize > 0) return document->volumeSize;
+  if (document->volumeSize > 0) {
+    if (document->primaryLba > 16 && document->volumeSize <= document->primaryLba)
+      return document->volumeSize + document->primaryLba - 16;
+    return document->volumeSize;
+  }
   const int64_t limit = document->savedLimit ? document->savedLimit : document->readableLimit;
   return limit > 0 ? limit : 0;
 }

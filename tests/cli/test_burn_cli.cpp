@@ -3,11 +3,14 @@
 // drive sees the switches; failures end with their message and status 1; refusals send nothing that writes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "support/iso_fixture.h"
 #include "support/run_program.h"
+#include "support/sim_drives.h"
 
 namespace {
 
@@ -23,88 +28,15 @@ constexpr size_t kRaw = 2352;
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
-// One state folder of simulated drives and the runs of kestrane that reach them.
-struct Sim {
-  explicit Sim(const std::string& name) : folder(MakeTestFolder("burn_cli/" + name)), state(folder + "/state") {}
-
-  std::string Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {state};
-    all.insert(all.end(), args.begin(), args.end());
-    ProgramResult r = RunProgram(SIMDRIVE_BIN, all);
-    EXPECT_EQ(r.status, 0) << "simdrive " << args[0] << ": " << r.out;
-    return r.out;
-  }
-  // Drive `n` with a disc of `media` in state `how` ("" media: an empty drive).
-  void Drive(int n, const std::string& media, const std::string& how, std::vector<std::string> options = {}) {
-    std::vector<std::string> create = {"create-drive", std::to_string(n)};
-    create.insert(create.end(), options.begin(), options.end());
-    Tool(create);
-    if (media.empty()) return;
-    const std::string disc = folder + "/disc" + std::to_string(n);
-    Tool({"make-disc", disc, media, how});
-    Tool({"insert", std::to_string(n), disc});
-  }
-  ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "", int timeoutSeconds = 180) {
-    ProgramOptions options;
-    options.env = {std::string("LD_PRELOAD=") + SIMDRIVE_PRELOAD_LIB, "KESTRANE_SIMDRIVE_DIR=" + state,
-                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
-    options.input = input;
-    options.timeoutSeconds = timeoutSeconds;
-    ProgramResult r = RunKestrane(args, options);
-    EXPECT_FALSE(r.timedOut) << r.out;
-    return r;
-  }
-  // The opcodes of the CDBs drive `n` received, in order, as two hex digits each.
-  std::vector<std::string> Cdbs(int n) const {
-    std::ifstream in(state + "/sg" + std::to_string(n) + "/cdb.log");
-    std::vector<std::string> cdbs;
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("cdb=", 0) == 0) cdbs.push_back(line.substr(4, line.find(' ') - 4));
-    return cdbs;
-  }
-  bool Sent(int n, const std::string& prefix) const {
-    for (const std::string& c : Cdbs(n))
-      if (c.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-  // Commands that change a disc.
-  bool SentAnyWrite(int n) const {
-    for (const char* op : {"2a", "a1", "04", "5d", "53", "5b", "35"})
-      if (Sent(n, op)) return true;
-    return false;
-  }
-  // The session written at once: its raw sectors, its lead-in packs and the layout report.
-  std::string DumpRaw(int n, std::string* packs) {
-    const std::string image = folder + "/dump.raw", packFile = folder + "/dump.cdt";
-    std::string layout = Tool({"dump-raw", std::to_string(n), image, packFile});
-    if (packs) *packs = ReadFileBytes(packFile);
-    dumped = ReadFileBytes(image);
-    return layout;
-  }
-
-  std::string folder;
-  std::string state;
-  std::string dumped;
+// The simulated drives of one test, in its folder under "burn_cli".
+struct Sim : SimDrives {
+  explicit Sim(const std::string& name) : SimDrives("burn_cli/" + name) {}
 };
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A data ISO of about 1,100 sectors made by genisoimage.
-std::string MakeIso(const std::string& folder) {
-  const std::string tree = folder + "/tree";
-  std::string big(2 * 1024 * 1024 + 1000, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
-  WriteFileBytes(tree + "/big.bin", big);
-  WriteFileBytes(tree + "/docs/readme.txt", "burned by the test\n");
-  RunShell("touch -d @1700000000 " + Quote(tree) + "/big.bin " + Quote(tree) + "/docs/readme.txt");
-  const std::string iso = folder + "/image.iso";
-  ProgramOptions quiet;
-  quiet.env = {"SOURCE_DATE_EPOCH=1700000000"};
-  ProgramResult made = RunProgram("/usr/bin/genisoimage", {"-quiet", "-J", "-R", "-o", iso, tree}, quiet);
-  EXPECT_EQ(made.status, 0) << "genisoimage (scripts/setup installs it): " << made.out;
-  return iso;
-}
+std::string MakeIso(const std::string& folder) { return MakeGenisoimageIso(folder); }
 
 // `seconds` of a stereo 16-bit 44.1 kHz tone as raw samples: 75 sectors a second.
 std::string Tone(const std::string& folder, int frequency, int seconds) {
@@ -301,12 +233,17 @@ TEST(BurnCli, VerifyMismatchFailsTheCommand) {
   }
 }
 
-// Copies of the source disc left in the temporary folder.
+// Copies of the source disc left in the temporary folder by runs that have ended ("kestranecopy", the process id
+// in hexadecimal, "-"): the copies of runs of other tests going on meanwhile do not count.
 int CopyFilesLeft() {
   int left = 0;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/tmp/$Kestrane$", error))
-    if (entry.path().filename().string().rfind("kestranecopy", 0) == 0) ++left;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp/$Kestrane$", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("kestranecopy", 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + 12, nullptr, 16);
+    if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) ++left;
+  }
   return left;
 }
 

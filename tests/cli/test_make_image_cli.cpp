@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/iso_fixture.h"
 #include "support/run_program.h"
 #include "support/shell_step.h"
 
@@ -61,15 +62,10 @@ struct Discs {
 
 // A data ISO of genisoimage with a file of a few megabytes and a small one in a folder.
 std::string MakeIso(const std::string& folder) {
-  const std::string tree = folder + "/tree";
-  std::string big(3 * 1024 * 1024 + 1000, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
-  WriteFileBytes(tree + "/big.bin", big);
-  WriteFileBytes(tree + "/docs/readme.txt", "read from a drive\n");
-  Sh("touch -d @1700000000 " + Quote(tree) + "/big.bin " + Quote(tree) + "/docs/readme.txt");
-  const std::string iso = folder + "/image.iso";
-  Sh("SOURCE_DATE_EPOCH=1700000000 genisoimage -quiet -J -R -o " + Quote(iso) + " " + Quote(tree));
-  return iso;
+  IsoFixture fixture;
+  fixture.bigBytes = 3 * 1024 * 1024 + 1000;
+  fixture.readme = "read from a drive\n";
+  return MakeGenisoimageIso(folder, fixture);
 }
 
 // list and extract of the drive give what they give for `image`.

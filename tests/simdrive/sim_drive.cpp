@@ -780,6 +780,8 @@ bool ReadToc(Context& c) {
     a[12] = 79, a[13] = 59, a[14] = 74;           // last possible lead-out start 79:59:74
   } else if (format == 5) {
     if (d.info->family != kCd) return Fail(c, 5, 0x24, 0);
+    const std::vector<uint8_t> packs = LeadInCdTextPacks(d.dir);
+    a.insert(a.end(), packs.begin(), packs.end());
   } else {
     return Fail(c, 5, 0x24, 0);
   }
@@ -1476,9 +1478,22 @@ struct MemoryState {
 };
 MemoryState g_memory;
 
+// A disc put in or taken out from outside (the simdrive command, as a user at the drive) while this process holds
+// the drive's state with changes of its own: the outside's disc and queue win, the process's other changes stay.
+void TakeOutsideDiscChange(MemoryState& m) {
+  if (!m.valid || !m.driveDirty) return;
+  const Stamp now = StampOf(m.driveDir + "/drive.txt");
+  Drive outside;
+  if (now == m.driveStamp || !LoadDrive(m.driveDir, &outside)) return;
+  m.drive.disc = outside.disc;
+  m.drive.queue = outside.queue;
+  m.driveStamp = now;
+}
+
 // Loads the drive of `c.driveDir` and the disc in it: from memory when it holds them, else from the files.
 bool Recall(Context* c) {
   MemoryState& m = g_memory;
+  TakeOutsideDiscChange(m);
   bool driveKnown = m.enabled && m.valid && m.driveDir == c->driveDir &&
                     (m.driveDirty || StampOf(c->driveDir + "/drive.txt") == m.driveStamp);
   if (driveKnown) {
@@ -1633,6 +1648,7 @@ void TouchDisc(const std::string& discDir) { utimensat(AT_FDCWD, (discDir + "/di
 void StoreState() {
   MemoryState& m = g_memory;
   if (!m.valid) return;
+  TakeOutsideDiscChange(m);
   if (m.discDirty && m.hasDisc) SaveDisc(m.disc);
   if (m.driveDirty) SaveDrive(m.driveDir, m.drive);
   m.discDirty = m.driveDirty = false;
@@ -1758,29 +1774,6 @@ std::string Absolute(const std::string& path) {
   return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
 }
 
-// 18-byte packs from the R-W subchannel form of the lead-in: four 6-bit symbols make three bytes, 96 symbols
-// four packs. The packs repeat through the lead-in; one cycle is kept, up to the first pack seen again.
-std::vector<uint8_t> LeadInPacks(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) return bytes;
-  uint8_t block[96];
-  while (std::fread(block, 1, 96, in) == 96) {
-    for (int i = 0; i < 96; i += 4) {
-      uint32_t v =
-          (block[i] & 0x3F) << 18 | (block[i + 1] & 0x3F) << 12 | (block[i + 2] & 0x3F) << 6 | (block[i + 3] & 0x3F);
-      bytes.push_back(v >> 16), bytes.push_back(v >> 8), bytes.push_back(v);
-    }
-  }
-  std::fclose(in);
-  std::vector<uint8_t> packs;
-  for (size_t at = 0; at + 18 <= bytes.size(); at += 18) {
-    if (at > 0 && std::equal(bytes.begin(), bytes.begin() + 18, bytes.begin() + at)) break;
-    packs.insert(packs.end(), bytes.begin() + at, bytes.begin() + at + 18);
-  }
-  return packs;
-}
-
 int DumpRaw(const Disc& disc, const std::string& imagePath, const std::string& packsPath) {
   const std::vector<uint8_t>& cue = disc.lastCue;
   if (cue.size() < 16) {
@@ -1820,7 +1813,7 @@ int DumpRaw(const Disc& disc, const std::string& imagePath, const std::string& p
   }
   if (in >= 0) close(in);
   if (std::fclose(out) != 0) return 1;
-  std::vector<uint8_t> packs = LeadInPacks(disc.dir + "/leadin.bin");
+  std::vector<uint8_t> packs = LeadInCdTextPacks(disc.dir);
   std::printf("cdtext packs %zu\n", packs.size() / 18);
   FILE* p = std::fopen(packsPath.c_str(), "wb");
   if (!p) return 1;

@@ -67,6 +67,9 @@ bool SectorsUnreadable(const std::vector<SectorRange>& unreadable, int64_t lba, 
 // Raw sectors as stored in the disc's raw.bin (pressed CDs, sessions written at once); false when it does not hold
 // them all.
 bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uint8_t* out);
+// The CD-TEXT packs (18 bytes each) of a disc's lead-in as READ TOC format 5 gives them: the lead-in's R-W
+// subchannel blocks (leadin.bin) decoded, one cycle of the packs that repeat through it; none without a lead-in.
+std::vector<uint8_t> LeadInCdTextPacks(const std::string& discDir);
 // Read faults of a disc (sim_copy.cpp): the sectors a disc folder marks as reading back corrupt (corrupt.txt), and
 // inverting the user data of those among the blocks just read.
 std::vector<int64_t> LoadCorrupt(const std::string& discDir);

@@ -207,4 +207,26 @@ bool ReadRawSectors(const std::string& discDir, int64_t lba, uint32_t count, uin
   return ok;
 }
 
+std::vector<uint8_t> LeadInCdTextPacks(const std::string& discDir) {
+  std::vector<uint8_t> bytes;
+  FILE* in = std::fopen((discDir + "/leadin.bin").c_str(), "rb");
+  if (!in) return bytes;
+  // Four 6-bit symbols make three bytes, 96 symbols four packs.
+  uint8_t block[96];
+  while (std::fread(block, 1, 96, in) == 96) {
+    for (int i = 0; i < 96; i += 4) {
+      uint32_t v =
+          (block[i] & 0x3F) << 18 | (block[i + 1] & 0x3F) << 12 | (block[i + 2] & 0x3F) << 6 | (block[i + 3] & 0x3F);
+      bytes.push_back(v >> 16), bytes.push_back(v >> 8), bytes.push_back(v);
+    }
+  }
+  std::fclose(in);
+  std::vector<uint8_t> packs;
+  for (size_t at = 0; at + 18 <= bytes.size(); at += 18) {
+    if (at > 0 && std::equal(bytes.begin(), bytes.begin() + 18, bytes.begin() + at)) break;
+    packs.insert(packs.end(), bytes.begin() + at, bytes.begin() + at + 18);
+  }
+  return packs;
+}
+
 }  // namespace simdrive
