@@ -50,8 +50,14 @@ void PrintTotals(CImageDocument* document, CTreeFolder* folder, int recursive, c
 std::vector<CTreeEntry*> CliSortFolderChildren(CTreeFolder* folder) {
   std::vector<CTreeEntry*> children;
   for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) children.push_back(entry);
-  // Records are mostly stored in the listed order already: one pass tells.
-  if (!std::is_sorted(children.begin(), children.end(), ListOrder))
+  // Records are mostly stored in the listed order already, or (readers that prepend each record) in its exact
+  // reverse: one pass tells. Strictly descending means no two entries compare equal, so reversing gives what the
+  // stable sort would.
+  if (std::is_sorted(children.begin(), children.end(), ListOrder)) return children;
+  const auto notDescending = [](const CTreeEntry* a, const CTreeEntry* b) { return !ListOrder(b, a); };
+  if (std::adjacent_find(children.begin(), children.end(), notDescending) == children.end())
+    std::reverse(children.begin(), children.end());
+  else
     std::stable_sort(children.begin(), children.end(), ListOrder);
   return children;
 }
