@@ -171,6 +171,11 @@ int ConsolePrintText(const wchar_t* text) {
   return 0;
 }
 
+int ConsolePrintChars(const wchar_t* text, size_t n) {
+  if (text) WriteWide(text, n);
+  return 0;
+}
+
 int ConsoleWriteBytes(const char* bytes, size_t n) {
   if (bytes && n) std::fwrite(bytes, 1, n, stdout);
   FlushIfTerminal();

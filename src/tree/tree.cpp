@@ -775,10 +775,6 @@ void TreeFreeEntryIndex(CImageDocument*, CTreeFolder* folder) {
 
 // ---- Sizes, statistics, structure ----
 
-int TreeEntryIsFolder(const CTreeEntry* entry) {
-  return entry != nullptr && (entry->directoryRecord[kDirRecordFlags] & kDirFlagDirectory) != 0 ? 1 : 0;
-}
-
 int TreeEntryIsDotName(const CTreeEntry* entry) { return entry != nullptr && IsDotText(entry->name) ? 1 : 0; }
 
 int TreeEntryDotKind(const CTreeEntry* entry) {

@@ -283,8 +283,10 @@ void TreeFreeEntryIndex(CImageDocument* document, CTreeFolder* folder);
 
 // ---- Sizes, statistics, structure ----
 
-// 1 when the entry's record marks a directory.
-int TreeEntryIsFolder(const CTreeEntry* entry);
+// 1 when the entry's record marks a directory (inline: sorting and counting ask it of every entry).
+inline int TreeEntryIsFolder(const CTreeEntry* entry) {
+  return entry != nullptr && (entry->directoryRecord[kDirRecordFlags] & kDirFlagDirectory) != 0 ? 1 : 0;
+}
 // 1 for an entry named "." or "..".
 int TreeEntryIsDotName(const CTreeEntry* entry);
 // 0 for ".", 1 for "..", -1 for other entries: by the entry's one-byte ISO identifier (0 or 1) when it has one,
