@@ -153,6 +153,24 @@ Recorded ReadRecorded(CImageDocument* document, const CTreeEntry* entry) {
   return recorded;
 }
 
+// What ReadRecorded tells of relocation (RE, and CL with its directory) for an area as read, without taking
+// the other entries apart: every record of a tree is asked this when it is loaded.
+uint32_t RecordedRelocation(CImageDocument* document, const CTreeEntry* entry, uint32_t* childLba) {
+  uint32_t relocation = 0;
+  const int32_t skip = IsoSystemUseSkipXa(entry->systemUse, entry->systemUseLength);
+  IsoWalkSystemUse(document, entry->systemUse + skip, entry->systemUseLength - skip, true, nullptr,
+                   [&](const uint8_t* item, int length) {
+                     if (Signature(item, "RE")) {
+                       relocation |= kRockRidgeRE;
+                     } else if (Signature(item, "CL") && length >= 12) {
+                       relocation |= kRockRidgeCL;
+                       *childLba = GetLittleEndian32(item + 4);
+                     }
+                     return true;
+                   });
+  return relocation;
+}
+
 void FillDefaults(CImageDocument* document, const CTreeEntry* entry, CRockRidgeAttributes* attributes) {
   *attributes = CRockRidgeAttributes{};
   attributes->mode = kDefaultPermissions | (TreeEntryIsFolder(entry) ? kModeDirectory : kModeRegular);
@@ -358,7 +376,7 @@ int32_t BuildEntries(CImageDocument* document, const wchar_t* name, CTreeEntry* 
   auto* copy = static_cast<uint8_t*>(MemAlloc(bytes.size()));
   if (!copy) return -1;
   std::memcpy(copy, bytes.data(), bytes.size());
-  MemFree(entry->systemUse);
+  TreeEntryFreeSystemUse(entry);
   entry->systemUse = copy;
   entry->systemUseLength = static_cast<int32_t>(work.InRecord());
   entry->systemUseCapacity = static_cast<int32_t>(bytes.size());
@@ -601,11 +619,12 @@ void RockRidgeResolveRelocations(CImageDocument* document) {
     for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) {
       if (DotKind(entry) >= 0) continue;
       if (entry->folder && entry->folder != folder) pending.push_back(entry->folder);
-      if (!entry->systemUse || entry->systemUseCapacity > 0) continue;
-      Recorded recorded = ReadRecorded(document, entry);
-      if (recorded.relocation & kRockRidgeCL && !entry->folder)
-        placeholders.push_back({folder, entry, recorded.childLba});
-      else if ((recorded.relocation & kRockRidgeRE) && entry->folder)
+      if (!entry->systemUse || entry->systemUseCapacity > 0 || entry->systemUseLength <= 0) continue;
+      uint32_t childLba = 0;
+      const uint32_t relocation = RecordedRelocation(document, entry, &childLba);
+      if (relocation & kRockRidgeCL && !entry->folder)
+        placeholders.push_back({folder, entry, childLba});
+      else if ((relocation & kRockRidgeRE) && entry->folder)
         relocated.emplace(entry->sourceLba, std::pair{folder, entry});
     }
   }
@@ -627,7 +646,7 @@ void RockRidgeResolveRelocations(CImageDocument* document) {
     UnlinkSubfolder(holder, node);
     // The folder takes the placeholder's place: its name, in its folder.
     if (placeholder.entry->name) {
-      MemFree(entry->name);
+      TreeEntryFreeName(entry);
       entry->name = WstrDupChars(placeholder.entry->name);
     }
     TreeDeleteEntry(document, placeholder.entry);

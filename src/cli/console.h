@@ -16,6 +16,8 @@ void ConsoleModeSet(int on);
 int ConsolePrintf(const wchar_t* format, ...);
 int ConsolePrintfNarrow(const char* format, ...);
 int ConsolePrintText(const wchar_t* text);
+// ConsolePrintText for text whose length is known: its first n characters.
+int ConsolePrintChars(const wchar_t* text, size_t n);
 // Writes bytes already in the locale's multibyte form, unchanged.
 int ConsoleWriteBytes(const char* bytes, size_t n);
 int ConsolePrintString(const CWideString& s);

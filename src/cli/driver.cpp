@@ -955,6 +955,10 @@ int KestraneMain(int argc, char** argv) {
   // A tree of many entries is many small blocks: the heap grows and shrinks in megabytes rather than in pages.
   mallopt(M_TOP_PAD, 4 << 20);
   mallopt(M_TRIM_THRESHOLD, 16 << 20);
+  // Setting those also fixes the size from which a block gets a mapping of its own (the heap no longer raises it
+  // after such a block is freed), so the 1 MiB buffers copy loops take and give back would each be mapped and
+  // unmapped again. Blocks up to 4 MiB come from the heap; larger ones are mapped and go back when freed.
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
   SelectLocale();
   auto** wide = static_cast<wchar_t**>(MemZeroAlloc(sizeof(wchar_t*) * static_cast<size_t>(argc > 0 ? argc : 1)));
   if (!wide) return -1;

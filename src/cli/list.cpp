@@ -50,8 +50,14 @@ void PrintTotals(CImageDocument* document, CTreeFolder* folder, int recursive, c
 std::vector<CTreeEntry*> CliSortFolderChildren(CTreeFolder* folder) {
   std::vector<CTreeEntry*> children;
   for (CTreeEntry* entry = folder->firstEntry; entry; entry = entry->next) children.push_back(entry);
-  // Records are mostly stored in the listed order already: one pass tells.
-  if (!std::is_sorted(children.begin(), children.end(), ListOrder))
+  // Records are mostly stored in the listed order already, or (readers that prepend each record) in its exact
+  // reverse: one pass tells. Strictly descending means no two entries compare equal, so reversing gives what the
+  // stable sort would.
+  if (std::is_sorted(children.begin(), children.end(), ListOrder)) return children;
+  const auto notDescending = [](const CTreeEntry* a, const CTreeEntry* b) { return !ListOrder(b, a); };
+  if (std::adjacent_find(children.begin(), children.end(), notDescending) == children.end())
+    std::reverse(children.begin(), children.end());
+  else
     std::stable_sort(children.begin(), children.end(), ListOrder);
   return children;
 }
@@ -87,18 +93,20 @@ void CliPrintFolder(CImageDocument* document, CTreeFolder* folder) {
         const size_t start = block.size();
         block.append(date);
         if (date.size() < 18) block.append(18 - date.size(), L' ');
-        block.append(L"  ");
-        size_t sizeLength = std::wcslen(size);
+        block.append(2, L' ');
+        const size_t sizeLength = std::wcslen(size);
         if (sizeLength < 18) block.append(18 - sizeLength, L' ');
-        block.append(size).append(L"  ").append(child->name ? child->name : L"").append(L"\r\n");
+        block.append(size, sizeLength).append(2, L' ');
+        if (child->name) block.append(child->name);
+        block.append(L"\r\n", 2);
         if (block.size() - start > 1024) block.resize(start + 1024);
         // The lines go out in blocks: one conversion and one write for many entries.
         if (block.size() >= kListBlockChars) {
-          ConsolePrintText(block.c_str());
+          ConsolePrintChars(block.data(), block.size());
           block.clear();
         }
       }
-      if (!block.empty()) ConsolePrintText(block.c_str());
+      if (!block.empty()) ConsolePrintChars(block.data(), block.size());
       block.clear();
       PrintTotals(document, current, 0, L"\t", L"\r\n\r\n");
     }

@@ -1,5 +1,9 @@
 #include "runtime/memory.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,3 +45,17 @@ void* MemRealloc(void* block, size_t oldSize, size_t newSize) {
 void* MemAllocAligned(size_t /*alignment*/, size_t size) { return MemZeroAlloc(size); }
 
 void MemFreeAligned(void* block) { MemFree(block); }
+
+void MemPrefault(void* block, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (block == nullptr || page == 0) return;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+  const uintptr_t first = (start + page - 1) & ~(page - 1);
+  const uintptr_t end = (start + size) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}

@@ -17,6 +17,9 @@ void* MemRealloc(void* block, size_t oldSize, size_t newSize);
 // A zero-filled block with the heap's own alignment (16 bytes); `alignment` is accepted and not used.
 void* MemAllocAligned(size_t alignment, size_t size);
 void MemFreeAligned(void* block);
+// Asks the kernel to back the whole pages inside a block that is about to be filled, in one call rather than
+// one fault per page. Only a hint: nothing happens where the system cannot do it.
+void MemPrefault(void* block, size_t size);
 
 // Owner of a block from these wrappers: released with MemFree.
 struct MemFreeDeleter {

@@ -144,14 +144,6 @@ wchar_t* DupWide(const wchar_t* text, size_t n) {
   return copy;
 }
 
-bool SetEntryName(CTreeEntry* entry, const wchar_t* text) {
-  wchar_t* copy = DupWide(text, std::wcslen(text));
-  if (!copy) return false;
-  MemFree(entry->name);
-  entry->name = copy;
-  return true;
-}
-
 bool IsDotName(const wchar_t* name) { return PathDotKind(name) >= 0; }
 
 // One continuation area named by a "CE" entry.
@@ -334,46 +326,45 @@ bool FinishMultiExtent(CTreeEntry* entry, std::vector<CTreeExtent>& extents) {
 
 bool IsMultiExtentEntry(const CTreeEntry* entry) { return entry->extents != nullptr && entry->extentCount > 1; }
 
-// A new entry for one directory record that passed RecordFits; null when memory runs out.
-CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* nameBuffer) {
-  CTreeEntry* entry = TreeNewEntry();
-  if (!entry) return nullptr;
-  std::memcpy(entry->directoryRecord, record, kDirRecordCopySize);
-  entry->sourceLba = GetLittleEndian32(record + kDirRecordExtent);
-  entry->size = GetLittleEndian32(record + kDirRecordDataLength);
-  entry->onDisc = document->deviceFlag || document->inputType == kInputTypeDisc ? 1 : 0;
+// A new entry for one directory record that passed RecordFits, carved from `arena`; null when memory runs out.
+// The name is the Rock Ridge one when the record carries it, else the record's own identifier.
+CTreeEntry* EntryFromRecord(CImageDocument* document, uint8_t* record, wchar_t* nameBuffer, CTreeEntryArena* arena) {
+  // Decoding a long identifier may shorten the record's length byte in place: the entry keeps the record as read.
+  uint8_t asRead[kDirRecordCopySize];
+  std::memcpy(asRead, record, kDirRecordCopySize);
   const int idLength = record[kDirRecordNameLength];
   const bool dot = idLength == 1 && record[kDirRecordName] <= 1;
   int32_t areaLength = 0;
   const uint8_t* area = IsoGetSystemUseArea(record, &areaLength);
-  if (area) {
-    entry->systemUse = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(areaLength)));
-    if (!entry->systemUse) {
-      TreeFreeEntry(document, entry);
-      return nullptr;
+  if (!area) areaLength = 0;
+  const wchar_t* name = nullptr;
+  size_t nameLength = 0;
+  wchar_t identifier[kIsoIdentifierMax + 1];
+  if (dot) {
+    name = record[kDirRecordName] == 0 ? L"." : L"..";
+    nameLength = std::wcslen(name);
+  } else {
+    const int32_t skip = SuspSkipOf(document);
+    if (area && areaLength > skip &&
+        RockRidgeReadName(document, area + skip, areaLength - skip, nameBuffer, kRockRidgeNameChars) > 0) {
+      name = nameBuffer;
+    } else {
+      if (IsoDecodeFileIdentifier(document, nullptr, record, identifier, kIsoIdentifierMax + 1) < 0) return nullptr;
+      name = identifier;
     }
+    nameLength = std::wcslen(name);
+  }
+  CTreeEntry* entry = TreeArenaNewEntry(arena, nameLength, areaLength);
+  if (!entry) return nullptr;
+  std::wmemcpy(entry->name, name, nameLength + 1);
+  if (areaLength > 0) {
     std::memcpy(entry->systemUse, area, static_cast<size_t>(areaLength));
     entry->systemUseLength = areaLength;
   }
-  if (dot) {
-    if (!SetEntryName(entry, record[kDirRecordName] == 0 ? L"." : L"..")) {
-      TreeFreeEntry(document, entry);
-      return nullptr;
-    }
-    return entry;
-  }
-  if (IsoDecodeFileIdentifier(document, entry, record, nullptr, 0) < 0) {
-    TreeFreeEntry(document, entry);
-    return nullptr;
-  }
-  const int32_t skip = SuspSkipOf(document);
-  if (area && areaLength > skip &&
-      RockRidgeReadName(document, area + skip, areaLength - skip, nameBuffer, kRockRidgeNameChars) > 0) {
-    if (!SetEntryName(entry, nameBuffer)) {
-      TreeFreeEntry(document, entry);
-      return nullptr;
-    }
-  }
+  std::memcpy(entry->directoryRecord, asRead, kDirRecordCopySize);
+  entry->sourceLba = GetLittleEndian32(asRead + kDirRecordExtent);
+  entry->size = GetLittleEndian32(asRead + kDirRecordDataLength);
+  entry->onDisc = document->deviceFlag || document->inputType == kInputTypeDisc ? 1 : 0;
   return entry;
 }
 
@@ -390,11 +381,12 @@ struct ReadBudget {
   std::unique_ptr<wchar_t[]> names;
   Buffer directory;
   int64_t directorySectors = 0;
+  CTreeEntryArena entries;  // where the load's entries are carved from
 };
 
 ReadBudget BudgetOf(const CImageDocument* document) {
   const int64_t volume = VolumeSectors(document);
-  return {volume > 0 ? volume * kDirectoryReadFactor : -1, nullptr, nullptr, 0};
+  return {volume > 0 ? volume * kDirectoryReadFactor : -1, nullptr, nullptr, 0, {}};
 }
 
 // Reads a directory into entries, within `budget`. `readable` tells an unreadable directory from one that holds no records.
@@ -485,7 +477,7 @@ std::vector<CTreeEntry*> ReadDirectoryEntries(CImageDocument* document, const ui
       if (state < 0) continue;
       makeFile = state == 0;
     }
-    CTreeEntry* entry = EntryFromRecord(document, recordBytes, nameBuffer);
+    CTreeEntry* entry = EntryFromRecord(document, recordBytes, nameBuffer, &budget->entries);
     if (!entry) continue;
     if (makeFile) {
       entry->directoryRecord[kDirRecordFlags] &= static_cast<uint8_t>(~kDirFlagDirectory);
@@ -629,7 +621,7 @@ CTreeEntry** IsoReadDirectory(CImageDocument* document, const uint8_t* record, i
   *count = 0;
   if (!document || !record) return nullptr;
   bool readable = false;
-  ReadBudget unbounded{-1, nullptr, nullptr, 0};
+  ReadBudget unbounded{-1, nullptr, nullptr, 0, {}};
   std::vector<CTreeEntry*> entries = ReadDirectoryEntries(document, record, &readable, &unbounded);
   return ToEntryArray(document, entries, count);
 }

@@ -1,7 +1,11 @@
 #include "tree/tree.h"
 
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,7 +17,33 @@
 #include "runtime/textconv.h"
 #include "tree/iso_helpers.h"
 
+// A block entries are carved from: this header, then entries, each followed by its name and System Use bytes.
+struct CTreeBlock {
+  int64_t holders;  // entries living in the block, and 1 while an arena carves from it
+  size_t used;      // bytes from the start of the block, header included
+  size_t capacity;
+};
+
 namespace {
+
+constexpr size_t kTreeBlockBytes = size_t{64} << 10;
+
+constexpr size_t CarveSize(size_t bytes) { return (bytes + alignof(CTreeEntry) - 1) & ~(alignof(CTreeEntry) - 1); }
+
+void ReleaseBlock(CTreeBlock* block) {
+  if (block != nullptr && --block->holders == 0) MemFree(block);
+}
+
+CTreeBlock* NewBlock(size_t capacity) {
+  auto* block = static_cast<CTreeBlock*>(MemAlloc(capacity));
+  if (block == nullptr) return nullptr;
+  // The block is filled from start to end: its pages are mapped at once rather than one fault each.
+  MemPrefault(block, capacity);
+  block->holders = 1;
+  block->used = CarveSize(sizeof(CTreeBlock));
+  block->capacity = capacity;
+  return block;
+}
 
 bool IsDotText(const wchar_t* name) { return PathDotKind(name) >= 0; }
 
@@ -82,18 +112,22 @@ bool WalkSubfolders(CTreeFolder* top, bool withDots, Visit visit) {
   return true;
 }
 
+// Most fields of a tree's entries are empty: freeing a whole tree asks the heap only about those that are not.
+void FreeIfSet(void* block) {
+  if (block != nullptr) MemFree(block);
+}
+
 void ReleaseEntryFields(CTreeEntry* entry) {
-  MemFree(entry->isoName);
-  MemFree(entry->name);
-  MemFree(entry->jolietName);
-  MemFree(entry->sourcePath);
-  MemFree(entry->imagePath);
-  MemFree(entry->extents);
-  MemFree(entry->inlineData);
-  MemFree(entry->fsRecord);
-  MemFree(entry->systemUse);
+  FreeIfSet(entry->isoName);
+  TreeEntryFreeName(entry);
+  FreeIfSet(entry->jolietName);
+  FreeIfSet(entry->sourcePath);
+  FreeIfSet(entry->imagePath);
+  FreeIfSet(entry->extents);
+  FreeIfSet(entry->inlineData);
+  FreeIfSet(entry->fsRecord);
+  TreeEntryFreeSystemUse(entry);
   entry->isoName = nullptr;
-  entry->name = nullptr;
   entry->jolietName = nullptr;
   entry->jolietLength = 0;
   entry->sourcePath = nullptr;
@@ -104,7 +138,6 @@ void ReleaseEntryFields(CTreeEntry* entry) {
   entry->inlineSize = 0;
   entry->fsRecord = nullptr;
   entry->fsRecordSize = 0;
-  entry->systemUse = nullptr;
   entry->systemUseLength = 0;
   entry->systemUseCapacity = 0;
 }
@@ -184,11 +217,69 @@ CTreeEntry* TreeNewEntry() {
   return entry;
 }
 
+CTreeEntryArena::~CTreeEntryArena() { ReleaseBlock(block); }
+
+CTreeEntry* TreeArenaNewEntry(CTreeEntryArena* arena, size_t nameChars, int32_t systemUseBytes) {
+  if (arena == nullptr || systemUseBytes < 0 || nameChars > kTreeBlockBytes) return nullptr;
+  const size_t nameAt = CarveSize(sizeof(CTreeEntry));
+  const size_t systemUseAt = nameAt + CarveSize((nameChars + 1) * sizeof(wchar_t));
+  const size_t need = systemUseAt + CarveSize(static_cast<size_t>(systemUseBytes));
+  CTreeBlock* block = arena->block;
+  if (block == nullptr || block->capacity - block->used < need) {
+    const size_t header = CarveSize(sizeof(CTreeBlock));
+    if (header + need > kTreeBlockBytes / 4) {
+      // A rare large entry gets a block of its own; the arena goes on carving from the block it has.
+      block = NewBlock(header + need);
+      if (block == nullptr) return nullptr;
+      block->holders = 0;
+    } else {
+      block = NewBlock(kTreeBlockBytes);
+      if (block == nullptr) return nullptr;
+      ReleaseBlock(arena->block);
+      arena->block = block;
+    }
+  }
+  uint8_t* base = reinterpret_cast<uint8_t*>(block) + block->used;
+  block->used += need;
+  ++block->holders;
+  auto* entry = new (base) CTreeEntry();
+  entry->containerItem = -1;
+  entry->block = block;
+  entry->name = reinterpret_cast<wchar_t*>(base + nameAt);
+  entry->name[0] = L'\0';
+  entry->carved = kTreeCarvedName;
+  if (systemUseBytes > 0) {
+    entry->systemUse = base + systemUseAt;
+    entry->carved |= kTreeCarvedSystemUse;
+  }
+  return entry;
+}
+
+void TreeEntryFreeName(CTreeEntry* entry) {
+  if (entry == nullptr) return;
+  if (!(entry->carved & kTreeCarvedName)) FreeIfSet(entry->name);
+  entry->name = nullptr;
+  entry->carved &= ~kTreeCarvedName;
+}
+
+void TreeEntryFreeSystemUse(CTreeEntry* entry) {
+  if (entry == nullptr) return;
+  if (!(entry->carved & kTreeCarvedSystemUse)) FreeIfSet(entry->systemUse);
+  entry->systemUse = nullptr;
+  entry->carved &= ~kTreeCarvedSystemUse;
+}
+
 void TreeFreeEntry(CImageDocument* document, CTreeEntry* entry) {
   if (entry == nullptr) return;
   if (document != nullptr && document->inputType == kInputTypeContainer) UiHookEntryFreed();
   ReleaseEntryFields(entry);
   if (document != nullptr && entry == document->rootEntry) return;
+  if (CTreeBlock* block = entry->block) {
+    // The block's memory stays while other entries live in it: a late use of this entry still shows under ASan.
+    ASAN_POISON_MEMORY_REGION(entry, sizeof(CTreeEntry));
+    ReleaseBlock(block);
+    return;
+  }
   MemFree(entry);
 }
 
@@ -684,10 +775,6 @@ void TreeFreeEntryIndex(CImageDocument*, CTreeFolder* folder) {
 
 // ---- Sizes, statistics, structure ----
 
-int TreeEntryIsFolder(const CTreeEntry* entry) {
-  return entry != nullptr && (entry->directoryRecord[kDirRecordFlags] & kDirFlagDirectory) != 0 ? 1 : 0;
-}
-
 int TreeEntryIsDotName(const CTreeEntry* entry) { return entry != nullptr && IsDotText(entry->name) ? 1 : 0; }
 
 int TreeEntryDotKind(const CTreeEntry* entry) {
@@ -705,7 +792,7 @@ int64_t TreeGetStatistics(CImageDocument* document, CTreeFolder* folder, CTreeSt
   const bool disc = document != nullptr && (document->deviceFlag != 0 || document->inputType == kInputTypeDisc);
   const auto count = [&](CTreeFolder* node) {
     for (CTreeEntry* entry = node->firstEntry; entry != nullptr; entry = entry->next) {
-      if (TreeEntryIsDotName(entry) || TreeEntryIsFolder(entry)) continue;
+      if (TreeEntryIsFolder(entry) || TreeEntryIsDotName(entry)) continue;
       const int64_t size = TreeGetEntryListedSize(document, entry);
       ++statistics->fileCount;
       statistics->fileBytes += size;

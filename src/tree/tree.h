@@ -8,9 +8,10 @@
 //
 // Ownership: the document owns its root folder and, through it, every node. A folder owns its entries (the
 // list from firstEntry), its subfolders (the list from firstChild) and its two name indexes. An entry owns
-// every pointer field marked "owned" below; each of those is a MemAlloc block released with MemFree. Nodes and
-// entries are zero-filled MemZeroAlloc blocks: create them with TreeNewEntry / TreeInsertFolderNode and release
-// them only through the Tree* freeing routines. The document's root entry (document->rootEntry) stands for the
+// every pointer field marked "owned" below; each of those is a MemAlloc block released with MemFree, except the
+// name and System Use bytes of an entry carved from an arena (see CTreeEntry::carved). Nodes and entries are
+// zero-filled blocks: create them with TreeNewEntry / TreeArenaNewEntry / TreeInsertFolderNode and release them
+// only through the Tree* freeing routines. The document's root entry (document->rootEntry) stands for the
 // root folder; TreeFreeEntry never releases that node, it only clears it (TreeFreeDocumentTree releases it).
 //
 // Every walk over folders is iterative, so a very deep tree (a damaged image) cannot exhaust the stack.
@@ -20,6 +21,7 @@
 #include <cwchar>
 
 struct CImageDocument;
+struct CTreeBlock;
 struct CTreeEntry;
 struct CTreeFolder;
 
@@ -144,6 +146,31 @@ struct CTreeEntry {
   // continuation areas. 0 for an area as read from an image, whose continuations lie in that image.
   int32_t systemUseCapacity;
   uint8_t directoryRecord[kDirRecordCopySize];  // the entry's own ISO 9660 record header
+  // An entry carved from a CTreeEntryArena: the block it lies in, and which of its name and systemUse lie in that
+  // block too (kTreeCarved* bits). Such fields go with the entry: replace them only after TreeEntryFreeName /
+  // TreeEntryFreeSystemUse.
+  CTreeBlock* block;
+  uint32_t carved;
+};
+
+enum : uint32_t {
+  kTreeCarvedName = 0x01,
+  kTreeCarvedSystemUse = 0x02,
+};
+
+// Where a reader that makes a whole tree of entries at once takes them from: entries, with room for their name
+// and System Use bytes, carved one after the other from large blocks, so that a tree costs a few allocations,
+// lies densely in memory and is released in a few calls. Each block counts the entries living in it (and the
+// arena while it carves from it) and goes when the count reaches 0, so entries outlive their arena and are freed,
+// moved or deleted like any other entry.
+struct CTreeEntryArena {
+  CTreeBlock* block = nullptr;
+  CTreeEntryArena() = default;
+  CTreeEntryArena(const CTreeEntryArena&) = delete;
+  CTreeEntryArena& operator=(const CTreeEntryArena&) = delete;
+  CTreeEntryArena(CTreeEntryArena&& other) noexcept : block(other.block) { other.block = nullptr; }
+  CTreeEntryArena& operator=(CTreeEntryArena&& other) = delete;
+  ~CTreeEntryArena();
 };
 
 // Totals of a folder (or a whole tree), all 64-bit.
@@ -162,6 +189,12 @@ struct CTreeStatistics {
 
 // A new zeroed entry with containerItem -1; null when memory runs out.
 CTreeEntry* TreeNewEntry();
+// As TreeNewEntry, carved from the arena, with `name` pointing at room for nameChars characters and a 0, and
+// with `systemUse` (when systemUseBytes > 0) at room for that many bytes; both are uninitialised.
+CTreeEntry* TreeArenaNewEntry(CTreeEntryArena* arena, size_t nameChars, int32_t systemUseBytes);
+// Release the entry's name / System Use bytes (MemFree, or nothing for carved ones) and clear the field.
+void TreeEntryFreeName(CTreeEntry* entry);
+void TreeEntryFreeSystemUse(CTreeEntry* entry);
 // Frees the entry's strings, buffers and extents, then the entry, unless it is the document's root entry, which
 // stays with those fields cleared. Containers (input type 101) tell the interface hook first. Null accepted.
 void TreeFreeEntry(CImageDocument* document, CTreeEntry* entry);
@@ -250,8 +283,10 @@ void TreeFreeEntryIndex(CImageDocument* document, CTreeFolder* folder);
 
 // ---- Sizes, statistics, structure ----
 
-// 1 when the entry's record marks a directory.
-int TreeEntryIsFolder(const CTreeEntry* entry);
+// 1 when the entry's record marks a directory (inline: sorting and counting ask it of every entry).
+inline int TreeEntryIsFolder(const CTreeEntry* entry) {
+  return entry != nullptr && (entry->directoryRecord[kDirRecordFlags] & kDirFlagDirectory) != 0 ? 1 : 0;
+}
 // 1 for an entry named "." or "..".
 int TreeEntryIsDotName(const CTreeEntry* entry);
 // 0 for ".", 1 for "..", -1 for other entries: by the entry's one-byte ISO identifier (0 or 1) when it has one,

@@ -1,13 +1,17 @@
 // Console output, progress lines, questions and password entry.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <clocale>
+#include <cwchar>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/console.h"
 #include "runtime/error.h"
@@ -35,6 +39,41 @@ TEST(ConsoleOutput, WideTextIsWrittenOnceInTheLocale) {
   ConsolePrintfNarrow("%s %d\r\n", "narrow", 7);
   ConsolePrintDone();
   EXPECT_EQ(session.Output(), "caf\xc3\xa9: \xf0\x9f\x98\x80\r\nnarrow 7\r\n done.\r\n");
+  setlocale(LC_CTYPE, "C");
+}
+
+// The UTF-8 writer takes ASCII eight characters at a time: texts whose other characters fall at each place of
+// such a run, or after it, come out as the C library encodes them ('?' where it cannot).
+TEST(ConsoleOutput, Utf8OutputMatchesTheLibraryAroundAsciiRuns) {
+  setlocale(LC_CTYPE, "C.UTF-8");
+  const std::wstring run = L"abcdefgh";
+  std::vector<std::wstring> texts = {L"",
+                                     L"a",
+                                     L"abcdefg",
+                                     run,
+                                     run + run + L"xyz",
+                                     L"\u00e9" + run,
+                                     std::wstring(1, static_cast<wchar_t>(0xD800)) + run + L"\x7f\x80"};
+  for (size_t at = 0; at < 9; ++at) {
+    for (wchar_t other : {L'\u00e9', L'\u20ac', L'\U0001F600', static_cast<wchar_t>(0xDFFF)}) {
+      std::wstring text = run + run;
+      text[at] = other;
+      texts.push_back(text);
+    }
+  }
+  for (const std::wstring& text : texts) {
+    std::string expected;
+    std::mbstate_t state{};
+    for (wchar_t c : text) {
+      char bytes[MB_LEN_MAX];
+      const size_t n = std::wcrtomb(bytes, c, &state);
+      expected += n == static_cast<size_t>(-1) ? std::string("?") : std::string(bytes, n);
+      if (n == static_cast<size_t>(-1)) state = std::mbstate_t{};
+    }
+    ConsoleSession session("");
+    ConsolePrintText(text.c_str());
+    EXPECT_EQ(session.Output(), expected) << text.size();
+  }
   setlocale(LC_CTYPE, "C");
 }
 
