@@ -1682,6 +1682,10 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
 void KeepStateInMemory(bool on) {
   StoreState();
   ForgetHeldFiles();
+  for (WatchedFile* w : {&g_watchedDrive, &g_watchedDisc}) {
+    if (w->fd >= 0) close(w->fd);
+    *w = WatchedFile{};
+  }
   g_memory.enabled = on;
   g_held.enabled = on;
   g_memory.valid = false;
