@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 
 #include <cstring>
-#include <memory>
 
 #include "runtime/error.h"
 #include "runtime/file.h"
@@ -140,10 +139,11 @@ int ScsiExecuteCommand(CScsiContext* scsi, int device, const uint8_t* cdb, int c
     return 0;
   }
   if (sense) std::memset(sense, 0, senseLength);
-  if (fromDevice && *dataLength) std::memset(data, 0, *dataLength);
 
-  auto record = std::make_unique<CScsiPassThrough>();
-  std::memset(record.get(), 0, sizeof *record);
+  // The record lives for this command only; it is small enough for the stack.
+  CScsiPassThrough request;
+  std::memset(&request, 0, sizeof request);
+  CScsiPassThrough* record = &request;
   record->length = 44;
   record->cdbLength = static_cast<uint8_t>(cdbLength);
   std::memcpy(record->cdb, cdb, cdbLength);
@@ -160,18 +160,24 @@ int ScsiExecuteCommand(CScsiContext* scsi, int device, const uint8_t* cdb, int c
   }
   record->timeoutSeconds = timeout;
 
-  int ok = scsi && scsi->answer ? scsi->answer(scsi->answerContext, device, record.get())
-                                : SgIoExecute(device, record.get());
+  int ok = scsi && scsi->answer ? scsi->answer(scsi->answerContext, device, record) : SgIoExecute(device, record);
   ScsiSetStatus(scsi, device, record->scsiStatus);
+  const bool dataIn = record->direction == kScsiFromDevice;
   if (!ok) {
     int32_t code = LastErrorGetCode();
     ScsiSetLastError(scsi, device, ScsiErrorFromDriver(cdb[0], code ? code : errno));
     DebugTrace(L"C3 ERROR\r\n");
+    // Nothing of a refused command counts as data: the caller's buffer reads as zeros.
+    if (dataIn) std::memset(data, 0, record->dataLength);
     *dataLength = 0;
     return 0;
   }
-  // What arrived: a positive residual of a read is a short transfer.
-  if (record->direction == kScsiFromDevice) *dataLength = record->dataLength - record->residual;
+  // What arrived: a positive residual of a read is a short transfer. The bytes that did not arrive read as zeros,
+  // never as what the buffer held before; a full transfer is not cleared at all (a whole disc is read through here).
+  if (dataIn) {
+    *dataLength = record->dataLength - record->residual;
+    if (record->residual) std::memset(static_cast<uint8_t*>(data) + *dataLength, 0, record->residual);
+  }
   uint8_t key = record->sense[2] & 0x0F;
   if (key == 0 && record->scsiStatus == 0) {
     LastErrorSetCode(0);

@@ -1,11 +1,10 @@
 // make-image: reads a whole disc from a drive into an image file. 2048-byte sectors go through the image writers
 // (ISO, QVF); BIN output takes raw 2352-byte sectors of every track and its gaps and gets a CUE sheet beside it.
-// Reading and writing overlap: one chunk is written on a thread of its own while the next one is read.
+// Reading and writing overlap: a writer thread writes the chunks already read while the next one is read.
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -27,16 +26,22 @@
 #include "runtime/paths.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "runtime/write_behind.h"
 #include "session/document.h"
 #include "session/drive_open.h"
 #include "session/format_table.h"
 
 namespace {
 
-// Sectors read and written at a time: about 1 MiB of 2048-byte sectors.
+// Sectors read into one buffer and written in one call (1 MiB of 2048-byte sectors), and the buffers: one is filled
+// while the others are written. A small ring keeps what was just read in the caches for its write; larger buffers
+// measured no faster.
 constexpr int64_t kChunkSectors = 512;
+constexpr int kChunkBuffers = 4;
 // Sectors of one read request.
 constexpr int64_t kRequestSectors = 16;
+// Sectors of one step of the progress line.
+constexpr int64_t kProgressSectors = 512;
 
 struct MakeImageRun {
   const wchar_t* source = nullptr;
@@ -83,27 +88,30 @@ int MakeFromDisc(MakeImageRun& run) {
   const CTrackTable* table = run.table;
   // The first track starts at 0 on every disc this reads; sectors before it are not part of the image.
   const int64_t total = TrackTableGetEndSector(table);
-  std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(kChunkSectors * sectorBytes),
-                                     std::vector<uint8_t>(kChunkSectors * sectorBytes)};
-  std::future<bool> writing;
-  int64_t writingCount = 0;
-  auto finishWrite = [&] {
-    if (!writing.valid()) return true;
-    const bool ok = writing.get();
-    if (!ok) {
-      ErrorReport(run.target);
-      AbortCodeSet(kAbortWriteFailed);
-    } else if (ConsoleModeGet()) {
-      ProgressAdd(static_cast<uint64_t>(writingCount) * 2352);
-    }
-    return ok;
+  CWriteBehind writer(kChunkBuffers, static_cast<size_t>(kChunkSectors * sectorBytes),
+                      [&run, raw](const uint8_t* data, int64_t sector, int64_t count) {
+                        if (raw)
+                          return FileWriteAt(run.out, data, sector * 2352, static_cast<size_t>(count) * 2352) != 0;
+                        return ImageWriteSectors(run.build, sector, data, count) == count;
+                      });
+  // Progress follows the writes, in the steps it has always taken.
+  auto showWritten = [&writer] {
+    if (!ConsoleModeGet()) return;
+    for (int64_t written = writer.TakeWritten(); written > 0; written -= kProgressSectors)
+      ProgressAdd(static_cast<uint64_t>(std::min(written, kProgressSectors)) * 2352);
+  };
+  bool writeReported = false;
+  auto writeFailed = [&] {
+    if (writeReported) return;
+    writeReported = true;
+    ErrorReport(run.target);
+    AbortCodeSet(kAbortWriteFailed);
   };
   if (ConsoleModeGet()) {
     CWideString title;
     WstrFormat(title, L"Creating image file from %ls to %ls", run.source, run.target);
     ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(total) * 2352);
   }
-  int block = 0;
   bool ok = true;
   for (int32_t i = 0; i < table->trackCount && ok; ++i) {
     const CTrackInfo& track = table->tracks[i];
@@ -111,11 +119,17 @@ int MakeFromDisc(MakeImageRun& run) {
     const int64_t readable = ReadableEnd(table, i);
     const int64_t end = BlockEnd(table, i);
     bool first = true;
-    for (int64_t sector = track.start; sector < end && ok; ++block) {
+    for (int64_t sector = track.start; sector < end && ok;) {
       // A chunk stays on one side of the track's end, so that one gap distance holds for it.
       int64_t limit = sector < trackEnd ? trackEnd : sector < readable ? readable : end;
       const int64_t count = std::min(kChunkSectors, limit - sector);
-      uint8_t* buffer = buffers[block & 1].data();
+      uint8_t* buffer = writer.Next();
+      showWritten();
+      if (!buffer) {
+        writeFailed();
+        ok = false;
+        break;
+      }
       if (sector < readable) {
         // Requests of 16 sectors: after a stretch of failures under IgnoreAll, whole requests are passed over.
         for (int64_t done = 0; done < count && ok; done += kRequestSectors) {
@@ -139,26 +153,16 @@ int MakeFromDisc(MakeImageRun& run) {
         if (mode == 1) run.table->tracks[i].mode = kTrackModeMode1;
       }
       first = false;
-      if (!finishWrite()) {
-        ok = false;
-        break;
-      }
-      writingCount = count;
-      if (raw) {
-        FILE* out = run.out;
-        writing = std::async(std::launch::async, [=] {
-          return FileWriteAt(out, buffer, sector * 2352, static_cast<size_t>(count) * 2352) != 0;
-        });
-      } else {
-        CImageDocument* build = run.build;
-        writing =
-            std::async(std::launch::async, [=] { return ImageWriteSectors(build, sector, buffer, count) == count; });
-      }
+      writer.Submit(sector, count);
       sector += count;
       if (AbortCodeGet() != 0) ok = false;
     }
   }
-  if (!finishWrite()) ok = false;
+  if (!writer.Drain()) {
+    writeFailed();
+    ok = false;
+  }
+  showWritten();
   if (ConsoleModeGet()) {
     if (ok) ProgressEnd();
     ConsolePrintText(L"\r\n");

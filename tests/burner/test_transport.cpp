@@ -2,9 +2,11 @@
 // reaches the driver (seen in the simulated drive's CDB log).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "burner/sim_child.h"
 #include "burner/transport.h"
@@ -155,4 +157,54 @@ TEST(ScsiTransport, BuildsTheDriverRequestAndKeepsResultsPerSlot) {
   ScsiExecuteCommand(&scsi, fd, inquiry, 6, answer, &n, nullptr, 0, 1, 100);
   EXPECT_NE(LastLogLine(0).find("timeout=100000 "), std::string::npos) << LastLogLine(0);
   RawFileClose(fd);
+}
+
+namespace {
+
+// A stand-in drive that moves `transferred` bytes of 0x5A into a read's buffer and answers with `status`, or then
+// refuses the command as the driver would (`refuse`).
+struct StandIn {
+  uint32_t transferred = 0;
+  uint8_t status = 0;
+  bool refuse = false;
+  static int Answer(void* context, int, CScsiPassThrough* record) {
+    const StandIn* s = static_cast<const StandIn*>(context);
+    const uint32_t n = std::min(s->transferred, record->dataLength);
+    std::memset(record->data, 0x5A, n);
+    if (s->refuse) return 0;  // whatever reached the buffer is no answer
+    record->residual = record->dataLength - n;
+    record->scsiStatus = s->status;
+    if (s->status) record->sense[2] = 3;
+    return 1;
+  }
+};
+
+}  // namespace
+
+TEST(ScsiTransport, WhatAReadDidNotBringReadsAsZerosNeverAsStaleBytes) {
+  struct Case {
+    const char* what;
+    StandIn drive;
+    uint32_t length;     // reported back
+    uint32_t dataBytes;  // of 0x5A at the start; the rest must be zero
+    int result;
+  } cases[] = {
+      {"full transfer", {4096, 0, false}, 4096, 4096, 1},
+      {"short transfer", {1000, 0, false}, 1000, 1000, 1},
+      {"nothing with a check condition", {0, 2, false}, 0, 0, 0},
+      {"part with a check condition", {2048, 2, false}, 2048, 2048, 0},
+      {"driver refusal", {4096, 0, true}, 0, 0, 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CScsiContext scsi;
+    scsi.answer = StandIn::Answer;
+    scsi.answerContext = &c.drive;
+    std::vector<uint8_t> buffer(4096, 0xEE);  // what an earlier read left there
+    uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0};
+    uint32_t n = static_cast<uint32_t>(buffer.size());
+    EXPECT_EQ(ScsiExecuteCommand(&scsi, 3, read10, 10, buffer.data(), &n, nullptr, 0, 1, 100), c.result);
+    EXPECT_EQ(n, c.length);
+    for (size_t i = 0; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], i < c.dataBytes ? 0x5A : 0) << "byte " << i;
+  }
 }

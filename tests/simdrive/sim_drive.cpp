@@ -444,6 +444,7 @@ struct Context {
   Drive drive;
   Disc disc;
   bool hasDisc = false;
+  bool discInMemory = false;  // the disc came from the state kept in memory, not from its files
   bool discChanged = false;
   bool driveChanged = false;
   const Request* req = nullptr;
@@ -1095,9 +1096,9 @@ bool Write10(Context& c) {
 // one: a whole disc is read in over a hundred thousand commands.
 struct HeldFiles {
   bool enabled = false;
-  std::string dataPath;
+  std::string dataDir;  // the disc folder whose data.bin dataFd is
   int dataFd = -1;
-  std::string logPath;
+  std::string logDir;  // the drive folder whose cdb.log logFd is
   int logFd = -1;
 };
 HeldFiles g_held;
@@ -1106,18 +1107,17 @@ void ForgetHeldFiles() {
   if (g_held.dataFd >= 0) close(g_held.dataFd);
   if (g_held.logFd >= 0) close(g_held.logFd);
   g_held.dataFd = g_held.logFd = -1;
-  g_held.dataPath.clear();
-  g_held.logPath.clear();
+  g_held.dataDir.clear();
+  g_held.logDir.clear();
 }
 
 // The disc's user data open for reading, or -1 when there is none yet; DoneReading gives it back.
 int DataForReading(const Disc& d) {
-  const std::string path = d.dir + "/data.bin";
-  if (!g_held.enabled) return open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (g_held.dataFd < 0 || g_held.dataPath != path) {
+  if (!g_held.enabled) return open((d.dir + "/data.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  if (g_held.dataFd < 0 || g_held.dataDir != d.dir) {
     if (g_held.dataFd >= 0) close(g_held.dataFd);
-    g_held.dataFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    g_held.dataPath = path;
+    g_held.dataFd = open((d.dir + "/data.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    g_held.dataDir = d.dir;
   }
   return g_held.dataFd;
 }
@@ -1458,10 +1458,33 @@ struct Stamp {
   bool operator==(const Stamp&) const = default;
 };
 
+Stamp StampOfStat(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 Stamp StampOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return {};
-  return {st.st_dev, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return StampOfStat(st);
+}
+
+// A state file looked at before every command. It is held open, so that a look is one fstat and no walk of its
+// path: a file rewritten in place or touched shows its new size and time there, and a file replaced by a rename
+// (the way WriteText stores) or deleted has no links left, and is then looked up by name again.
+struct WatchedFile {
+  std::string dir;
+  int fd = -1;
+};
+WatchedFile g_watchedDrive, g_watchedDisc;
+
+Stamp WatchedStamp(WatchedFile& w, const std::string& dir, const char* name) {
+  struct stat st;
+  if (w.fd >= 0 && w.dir == dir && fstat(w.fd, &st) == 0 && st.st_nlink > 0) return StampOfStat(st);
+  if (w.fd >= 0) close(w.fd);
+  w.dir = dir;
+  w.fd = open((dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (w.fd < 0 || fstat(w.fd, &st) != 0) return {};
+  return StampOfStat(st);
 }
 
 struct MemoryState {
@@ -1495,9 +1518,10 @@ bool Recall(Context* c) {
   MemoryState& m = g_memory;
   TakeOutsideDiscChange(m);
   bool driveKnown = m.enabled && m.valid && m.driveDir == c->driveDir &&
-                    (m.driveDirty || StampOf(c->driveDir + "/drive.txt") == m.driveStamp);
+                    (m.driveDirty || WatchedStamp(g_watchedDrive, c->driveDir, "drive.txt") == m.driveStamp);
+  // The state in memory moves into the command and back out of it (Keep): nothing is copied per command.
   if (driveKnown) {
-    c->drive = m.drive;
+    c->drive = std::move(m.drive);
   } else {
     StoreState();
     m.valid = false;
@@ -1505,10 +1529,11 @@ bool Recall(Context* c) {
   }
   if (c->drive.disc.empty()) return true;
   bool discKnown = driveKnown && m.hasDisc && m.disc.dir == c->drive.disc &&
-                   (m.discDirty || StampOf(c->drive.disc + "/disc.txt") == m.discStamp);
+                   (m.discDirty || WatchedStamp(g_watchedDisc, c->drive.disc, "disc.txt") == m.discStamp);
   if (discKnown) {
-    c->disc = m.disc;
+    c->disc = std::move(m.disc);
     c->hasDisc = true;
+    c->discInMemory = true;
   } else {
     if (m.valid && m.discDirty && m.hasDisc) SaveDisc(m.disc);
     m.discDirty = false;
@@ -1519,7 +1544,7 @@ bool Recall(Context* c) {
 }
 
 // Stores what a command changed: in memory when it is kept there, else in the files at once.
-void Keep(const Context& c) {
+void Keep(Context& c) {
   MemoryState& m = g_memory;
   if (!m.enabled) {
     if (c.discChanged && c.hasDisc) SaveDisc(c.disc);
@@ -1529,42 +1554,76 @@ void Keep(const Context& c) {
   if (!m.valid) {
     m.driveStamp = StampOf(c.driveDir + "/drive.txt");
     m.discStamp = c.hasDisc ? StampOf(c.disc.dir + "/disc.txt") : Stamp{};
-  } else if (c.hasDisc && m.hasDisc && m.disc.dir != c.disc.dir) {
+  } else if (c.hasDisc && !c.discInMemory) {
     m.discStamp = StampOf(c.disc.dir + "/disc.txt");
   }
   m.valid = true;
-  m.driveDir = c.driveDir;
-  m.drive = c.drive;
+  if (m.driveDir != c.driveDir) m.driveDir = c.driveDir;
+  m.drive = std::move(c.drive);
   m.driveDirty = m.driveDirty || c.driveChanged;
   m.hasDisc = c.hasDisc;
   if (c.hasDisc) {
-    m.disc = c.disc;
+    m.disc = std::move(c.disc);
     m.discDirty = m.discDirty || c.discChanged;
   }
 }
 
+// Pieces of a CDB log line, put together by hand: the line is written for every command.
+struct LineBuilder {
+  char text[192];
+  size_t n = 0;
+  void Text(const char* s) {
+    while (*s && n < sizeof text) text[n++] = *s++;
+  }
+  void Char(char ch) {
+    if (n < sizeof text) text[n++] = ch;
+  }
+  void Hex(unsigned v, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = digits - 1; i >= 0; --i) Char(kDigits[(v >> (4 * i)) & 0xF]);
+  }
+  void Unsigned(uint64_t v) {
+    char digits[24];
+    int k = 0;
+    do digits[k++] = static_cast<char>('0' + v % 10);
+    while ((v /= 10) != 0);
+    while (k > 0) Char(digits[--k]);
+  }
+  void Signed(int64_t v) {
+    if (v < 0) Char('-');
+    Unsigned(v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+  }
+};
+
 void LogCommand(const Context& c) {
-  char line[160];
-  int n = std::snprintf(line, sizeof line, "cdb=");
-  for (int i = 0; i < c.req->cdbLength; ++i) n += std::snprintf(line + n, sizeof line - n, "%02x", c.req->cdb[i]);
-  n += std::snprintf(line + n, sizeof line - n,
-                     " len=%u dir=%d timeout=%u sense=%d iface=%c status=%d key=%x asc=%02x ascq=%02x\n",
-                     c.req->dataLength, c.req->direction, c.req->timeoutMs, c.req->senseCapacity, c.req->interfaceId,
-                     c.reply->status, c.reply->sense[2] & 0x0F, c.reply->sense[12], c.reply->sense[13]);
-  if (n <= 0 || n >= static_cast<int>(sizeof line)) return;
+  LineBuilder line;
+  line.Text("cdb=");
+  for (int i = 0; i < c.req->cdbLength; ++i) line.Hex(c.req->cdb[i], 2);
+  line.Text(" len="), line.Unsigned(c.req->dataLength);
+  line.Text(" dir="), line.Signed(c.req->direction);
+  line.Text(" timeout="), line.Unsigned(c.req->timeoutMs);
+  line.Text(" sense="), line.Signed(c.req->senseCapacity);
+  line.Text(" iface="), line.Char(c.req->interfaceId);
+  line.Text(" status="), line.Signed(c.reply->status);
+  line.Text(" key="), line.Hex(c.reply->sense[2] & 0x0F, 1);
+  line.Text(" asc="), line.Hex(c.reply->sense[12], 2);
+  line.Text(" ascq="), line.Hex(c.reply->sense[13], 2);
+  line.Char('\n');
+  if (line.n >= sizeof line.text) return;
+  const char* text = line.text;
+  const size_t n = line.n;
   // Appends go to the end of the file as it is now, so a log emptied by a test meanwhile grows again from 0.
-  const std::string path = c.driveDir + "/cdb.log";
-  int fd = g_held.enabled && g_held.logPath == path ? g_held.logFd : -1;
+  int fd = g_held.enabled && g_held.logDir == c.driveDir ? g_held.logFd : -1;
   if (fd < 0) {
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = open((c.driveDir + "/cdb.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     if (g_held.enabled) {
       if (g_held.logFd >= 0) close(g_held.logFd);
       g_held.logFd = fd;
-      g_held.logPath = path;
+      g_held.logDir = c.driveDir;
     }
   }
-  ssize_t written = write(fd, line, static_cast<size_t>(n));
+  ssize_t written = write(fd, text, n);
   (void)written;
   if (!g_held.enabled) close(fd);
 }
@@ -1638,6 +1697,10 @@ bool Execute(const std::string& stateDir, int number, const Request& request, Re
 void KeepStateInMemory(bool on) {
   StoreState();
   ForgetHeldFiles();
+  for (WatchedFile* w : {&g_watchedDrive, &g_watchedDisc}) {
+    if (w->fd >= 0) close(w->fd);
+    *w = WatchedFile{};
+  }
   g_memory.enabled = on;
   g_held.enabled = on;
   g_memory.valid = false;

@@ -290,4 +290,29 @@ TEST_F(Simulator, DumpGivesBackWhatWasWrittenAndEjectLoadsTheQueuedDisc) {
   EXPECT_EQ(Be16(profile.data, 6), 0x09u);
 }
 
+TEST_F(Simulator, StateKeptInMemorySeesWhatOtherProcessesChangeBetweenCommands) {
+  // A process that runs many commands keeps the state in memory; the simdrive command changes the files meanwhile,
+  // in place (unreadable touches disc.txt) and by replacing them (fault and make-disc store through a rename).
+  const std::string image = state_ + "/a.iso", other = state_ + "/b.iso";
+  WriteFileBytes(image, std::string(32 * 2048, 'a'));
+  WriteFileBytes(other, std::string(32 * 2048, 'b'));
+  Disc("dvd-rom", "closed", image);
+  simdrive::KeepStateInMemory(true);
+  struct Forget {
+    ~Forget() { simdrive::KeepStateInMemory(false); }
+  } forget;
+  auto read = [&](uint8_t lba) { return Run({0x28, 0, 0, 0, 0, lba, 0, 0, 1, 0}, 2048); };
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(read(3).data, std::vector<uint8_t>(2048, 'a'));
+  Tool({"unreadable", state_ + "/disc", "3", "1"});
+  EXPECT_EQ(read(3).asc, 0x11);
+  EXPECT_EQ(read(4).status, 0);
+  Tool({"fault", "0", "0x28", "1", "1", "2", "0x04", "0x01"});
+  Answer notReady = read(4);
+  EXPECT_EQ(notReady.key, 2);
+  EXPECT_EQ(notReady.asc, 0x04);
+  EXPECT_EQ(read(4).status, 0);
+  Tool({"make-disc", state_ + "/disc", "dvd-rom", "closed", "--from", other});
+  EXPECT_EQ(read(5).data, std::vector<uint8_t>(2048, 'b'));
+}
+
 }  // namespace
