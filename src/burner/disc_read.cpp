@@ -474,10 +474,16 @@ int DiscReadSectorsWithRetry(CScsiContext* scsi, int device, CDiscReadState* sta
   }
   const int attempts = raw ? DiscRetryCount(gapDistance) + 1 : 2;
   const int64_t batch = raw ? 16 : 32;
+  // The transport shortens the time-outs of a drive an image is made from by the failures in a row, so that a
+  // damaged stretch of the disc is passed over in reasonable time.
+  auto readRun = [&](uint8_t* out, int64_t lba, int64_t n) {
+    scsi->readFailures = state->failuresInRow;
+    return ReadBatch(scsi, device, out, lba, n, raw);
+  };
   for (int64_t done = 0; done < count;) {
     const int64_t n = std::min(batch, count - done);
     uint8_t* out = buffer + static_cast<size_t>(done) * sectorBytes;
-    if (ReadBatch(scsi, device, out, first + done, n, raw)) {
+    if (readRun(out, first + done, n)) {
       state->failuresInRow = 0;
       done += n;
       continue;
@@ -490,7 +496,7 @@ int DiscReadSectorsWithRetry(CScsiContext* scsi, int device, CDiscReadState* sta
       for (;;) {
         bool read = false;
         for (int attempt = 0; attempt < attempts && !read; ++attempt) {
-          read = ReadBatch(scsi, device, sector, lba, 1, raw);
+          read = readRun(sector, lba, 1);
           if (!read) ++state->failuresInRow;
         }
         if (read) {

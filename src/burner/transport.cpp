@@ -168,15 +168,16 @@ int ScsiExecuteCommand(CScsiContext* scsi, int device, const uint8_t* cdb, int c
     ScsiSetLastError(scsi, device, ScsiErrorFromDriver(cdb[0], code ? code : errno));
     DebugTrace(L"C3 ERROR\r\n");
     // Nothing of a refused command counts as data: the caller's buffer reads as zeros.
-    if (dataIn) std::memset(data, 0, record->dataLength);
+    if (dataIn && data && record->dataLength) std::memset(data, 0, record->dataLength);
     *dataLength = 0;
     return 0;
   }
   // What arrived: a positive residual of a read is a short transfer. The bytes that did not arrive read as zeros,
   // never as what the buffer held before; a full transfer is not cleared at all (a whole disc is read through here).
   if (dataIn) {
-    *dataLength = record->dataLength - record->residual;
-    if (record->residual) std::memset(static_cast<uint8_t*>(data) + *dataLength, 0, record->residual);
+    const uint32_t missing = record->residual < record->dataLength ? record->residual : record->dataLength;
+    *dataLength = record->dataLength - missing;
+    if (missing) std::memset(static_cast<uint8_t*>(data) + *dataLength, 0, missing);
   }
   uint8_t key = record->sense[2] & 0x0F;
   if (key == 0 && record->scsiStatus == 0) {

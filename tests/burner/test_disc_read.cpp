@@ -258,6 +258,44 @@ TEST(DiscSectorRetry, UnreadableSectorInsideATrackAsksAndIsIgnored) {
   EXPECT_EQ(asked, 2u);
 }
 
+// The time-outs of the READ CD commands in the log, in order.
+std::vector<uint64_t> ReadTimeouts(int drive) {
+  std::ifstream in(SimState() + "/sg" + std::to_string(drive) + "/cdb.log");
+  std::vector<uint64_t> timeouts;
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(" timeout=");
+    if (line.rfind("cdb=be", 0) == 0 && at != std::string::npos) timeouts.push_back(std::stoull(line.substr(at + 9)));
+  }
+  return timeouts;
+}
+
+TEST(DiscSectorRetry, TimeOutsShortenWithFailuresInARowWhileAnImageIsMade) {
+  if (!InSimulator(PressRetryDisc)) return;
+  RetryFixture f;
+  f.script.answers = {L"Ignore"};
+  f.drive.scsi.readingDevice = f.drive.fd;
+  ASSERT_EQ(DiscReadSectorsWithRetry(&f.drive.scsi, f.drive.fd, &f.state, f.buffer.data(), 96, 16, 1, 1, 0, L"/dev/sg0",
+                                     nullptr),
+            1);
+  const std::vector<uint64_t> timeouts = ReadTimeouts(0);
+  ASSERT_EQ(timeouts.size(), 1u + 15 + 11);
+  const uint64_t full = timeouts[0];
+  ASSERT_GE(full, 2000u);
+  // After the failed request: sector 96 with one failure behind it, 97..99 after a success.
+  EXPECT_EQ(timeouts[1], full / 2000 * 1000);
+  EXPECT_EQ(timeouts[2], full);
+  // Sector 100 fails 11 times: each attempt halves once more, never below a second.
+  for (int k = 0; k < 11; ++k) {
+    uint64_t expected = full / 1000;
+    for (int i = 0; i < k && expected > 1; ++i) expected /= 2;
+    EXPECT_EQ(timeouts[5 + k], std::max<uint64_t>(expected, 1) * 1000) << k;
+  }
+  // Sector 101 follows the sector given up on, with the failures in a row still counted; once it is read the
+  // time-out is whole again.
+  EXPECT_EQ(timeouts[16], 1000u);
+  EXPECT_EQ(timeouts[17], full);
+}
+
 TEST(DiscSectorRetry, GapSectorsAreZeroFilledAfterOneAttempt) {
   if (!InSimulator(PressRetryDisc)) return;
   RetryFixture f;
