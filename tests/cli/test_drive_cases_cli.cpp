@@ -21,15 +21,6 @@ struct Drives : SimDrives {
   explicit Drives(const std::string& name) : SimDrives("drive_cases/" + name) {}
 };
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 std::string Msf(int64_t lba) {
   char text[32];
   std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(lba / 4500),

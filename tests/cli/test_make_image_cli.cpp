@@ -15,15 +15,6 @@
 
 namespace {
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 struct Discs {
   explicit Discs(const std::string& name) : folder(MakeTestFolder("make_image/" + name)), state(folder + "/state") {}
 

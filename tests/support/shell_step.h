@@ -19,3 +19,15 @@ inline ProgramOptions Patient() {
   options.timeoutSeconds = 300;
   return options;
 }
+
+// A path or word put in single quotes for a shell line.
+inline std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// `text` with every `from` replaced by `to`.
+inline std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
