@@ -42,6 +42,29 @@ void* MemRealloc(void* block, size_t oldSize, size_t newSize) {
   return grown;
 }
 
+void* MemMapHuge(size_t size) {
+  if (size == 0 || size % kMemHugeBytes != 0) return nullptr;
+  // Map one huge page more than asked, then give back the head and tail that lie outside the aligned run.
+  const size_t span = size + kMemHugeBytes;
+  void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kMemHugeBytes - 1) & ~(uintptr_t{kMemHugeBytes} - 1);
+  if (aligned > start) munmap(mapped, aligned - start);
+  const size_t tail = start + span - (aligned + size);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  madvise(block, size, MADV_HUGEPAGE);
+#endif
+  MemPrefault(block, size);
+  return block;
+}
+
+void MemUnmapHuge(void* block, size_t size) {
+  if (block != nullptr) munmap(block, size);
+}
+
 void* MemAllocAligned(size_t /*alignment*/, size_t size) { return MemZeroAlloc(size); }
 
 void MemFreeAligned(void* block) { MemFree(block); }

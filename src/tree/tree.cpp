@@ -22,26 +22,46 @@ struct CTreeBlock {
   int64_t holders;  // entries living in the block, and 1 while an arena carves from it
   size_t used;      // bytes from the start of the block, header included
   size_t capacity;
+  bool mapped;  // a huge-page mapping (MemMapHuge) rather than a heap block
 };
 
 namespace {
 
 constexpr size_t kTreeBlockBytes = size_t{64} << 10;
+// A tree that has filled this many heap blocks is a large one: its further blocks are huge-page mappings, each
+// mapped in one fault where 4 KiB pages would take hundreds (faults dominate loading a tree of thousands of
+// entries). Small trees keep to the heap and never map megabytes they would not use.
+constexpr int32_t kTreeHeapBlocks = 4;
 
 constexpr size_t CarveSize(size_t bytes) { return (bytes + alignof(CTreeEntry) - 1) & ~(alignof(CTreeEntry) - 1); }
 
 void ReleaseBlock(CTreeBlock* block) {
-  if (block != nullptr && --block->holders == 0) MemFree(block);
+  if (block == nullptr || --block->holders != 0) return;
+  if (block->mapped) {
+    // Entries freed earlier poisoned their part; the address range may be mapped again for something else.
+    ASAN_UNPOISON_MEMORY_REGION(block, block->capacity);
+    MemUnmapHuge(block, block->capacity);
+  } else {
+    MemFree(block);
+  }
 }
 
-CTreeBlock* NewBlock(size_t capacity) {
-  auto* block = static_cast<CTreeBlock*>(MemAlloc(capacity));
-  if (block == nullptr) return nullptr;
-  // The block is filled from start to end: its pages are mapped at once rather than one fault each.
-  MemPrefault(block, capacity);
+CTreeBlock* NewBlock(size_t capacity, bool huge) {
+  CTreeBlock* block = huge ? static_cast<CTreeBlock*>(MemMapHuge(kMemHugeBytes)) : nullptr;
+  if (block != nullptr) {
+    capacity = kMemHugeBytes;
+  } else {
+    // No mapping to be had: the heap block asked for.
+    huge = false;
+    block = static_cast<CTreeBlock*>(MemAlloc(capacity));
+    if (block == nullptr) return nullptr;
+    // The block is filled from start to end: its pages are mapped at once rather than one fault each.
+    MemPrefault(block, capacity);
+  }
   block->holders = 1;
   block->used = CarveSize(sizeof(CTreeBlock));
   block->capacity = capacity;
+  block->mapped = huge;
   return block;
 }
 
@@ -229,12 +249,13 @@ CTreeEntry* TreeArenaNewEntry(CTreeEntryArena* arena, size_t nameChars, int32_t 
     const size_t header = CarveSize(sizeof(CTreeBlock));
     if (header + need > kTreeBlockBytes / 4) {
       // A rare large entry gets a block of its own; the arena goes on carving from the block it has.
-      block = NewBlock(header + need);
+      block = NewBlock(header + need, false);
       if (block == nullptr) return nullptr;
       block->holders = 0;
     } else {
-      block = NewBlock(kTreeBlockBytes);
+      block = NewBlock(kTreeBlockBytes, arena->blocksMade >= kTreeHeapBlocks);
       if (block == nullptr) return nullptr;
+      ++arena->blocksMade;
       ReleaseBlock(arena->block);
       arena->block = block;
     }

@@ -165,10 +165,13 @@ enum : uint32_t {
 // moved or deleted like any other entry.
 struct CTreeEntryArena {
   CTreeBlock* block = nullptr;
+  int32_t blocksMade = 0;
   CTreeEntryArena() = default;
   CTreeEntryArena(const CTreeEntryArena&) = delete;
   CTreeEntryArena& operator=(const CTreeEntryArena&) = delete;
-  CTreeEntryArena(CTreeEntryArena&& other) noexcept : block(other.block) { other.block = nullptr; }
+  CTreeEntryArena(CTreeEntryArena&& other) noexcept : block(other.block), blocksMade(other.blocksMade) {
+    other.block = nullptr;
+  }
   CTreeEntryArena& operator=(CTreeEntryArena&& other) = delete;
   ~CTreeEntryArena();
 };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -307,59 +309,73 @@ TEST(TreeStructure, VeryDeepTreeIsWalkedAndFreedWithoutRecursion) {
 
 // Entries carved from an arena: each keeps its own name and System Use bytes however many share a block, they
 // outlive the arena, and they are freed, replaced and deleted like heap entries (ASan and LSan see every misstep).
+// A large tree's later blocks are huge-page mappings: they go back to the system when their last entry goes
+// (LSan does not see mappings, so the test looks for the range itself).
 TEST(TreeArena, CarvedEntriesOutliveTheArenaAndAreFreedLikeOthers) {
-  TreeDoc t;
-  constexpr int kCount = 3000;        // many blocks
-  constexpr size_t kBigName = 20000;  // more than a block holds
-  std::vector<CTreeEntry*> carved;
+  auto mapped = [](const void* at) {
+    const auto page = reinterpret_cast<uintptr_t>(at) & ~uintptr_t{4095};
+    unsigned char resident = 0;
+    return mincore(reinterpret_cast<void*>(page), 1, &resident) == 0;
+  };
+  const void* late = nullptr;
   {
-    CTreeEntryArena arena;
-    for (int i = 0; i < kCount; ++i) {
-      const int32_t systemUse = i % 3 == 0 ? 0 : 1 + i % 250;
-      CTreeEntry* entry = TreeArenaNewEntry(&arena, 12, systemUse);
-      ASSERT_NE(entry, nullptr);
-      EXPECT_EQ(entry->containerItem, -1);
-      EXPECT_EQ(entry->size, 0);
-      EXPECT_EQ(entry->systemUse == nullptr, systemUse == 0);
-      std::swprintf(entry->name, 13, L"file%08d", i);
-      if (systemUse > 0) std::memset(entry->systemUse, i & 0xFF, static_cast<size_t>(systemUse));
-      entry->systemUseLength = systemUse;
-      carved.push_back(entry);
+    TreeDoc t;
+    constexpr int kCount = 3000;        // many blocks
+    constexpr size_t kBigName = 20000;  // more than a block holds
+    std::vector<CTreeEntry*> carved;
+    {
+      CTreeEntryArena arena;
+      for (int i = 0; i < kCount; ++i) {
+        const int32_t systemUse = i % 3 == 0 ? 0 : 1 + i % 250;
+        CTreeEntry* entry = TreeArenaNewEntry(&arena, 12, systemUse);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->containerItem, -1);
+        EXPECT_EQ(entry->size, 0);
+        EXPECT_EQ(entry->systemUse == nullptr, systemUse == 0);
+        std::swprintf(entry->name, 13, L"file%08d", i);
+        if (systemUse > 0) std::memset(entry->systemUse, i & 0xFF, static_cast<size_t>(systemUse));
+        entry->systemUseLength = systemUse;
+        carved.push_back(entry);
+      }
+      CTreeEntry* big = TreeArenaNewEntry(&arena, kBigName, 8);
+      ASSERT_NE(big, nullptr);
+      std::wmemset(big->name, L'x', kBigName);
+      big->name[kBigName] = 0;
+      std::memset(big->systemUse, 0xEE, 8);
+      carved.push_back(big);
+      EXPECT_EQ(TreeArenaNewEntry(&arena, 1, -1), nullptr);
     }
-    CTreeEntry* big = TreeArenaNewEntry(&arena, kBigName, 8);
-    ASSERT_NE(big, nullptr);
-    std::wmemset(big->name, L'x', kBigName);
-    big->name[kBigName] = 0;
-    std::memset(big->systemUse, 0xEE, 8);
-    carved.push_back(big);
-    EXPECT_EQ(TreeArenaNewEntry(&arena, 1, -1), nullptr);
-  }
-  for (int i = 0; i < kCount; ++i) {
-    wchar_t expected[13];
-    std::swprintf(expected, 13, L"file%08d", i);
-    ASSERT_STREQ(carved[i]->name, expected);
-    for (int32_t b = 0; b < carved[i]->systemUseLength; ++b) ASSERT_EQ(carved[i]->systemUse[b], i & 0xFF) << i;
-  }
-  EXPECT_EQ(std::wcslen(carved.back()->name), kBigName);
-  EXPECT_EQ(carved.back()->systemUse[7], 0xEE);
+    for (int i = 0; i < kCount; ++i) {
+      wchar_t expected[13];
+      std::swprintf(expected, 13, L"file%08d", i);
+      ASSERT_STREQ(carved[i]->name, expected);
+      for (int32_t b = 0; b < carved[i]->systemUseLength; ++b) ASSERT_EQ(carved[i]->systemUse[b], i & 0xFF) << i;
+    }
+    EXPECT_EQ(std::wcslen(carved.back()->name), kBigName);
+    EXPECT_EQ(carved.back()->systemUse[7], 0xEE);
 
-  // Replaced fields are heap blocks the entry then owns.
-  TreeEntryFreeName(carved[1]);
-  TreeEntryFreeSystemUse(carved[1]);
-  EXPECT_EQ(carved[1]->name, nullptr);
-  EXPECT_EQ(carved[1]->systemUse, nullptr);
-  carved[1]->name = WstrDupChars(L"renamed");
-  carved[1]->systemUse = static_cast<uint8_t*>(MemAlloc(4));
+    // Replaced fields are heap blocks the entry then owns.
+    TreeEntryFreeName(carved[1]);
+    TreeEntryFreeSystemUse(carved[1]);
+    EXPECT_EQ(carved[1]->name, nullptr);
+    EXPECT_EQ(carved[1]->systemUse, nullptr);
+    carved[1]->name = WstrDupChars(L"renamed");
+    carved[1]->systemUse = static_cast<uint8_t*>(MemAlloc(4));
 
-  // Every other entry goes into the tree (freed with the document, one deleted first); the rest are freed now,
-  // from the last, so blocks empty in no particular order.
-  for (size_t i = 0; i < carved.size(); i += 2) TreeFolderPrependEntry(t.root(), carved[i]);
-  EXPECT_NE(TreeDeleteEntry(t.doc(), carved[2]), nullptr);
-  for (size_t i = carved.size() - 1; i > 0; --i) {
-    if (i % 2 == 1) TreeFreeEntry(t.doc(), carved[i]);
+    // Every other entry goes into the tree (freed with the document, one deleted first); the rest are freed now,
+    // from the last, so blocks empty in no particular order.
+    for (size_t i = 0; i < carved.size(); i += 2) TreeFolderPrependEntry(t.root(), carved[i]);
+    EXPECT_NE(TreeDeleteEntry(t.doc(), carved[2]), nullptr);
+    for (size_t i = carved.size() - 1; i > 0; --i) {
+      if (i % 2 == 1) TreeFreeEntry(t.doc(), carved[i]);
+    }
+    EXPECT_STREQ(TreeFindChildEntry(t.root(), L"FILE00000004")->name, L"file00000004");
+    EXPECT_EQ(TreeFindChildEntry(t.root(), L"file00000002"), nullptr);
+    late = carved[kCount - 2];
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(carved[kCount - 2]->block) % kMemHugeBytes, 0u);
+    EXPECT_TRUE(mapped(late));
   }
-  EXPECT_STREQ(TreeFindChildEntry(t.root(), L"FILE00000004")->name, L"file00000004");
-  EXPECT_EQ(TreeFindChildEntry(t.root(), L"file00000002"), nullptr);
+  EXPECT_FALSE(mapped(late));
 }
 
 TEST(TreeNameIndex, HashesAndExactLookups) {
