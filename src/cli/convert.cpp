@@ -3,9 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
-#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,7 @@
 #include "formats/cue_writer.h"
 #include "image/cdsector.h"
 #include "image/document.h"
-#include "session/document.h"
-#include "session/format_table.h"
-#include "session/open.h"
+#include "image/format_row.h"
 #include "image/sectors.h"
 #include "image/tracktable.h"
 #include "qvf/volume.h"
@@ -28,6 +27,10 @@
 #include "runtime/paths.h"
 #include "runtime/tempfiles.h"
 #include "runtime/textconv.h"
+#include "runtime/write_behind.h"
+#include "session/document.h"
+#include "session/format_table.h"
+#include "session/open.h"
 
 namespace {
 
@@ -169,42 +172,62 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
       CWideString title;
       WstrFormat(title, L"Converting from %ls to %ls", source, target);
       if (ConsoleModeGet()) ProgressBeginTotal(title.c_str(), static_cast<uint64_t>(total * unit));
-      // A block is written on a thread of its own while the next one is read, unless reading and writing
-      // both go through the document's raw work buffer (raw sectors in and out).
+      // The writer thread writes each block while the next one is read, unless reading and writing both go
+      // through the document's raw work buffer (raw sectors in and out). Raw sectors for a BIN are encoded on
+      // this side, spread over the cores, so that the writer thread only writes.
       const CImageFormatInfo* row = ImageFormatGet(type);
       const bool overlap = row && row->write && !(document->sectorSize != 2048 && type == kOutputTypeBin);
-      std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(static_cast<size_t>(kConvertBlock * unit)),
-                                         std::vector<uint8_t>(overlap ? static_cast<size_t>(kConvertBlock * unit) : 0)};
-      std::future<int64_t> writing;
-      int64_t writingCount = 0;
-      // Waits for the block in flight: false after reporting a failed write.
-      auto finishWrite = [&]() {
-        if (!writing.valid()) return true;
-        bool ok = writing.get() == writingCount;
-        if (!ok) {
-          ErrorReport(target);
-          AbortCodeSet(kAbortWriteFailed);
-        } else if (ConsoleModeGet()) {
-          ProgressAdd(static_cast<uint64_t>(writingCount * unit));
-        }
-        return ok;
+      const bool encodeHere = overlap && row->write == RawWriteSectors;
+      const int64_t written = encodeHere ? 2352 : unit;
+      std::vector<uint8_t> buffer(!overlap || encodeHere ? static_cast<size_t>(kConvertBlock * unit) : 0);
+      std::unique_ptr<CWriteBehind> writer;
+      int writeError = 0;  // errno of a failed write on the writer thread, for the message on this one
+      if (overlap) {
+        writer = std::make_unique<CWriteBehind>(
+            3, static_cast<size_t>(kConvertBlock * written), [&](const uint8_t* data, int64_t position, int64_t count) {
+              errno = 0;
+              const bool ok = encodeHere
+                                  ? FileWriteAt(out, data, position * 2352, static_cast<size_t>(count * 2352)) != 0
+                                  : row->write(document, position, data, count) == count;
+              if (!ok) writeError = errno;
+              return ok;
+            });
+      }
+      auto showWritten = [&]() {
+        if (!writer || !ConsoleModeGet()) return;
+        if (const int64_t count = writer->TakeWritten(); count > 0) ProgressAdd(static_cast<uint64_t>(count * unit));
       };
+      bool writeFailed = false;
       int64_t sector = 0;
-      for (int block = 0; sector < total && AbortCodeGet() == 0; ++block) {
-        int64_t count = std::min(kConvertBlock, total - sector);
-        uint8_t* buffer = buffers[overlap ? block & 1 : 0].data();
-        if (ImageReadSectors(document, sector, buffer, count) != count) break;
-        if (!finishWrite()) break;
-        if (overlap) {
-          writingCount = count;
-          writing = std::async(std::launch::async, [=] { return row->write(document, sector, buffer, count); });
-        } else {
-          if (ImageWriteSectors(document, sector, buffer, count) != count) break;
+      while (sector < total && AbortCodeGet() == 0) {
+        const int64_t count = std::min(kConvertBlock, total - sector);
+        if (!writer) {
+          if (ImageReadSectors(document, sector, buffer.data(), count) != count) break;
+          if (ImageWriteSectors(document, sector, buffer.data(), count) != count) break;
           if (ConsoleModeGet()) ProgressAdd(static_cast<uint64_t>(count * unit));
+        } else {
+          uint8_t* slot = writer->Next();
+          if (!slot) {
+            writeFailed = true;
+            break;
+          }
+          uint8_t* into = encodeHere ? buffer.data() : slot;
+          if (ImageReadSectors(document, sector, into, count) != count) break;
+          if (encodeHere) RawEncodeSectors(document, sector, into, count, slot);
+          writer->Submit(sector, count);
+          showWritten();
         }
         sector += count;
       }
-      if (!finishWrite()) sector = -1;
+      if (writer && !writer->Drain()) writeFailed = true;
+      showWritten();
+      writer.reset();
+      if (writeFailed) {
+        if (writeError != 0) errno = writeError;
+        ErrorReport(target);
+        AbortCodeSet(kAbortWriteFailed);
+        sector = -1;
+      }
       document->output = nullptr;
       bool closed = std::fclose(out) == 0;
       if (!closed) {

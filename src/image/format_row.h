@@ -35,3 +35,5 @@ int64_t RawReadSectors(CImageDocument* document, int64_t sector, void* buffer, i
 // Write handlers: plain 2048-byte sectors, and raw 2352-byte Mode 1 (or Mode 2 Form 1) sectors.
 int64_t IsoWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n);
 int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* buffer, int64_t n);
+// The raw sectors RawWriteSectors writes for n 2048-byte sectors from `sector` on: n x 2352 bytes into `out`.
+void RawEncodeSectors(const CImageDocument* document, int64_t sector, const uint8_t* in, int64_t n, uint8_t* out);

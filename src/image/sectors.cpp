@@ -115,26 +115,31 @@ int64_t RawWriteSectors(CImageDocument* document, int64_t sector, const void* bu
   if (document->rawBuffer.size() < static_cast<size_t>(group * 2352))
     document->rawBuffer.resize(static_cast<size_t>(group * 2352));
   uint8_t* raw = document->rawBuffer.data();
-  const bool mode2 = document->rawMode2 != 0;
   for (int64_t done = 0; done < n;) {
     const int64_t count = std::min(n - done, kRawGroup);
-    // Each sector is encoded on its own, so the group is spread over the cores; every header carries the
-    // address of its own sector. The group is then written from this thread: encoding costs a fraction of the
-    // write, and handing each write to a new thread costs more than it saves once the machine is busy.
+    // The group is written from this thread: handing each write to a new thread costs more than it saves once
+    // the machine is busy.
     const int64_t number = sector + done;
-    ParallelFor(count, 32, [&](int64_t begin, int64_t end) {
-      for (int64_t i = begin; i < end; ++i) {
-        const uint8_t* data = in + (done + i) * 2048;
-        if (mode2)
-          CdEncodeMode2Sector(number + i, data, raw + i * 2352);
-        else
-          CdEncodeMode1Sector(number + i, data, raw + i * 2352);
-      }
-    });
+    RawEncodeSectors(document, number, in + done * 2048, count, raw);
     if (!FileWriteAt(document->output, raw, number * 2352, static_cast<size_t>(count * 2352))) return 0;
     done += count;
   }
   return n;
+}
+
+void RawEncodeSectors(const CImageDocument* document, int64_t sector, const uint8_t* in, int64_t n, uint8_t* out) {
+  if (!document || !in || !out || n <= 0) return;
+  const bool mode2 = document->rawMode2 != 0;
+  // Each sector is encoded on its own, so the work is spread over the cores; every header carries the address
+  // of its own sector.
+  ParallelFor(n, 32, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      if (mode2)
+        CdEncodeMode2Sector(sector + i, in + i * 2048, out + i * 2352);
+      else
+        CdEncodeMode1Sector(sector + i, in + i * 2048, out + i * 2352);
+    }
+  });
 }
 
 const CImageFormatInfo* ImageFormatRow(const CImageDocument* document, int32_t type) {

@@ -2,6 +2,7 @@
 // independent sector check, the EDC report of damaged raw sectors, and the targets it refuses.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -147,6 +148,35 @@ TEST(Convert, RefusedTargets) {
   ProgramResult yes = RunKestrane({"convert", folder + "/t.bin", "-o", folder + "/keep.iso", "-y"});
   EXPECT_EQ(yes.status, 0) << yes.out;
   EXPECT_EQ(ReadFileBytes(folder + "/keep.iso"), isoBytes);
+}
+
+// A target that cannot take the whole image (here a file size limit met in the second of three blocks) fails the
+// command with the system's reason, whichever thread wrote, and the partial target goes.
+TEST(Convert, AWriteThatFailsEndsTheCommandAndRemovesTheTarget) {
+  const std::string folder = MakeTestFolder("convert_write_fails");
+  fs::create_directories(folder + "/src");
+  {
+    // Bytes that do not compress, so that the QVF is as large as the others.
+    std::ofstream big(folder + "/src/big.bin", std::ios::binary);
+    uint64_t state = 88172645463325252u;
+    for (int i = 0; i < 10 << 20; ++i) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      big.put(static_cast<char>(state >> 56));
+    }
+  }
+  const std::string iso = folder + "/t.iso";
+  ProgramResult made = RunProgram("/usr/bin/genisoimage", {"-quiet", "-o", iso, folder + "/src"});
+  ASSERT_EQ(made.status, 0) << made.out;
+  for (const char* name : {"x.bin", "x.iso", "x.qvf"}) {
+    const std::string target = folder + "/" + name;
+    ProgramResult r =
+        RunProgram("/bin/bash", {"-c", "trap '' XFSZ; ulimit -f 5120; TZ=UTC exec '" + std::string(KESTRANE_BIN) +
+                                           "' convert '" + iso + "' -o '" + target + "'"});
+    EXPECT_EQ(r.status, 1) << name << "\n" << r.out;
+    EXPECT_NE(r.out.find("File too large: " + target), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("completed successfully"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(target)) << name;
+  }
 }
 
 }  // namespace
