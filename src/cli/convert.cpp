@@ -181,16 +181,11 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
       const int64_t written = encodeHere ? 2352 : unit;
       std::vector<uint8_t> buffer(!overlap || encodeHere ? static_cast<size_t>(kConvertBlock * unit) : 0);
       std::unique_ptr<CWriteBehind> writer;
-      int writeError = 0;  // errno of a failed write on the writer thread, for the message on this one
       if (overlap) {
         writer = std::make_unique<CWriteBehind>(
             3, static_cast<size_t>(kConvertBlock * written), [&](const uint8_t* data, int64_t position, int64_t count) {
-              errno = 0;
-              const bool ok = encodeHere
-                                  ? FileWriteAt(out, data, position * 2352, static_cast<size_t>(count * 2352)) != 0
-                                  : row->write(document, position, data, count) == count;
-              if (!ok) writeError = errno;
-              return ok;
+              if (encodeHere) return FileWriteAt(out, data, position * 2352, static_cast<size_t>(count * 2352)) != 0;
+              return row->write(document, position, data, count) == count;
             });
       }
       auto showWritten = [&]() {
@@ -219,11 +214,13 @@ int ImageConvert(const wchar_t* source, const wchar_t* target, int32_t type) {
         }
         sector += count;
       }
+      // A failed write leaves its errno here (Next and Drain carry it over from the writer thread).
       if (writer && !writer->Drain()) writeFailed = true;
+      const int writeError = errno;
       showWritten();
       writer.reset();
       if (writeFailed) {
-        if (writeError != 0) errno = writeError;
+        errno = writeError;
         ErrorReport(target);
         AbortCodeSet(kAbortWriteFailed);
         sector = -1;

@@ -124,12 +124,12 @@ int MakeFromDisc(MakeImageRun& run) {
       int64_t limit = sector < trackEnd ? trackEnd : sector < readable ? readable : end;
       const int64_t count = std::min(kChunkSectors, limit - sector);
       uint8_t* buffer = writer.Next();
-      showWritten();
       if (!buffer) {
-        writeFailed();
+        writeFailed();  // first: errno still holds the failed write's reason
         ok = false;
         break;
       }
+      showWritten();
       if (sector < readable) {
         // Requests of 16 sectors: after a stretch of failures under IgnoreAll, whole requests are passed over.
         for (int64_t done = 0; done < count && ok; done += kRequestSectors) {

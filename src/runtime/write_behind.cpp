@@ -1,6 +1,7 @@
 #include "runtime/write_behind.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -27,7 +28,10 @@ CWriteBehind::~CWriteBehind() {
 uint8_t* CWriteBehind::Next() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return failed_ || submitted_ - finished_ < slots_.size(); });
-  if (failed_) return nullptr;
+  if (failed_) {
+    errno = error_;
+    return nullptr;
+  }
   return slots_[submitted_ % slots_.size()].data.data();
 }
 
@@ -48,6 +52,7 @@ void CWriteBehind::Submit(int64_t position, int64_t count) {
 bool CWriteBehind::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return finished_ == submitted_; });
+  if (failed_) errno = error_;
   return !failed_;
 }
 
@@ -60,9 +65,14 @@ void CWriteBehind::WriteOldest(std::unique_lock<std::mutex>& lock) {
   Slot& slot = slots_[finished_ % slots_.size()];
   const bool skip = failed_;
   lock.unlock();
+  errno = 0;
   const bool ok = skip || write_(slot.data.data(), slot.position, slot.count);
+  const int error = errno;
   lock.lock();
-  if (!ok) failed_ = true;
+  if (!ok) {
+    failed_ = true;
+    error_ = error;
+  }
   if (ok && !skip) writtenCount_ += slot.count;
   ++finished_;
 }

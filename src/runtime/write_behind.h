@@ -24,12 +24,13 @@ class CWriteBehind {
   CWriteBehind(const CWriteBehind&) = delete;
   CWriteBehind& operator=(const CWriteBehind&) = delete;
 
-  // The buffer to fill next: waits until one is free. Null once a write has failed.
+  // The buffer to fill next: waits until one is free. Null once a write has failed, with errno set to what the
+  // failed write left in it on the writer thread (so that the caller's message can name the reason).
   uint8_t* Next();
   // Hands the buffer from Next() to the writer with its position and count. Without a writer thread (none could
   // be started) the buffer is written here and now.
   void Submit(int64_t position, int64_t count);
-  // Waits until every handed-over buffer is written: false when a write failed.
+  // Waits until every handed-over buffer is written: false when a write failed, with errno set as for Next.
   bool Drain();
   // The counts of the buffers written since the last call, added up.
   int64_t TakeWritten();
@@ -54,6 +55,7 @@ class CWriteBehind {
   uint64_t finished_ = 0;   // of those, written (or dropped after a failure)
   int64_t writtenCount_ = 0;
   bool failed_ = false;
+  int error_ = 0;  // errno after the failed write
   bool stopping_ = false;
   std::thread thread_;
 };

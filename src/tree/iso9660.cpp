@@ -701,6 +701,7 @@ int32_t IsoDecodeFileIdentifier(CImageDocument* document, CTreeEntry* entry, uin
   }
   wchar_t* copy = DupWide(name, n);
   if (!copy) return -1;
+  TreeEntryFreeName(entry);
   entry->name = copy;
   return static_cast<int32_t>(n);
 }

@@ -226,6 +226,22 @@ TEST(MakeImageCli, RefusalsAndMessages) {
   // The source is checked before the output exists.
   EXPECT_FALSE(std::filesystem::exists(d.folder + "/empty.iso"));
   EXPECT_FALSE(std::filesystem::exists(d.folder + "/none.iso"));
+
+  // An output the file system stops (a 1 MiB file size limit) fails with the system's reason, whichever thread
+  // wrote, and goes.
+  d.Press(2, "dvd-rom", MakeIso(d.folder));
+  ProgramOptions options;
+  options.env = {std::string("LD_PRELOAD=") + SIMDRIVE_PRELOAD_LIB, "KESTRANE_SIMDRIVE_DIR=" + d.state,
+                 "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1", "TZ=UTC"};
+  options.timeoutSeconds = 300;
+  const std::string limited = d.folder + "/limited.iso";
+  ProgramResult full = RunProgram("/bin/bash",
+                                  {"-c", "trap '' XFSZ; ulimit -f 1024; exec '" + std::string(KESTRANE_BIN) +
+                                             "' make-image /dev/sg2 -o '" + limited + "'"},
+                                  options);
+  EXPECT_EQ(full.status, 1) << full.out;
+  EXPECT_TRUE(Has(full.out, "File too large: " + limited)) << full.out;
+  EXPECT_FALSE(std::filesystem::exists(limited));
 }
 
 TEST(MakeImageCli, UnreadableSectorsAreIgnoredOrCancelTheImage) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -47,6 +48,7 @@ TEST(WriteBehind, AFailedWriteStopsTheWritingAndIsReported) {
   std::vector<int64_t> positions;
   CWriteBehind writer(2, 16, [&](const uint8_t*, int64_t position, int64_t) {
     positions.push_back(position);
+    if (position == 2) errno = EFBIG;
     return position != 2;
   });
   int handed = 0;
@@ -56,7 +58,10 @@ TEST(WriteBehind, AFailedWriteStopsTheWritingAndIsReported) {
     writer.Submit(i, 1);
     ++handed;
   }
+  errno = 0;
   EXPECT_FALSE(writer.Drain());
+  // The caller learns the reason the writer thread met.
+  EXPECT_EQ(errno, EFBIG);
   // At most the buffers that were already handed over when the write failed follow it, and none is written.
   EXPECT_LT(handed, 50);
   EXPECT_EQ(positions, (std::vector<int64_t>{0, 1, 2}));
